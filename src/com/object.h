@@ -1,0 +1,162 @@
+// Internal: the root of every library object and the template that implements IUnknown,
+// IDispatch and ISupportErrorInfo for a class from the list of interfaces it offers.
+#ifndef VTFC4_SRC_COM_OBJECT_H
+#define VTFC4_SRC_COM_OBJECT_H
+
+#include <atomic>
+#include <new>
+#include <type_traits>
+#include <utility>
+
+#include "vtfc4/com.h"
+
+namespace vtfc4 {
+
+class BasicPropertyType;
+class XMLBuildable;
+class SAXParseable;
+
+// Number of live library objects plus IClassFactory::LockServer locks: the library may be
+// unloaded only when it is 0.
+std::atomic<LONG>& ModuleLockCount();
+
+// Root of every object the library hands out. Member slots of aggregates hold objects by this
+// type, so the engine reaches the internal faces of a member without casting through COM.
+class ObjectRoot {
+ public:
+  ObjectRoot() { ModuleLockCount().fetch_add(1, std::memory_order_relaxed); }
+  ObjectRoot(const ObjectRoot&) = delete;
+  ObjectRoot& operator=(const ObjectRoot&) = delete;
+  virtual ~ObjectRoot() { ModuleLockCount().fetch_sub(1, std::memory_order_relaxed); }
+
+  ULONG AddRefRoot() { return refs_.fetch_add(1, std::memory_order_relaxed) + 1; }
+  ULONG ReleaseRoot() {
+    ULONG n = refs_.fetch_sub(1, std::memory_order_acq_rel) - 1;
+    if (n == 0) delete this;
+    return n;
+  }
+  virtual HRESULT QueryRoot(REFIID riid, void** out) = 0;
+
+  // The internal faces; null when the object has no such face.
+  virtual BasicPropertyType* AsValue() { return nullptr; }
+  virtual XMLBuildable* AsBuildable() { return nullptr; }
+  virtual SAXParseable* AsParseable() { return nullptr; }
+
+ private:
+  std::atomic<ULONG> refs_{0};
+};
+
+// Reference-counted ownership of a library object by its root.
+class RootRef {
+ public:
+  RootRef() = default;
+  explicit RootRef(ObjectRoot* p) : p_(p) {
+    if (p_) p_->AddRefRoot();
+  }
+  RootRef(const RootRef& o) : RootRef(o.p_) {}
+  RootRef(RootRef&& o) noexcept : p_(o.p_) { o.p_ = nullptr; }
+  RootRef& operator=(RootRef o) noexcept {
+    std::swap(p_, o.p_);
+    return *this;
+  }
+  ~RootRef() {
+    if (p_) p_->ReleaseRoot();
+  }
+  ObjectRoot* Get() const { return p_; }
+  ObjectRoot* operator->() const { return p_; }
+  explicit operator bool() const { return p_ != nullptr; }
+
+ private:
+  ObjectRoot* p_ = nullptr;
+};
+
+namespace internal {
+
+// True when `riid` names interface I or one of the interfaces it derives from.
+template <class I>
+bool Implements(REFIID riid) {
+  if (IsEqualGUID(riid, iid_of<I>())) return true;
+  if constexpr (std::is_same_v<I, IUnknown>) {
+    return false;
+  } else {
+    return Implements<typename I::base_interface>(riid);
+  }
+}
+
+template <class Self, class First, class... Rest>
+void* FindInterface(Self* self, REFIID riid) {
+  if (Implements<First>(riid)) return static_cast<First*>(self);
+  if constexpr (sizeof...(Rest) > 0) return FindInterface<Self, Rest...>(self, riid);
+  return nullptr;
+}
+
+}  // namespace internal
+
+// Implements IUnknown and IDispatch for `Primary` and every interface in `Others`. The
+// primary interface is the object's dual interface; its identity answers IUnknown.
+// Late binding by dispatch id is provided by the type information of a later layer; until
+// a class has it, GetIDsOfNames and Invoke answer E_NOTIMPL.
+template <class Primary, class... Others>
+class ComObject : public ObjectRoot, public Primary, public Others... {
+ public:
+  HRESULT QueryInterface(REFIID riid, void** out) override { return QueryRoot(riid, out); }
+  ULONG AddRef() override { return AddRefRoot(); }
+  ULONG Release() override { return ReleaseRoot(); }
+
+  HRESULT QueryRoot(REFIID riid, void** out) override {
+    if (!out) return E_POINTER;
+    void* p = internal::FindInterface<ComObject, Primary, Others...>(this, riid);
+    *out = p;
+    if (!p) return E_NOINTERFACE;
+    AddRefRoot();
+    return S_OK;
+  }
+
+  // IDispatch, when the primary interface is dual.
+  HRESULT GetTypeInfoCount(UINT* count) {
+    if (!count) return E_POINTER;
+    *count = 0;
+    return S_OK;
+  }
+  HRESULT GetTypeInfo(UINT, LCID, ITypeInfo** info) {
+    if (info) *info = nullptr;
+    return E_NOTIMPL;
+  }
+  HRESULT GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) { return E_NOTIMPL; }
+  HRESULT Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*, UINT*) {
+    return E_NOTIMPL;
+  }
+
+  // ISupportErrorInfo, for classes that list it: only the primary interface reports errors.
+  HRESULT InterfaceSupportsErrorInfo(REFIID riid) {
+    return IsEqualGUID(riid, iid_of<Primary>()) ? S_OK : S_FALSE;
+  }
+
+  Primary* Interface() { return this; }
+};
+
+// Creates an object with one reference held by the result; null when memory runs out.
+template <class T, class... Args>
+T* MakeObject(Args&&... args) {
+  T* p = new (std::nothrow) T(std::forward<Args>(args)...);
+  if (p) p->AddRefRoot();
+  return p;
+}
+
+// Hands out interface I of a freshly made object (or E_OUTOFMEMORY), as COM factories do.
+template <class I, class T>
+HRESULT HandOut(T* made, I** out) {
+  if (!out) {
+    if (made) made->ReleaseRoot();
+    return E_POINTER;
+  }
+  *out = nullptr;
+  if (!made) return E_OUTOFMEMORY;
+  HRESULT hr = made->QueryRoot(iid_of<I>(), reinterpret_cast<void**>(out));
+  made->ReleaseRoot();
+  return hr;
+}
+
+}  // namespace vtfc4
+
+#endif  // VTFC4_SRC_COM_OBJECT_H

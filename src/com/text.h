@@ -1,0 +1,33 @@
+// Internal: conversion between BSTR (UTF-16) and the library's narrow text, which is text in
+// the calling thread's code page (see SetThreadCodePage).
+#ifndef VTFC4_SRC_COM_TEXT_H
+#define VTFC4_SRC_COM_TEXT_H
+
+#include <string>
+#include <string_view>
+
+#include "vtfc4/com.h"
+
+namespace vtfc4 {
+
+// UTF-16 to the thread's code page. A character the code page cannot hold becomes '?', as
+// the platform's default character does; a lone surrogate likewise. A character U+0080 to
+// U+00FF whose byte the code page leaves undefined goes back to that byte, so that every byte
+// survives a round trip through ToWide.
+std::string ToNarrow(const OLECHAR* text, size_t length);
+inline std::string ToNarrow(BSTR text) { return ToNarrow(text, SysStringLen(text)); }
+
+// The thread's code page to UTF-16. A byte the code page leaves undefined becomes the
+// character of the same number (0x81 gives U+0081), so no byte is ever lost.
+std::u16string ToWide(std::string_view narrow);
+
+// A new BSTR holding `narrow` converted; null only when memory runs out.
+BSTR ToBstr(std::string_view narrow);
+
+// Hands a new BSTR to an out-parameter: E_POINTER for a null out, E_OUTOFMEMORY when the
+// string cannot be allocated, else S_OK.
+HRESULT HandOutText(std::string_view narrow, BSTR* out);
+
+}  // namespace vtfc4
+
+#endif  // VTFC4_SRC_COM_TEXT_H

@@ -1,0 +1,231 @@
+// Error objects and the per-thread current error object.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <string_view>
+#include <thread>
+
+#include "src/com/object.h"
+#include "vtfc4/com.h"
+#include "vtfc4/comptr.h"
+
+namespace {
+
+using vtfc4::Bstr;
+using vtfc4::ComPtr;
+
+// An IErrorInfo that counts its references and never deletes itself.
+class CountingErrorInfo : public IErrorInfo {
+ public:
+  virtual ~CountingErrorInfo() = default;
+  HRESULT QueryInterface(REFIID riid, void** out) override {
+    if (!out) return E_POINTER;
+    if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IErrorInfo)) {
+      *out = static_cast<IErrorInfo*>(this);
+      AddRef();
+      return S_OK;
+    }
+    *out = nullptr;
+    return E_NOINTERFACE;
+  }
+  ULONG AddRef() override { return ++refs; }
+  ULONG Release() override { return --refs; }
+  HRESULT GetGUID(GUID* guid) override { return E_NOTIMPL; }
+  HRESULT GetSource(BSTR* source) override { return E_NOTIMPL; }
+  HRESULT GetDescription(BSTR* description) override { return E_NOTIMPL; }
+  HRESULT GetHelpFile(BSTR* helpFile) override { return E_NOTIMPL; }
+  HRESULT GetHelpContext(DWORD* helpContext) override { return E_NOTIMPL; }
+
+  std::atomic<ULONG> refs{1};  // the test's own reference
+};
+
+// Every test leaves the calling thread without a current error object.
+class ErrorInfoTest : public ::testing::Test {
+ protected:
+  void SetUp() override { SetErrorInfo(0, nullptr); }
+  void TearDown() override { SetErrorInfo(0, nullptr); }
+};
+
+TEST_F(ErrorInfoTest, OneObjectAnswersBothFacesAndIUnknown) {
+  const LONG before = vtfc4::ModuleLockCount().load();
+  {
+    ComPtr<ICreateErrorInfo> create;
+    ASSERT_EQ(CreateErrorInfo(create.Put()), S_OK);
+    ASSERT_TRUE(create);
+    EXPECT_EQ(vtfc4::ModuleLockCount().load(), before + 1);
+
+    ComPtr<IErrorInfo> info;
+    ASSERT_EQ(create.As(&info), S_OK);
+    ComPtr<IUnknown> fromCreate, fromInfo;
+    ASSERT_EQ(create.As(&fromCreate), S_OK);
+    ASSERT_EQ(info.As(&fromInfo), S_OK);
+    EXPECT_EQ(fromCreate.Get(), fromInfo.Get()) << "one identity";
+    ComPtr<ICreateErrorInfo> back;
+    ASSERT_EQ(info.As(&back), S_OK);
+    EXPECT_EQ(back.Get(), create.Get());
+
+    void* none = reinterpret_cast<void*>(1);
+    EXPECT_EQ(create->QueryInterface(IID_IDispatch, &none), E_NOINTERFACE);
+    EXPECT_EQ(none, nullptr);
+    EXPECT_EQ(create->QueryInterface(IID_IUnknown, nullptr), E_POINTER);
+
+    // The reference count: this test holds create, info, fromCreate, fromInfo, back.
+    EXPECT_EQ(create->AddRef(), 6u);
+    EXPECT_EQ(create->Release(), 5u);
+  }
+  EXPECT_EQ(vtfc4::ModuleLockCount().load(), before) << "the object is gone";
+  EXPECT_EQ(CreateErrorInfo(nullptr), E_POINTER);
+}
+
+TEST_F(ErrorInfoTest, KeepsCopiesOfWhatIsSet) {
+  ComPtr<ICreateErrorInfo> create;
+  ASSERT_EQ(CreateErrorInfo(create.Put()), S_OK);
+  ComPtr<IErrorInfo> info;
+  ASSERT_EQ(create.As(&info), S_OK);
+
+  // Nothing set yet.
+  GUID guid;
+  ASSERT_EQ(info->GetGUID(&guid), S_OK);
+  EXPECT_EQ(guid, GUID_NULL);
+  Bstr text;
+  ASSERT_EQ(info->GetSource(text.Put()), S_OK);
+  EXPECT_TRUE(text.IsNull());
+  DWORD context = 7;
+  ASSERT_EQ(info->GetHelpContext(&context), S_OK);
+  EXPECT_EQ(context, 0u);
+
+  OLECHAR source[] = u"vtFC4.Test";
+  OLECHAR description[] = u"Something failed.\r\n";
+  OLECHAR helpFile[] = u"help.chm";
+  ASSERT_EQ(create->SetGUID(IID_IDispatch), S_OK);
+  ASSERT_EQ(create->SetSource(source), S_OK);
+  ASSERT_EQ(create->SetDescription(description), S_OK);
+  ASSERT_EQ(create->SetHelpFile(helpFile), S_OK);
+  ASSERT_EQ(create->SetHelpContext(42), S_OK);
+  source[0] = u'X';  // the object keeps its own copy
+
+  ASSERT_EQ(info->GetGUID(&guid), S_OK);
+  EXPECT_EQ(guid, IID_IDispatch);
+  ASSERT_EQ(info->GetSource(text.Put()), S_OK);
+  EXPECT_EQ(std::u16string_view(text.Get()), u"vtFC4.Test");
+  Bstr again;
+  ASSERT_EQ(info->GetSource(again.Put()), S_OK);
+  EXPECT_NE(again.Get(), text.Get()) << "each Get hands out a new copy";
+  ASSERT_EQ(info->GetDescription(text.Put()), S_OK);
+  EXPECT_EQ(std::u16string_view(text.Get()), u"Something failed.\r\n");
+  ASSERT_EQ(info->GetHelpFile(text.Put()), S_OK);
+  EXPECT_EQ(std::u16string_view(text.Get()), u"help.chm");
+  ASSERT_EQ(info->GetHelpContext(&context), S_OK);
+  EXPECT_EQ(context, 42u);
+
+  // Null clears.
+  ASSERT_EQ(create->SetSource(nullptr), S_OK);
+  ASSERT_EQ(info->GetSource(text.Put()), S_OK);
+  EXPECT_TRUE(text.IsNull());
+
+  EXPECT_EQ(info->GetDescription(nullptr), E_INVALIDARG);
+  EXPECT_EQ(info->GetGUID(nullptr), E_INVALIDARG);
+}
+
+TEST_F(ErrorInfoTest, GetWithoutCurrentObjectGivesSFalse) {
+  IErrorInfo* out = reinterpret_cast<IErrorInfo*>(1);
+  EXPECT_EQ(GetErrorInfo(0, &out), S_FALSE);
+  EXPECT_EQ(out, nullptr);
+  EXPECT_EQ(GetErrorInfo(0, nullptr), E_INVALIDARG);
+}
+
+TEST_F(ErrorInfoTest, GetHandsOverTheReferenceAndClears) {
+  CountingErrorInfo fake;
+  ASSERT_EQ(SetErrorInfo(0, &fake), S_OK);
+  EXPECT_EQ(fake.refs, 2u);
+
+  IErrorInfo* out = nullptr;
+  ASSERT_EQ(GetErrorInfo(0, &out), S_OK);
+  EXPECT_EQ(out, &fake);
+  EXPECT_EQ(fake.refs, 2u) << "the slot's reference went to the caller";
+  out->Release();
+
+  EXPECT_EQ(GetErrorInfo(0, &out), S_FALSE);
+  EXPECT_EQ(out, nullptr);
+  EXPECT_EQ(fake.refs, 1u);
+}
+
+TEST_F(ErrorInfoTest, ReplacingReleasesTheOldObject) {
+  CountingErrorInfo first, second;
+  ASSERT_EQ(SetErrorInfo(0, &first), S_OK);
+  EXPECT_EQ(first.refs, 2u);
+  ASSERT_EQ(SetErrorInfo(0, &first), S_OK);  // the same object again
+  EXPECT_EQ(first.refs, 2u);
+  ASSERT_EQ(SetErrorInfo(0, &second), S_OK);
+  EXPECT_EQ(first.refs, 1u);
+  EXPECT_EQ(second.refs, 2u);
+  ASSERT_EQ(SetErrorInfo(0, nullptr), S_OK);
+  EXPECT_EQ(second.refs, 1u);
+}
+
+TEST_F(ErrorInfoTest, ReservedMustBeZero) {
+  CountingErrorInfo fake;
+  EXPECT_EQ(SetErrorInfo(1, &fake), E_INVALIDARG);
+  EXPECT_EQ(fake.refs, 1u);
+  IErrorInfo* out = nullptr;
+  EXPECT_EQ(GetErrorInfo(1, &out), E_INVALIDARG);
+  EXPECT_EQ(out, nullptr);
+}
+
+TEST_F(ErrorInfoTest, RealObjectThroughTheSlot) {
+  const LONG before = vtfc4::ModuleLockCount().load();
+  {
+    ComPtr<ICreateErrorInfo> create;
+    ASSERT_EQ(CreateErrorInfo(create.Put()), S_OK);
+    OLECHAR description[] = u"current";
+    create->SetDescription(description);
+    ComPtr<IErrorInfo> info;
+    ASSERT_EQ(create.As(&info), S_OK);
+    ASSERT_EQ(SetErrorInfo(0, info.Get()), S_OK);
+  }
+  EXPECT_EQ(vtfc4::ModuleLockCount().load(), before + 1) << "the slot holds the object";
+  ComPtr<IErrorInfo> got;
+  ASSERT_EQ(GetErrorInfo(0, got.Put()), S_OK);
+  Bstr text;
+  ASSERT_EQ(got->GetDescription(text.Put()), S_OK);
+  EXPECT_EQ(std::u16string_view(text.Get()), u"current");
+  got.Reset();
+  EXPECT_EQ(vtfc4::ModuleLockCount().load(), before);
+}
+
+TEST_F(ErrorInfoTest, EachThreadHasItsOwnSlot) {
+  CountingErrorInfo mine, theirs;
+  ASSERT_EQ(SetErrorInfo(0, &mine), S_OK);
+
+  std::thread other([&] {
+    IErrorInfo* out = reinterpret_cast<IErrorInfo*>(1);
+    EXPECT_EQ(GetErrorInfo(0, &out), S_FALSE) << "the main thread's object is not seen";
+    EXPECT_EQ(out, nullptr);
+    EXPECT_EQ(SetErrorInfo(0, &theirs), S_OK);
+    EXPECT_EQ(theirs.refs, 2u);
+    // Left set: thread exit must release it.
+  });
+  other.join();
+  EXPECT_EQ(theirs.refs, 1u) << "released at thread exit";
+  EXPECT_EQ(mine.refs, 2u) << "untouched by the other thread";
+
+  IErrorInfo* out = nullptr;
+  ASSERT_EQ(GetErrorInfo(0, &out), S_OK);
+  EXPECT_EQ(out, &mine);
+  out->Release();
+}
+
+TEST_F(ErrorInfoTest, RealObjectLeftInAThreadIsFreedAtExit) {
+  const LONG before = vtfc4::ModuleLockCount().load();
+  std::thread other([] {
+    ComPtr<ICreateErrorInfo> create;
+    ASSERT_EQ(CreateErrorInfo(create.Put()), S_OK);
+    ComPtr<IErrorInfo> info;
+    ASSERT_EQ(create.As(&info), S_OK);
+    ASSERT_EQ(SetErrorInfo(0, info.Get()), S_OK);
+  });
+  other.join();
+  EXPECT_EQ(vtfc4::ModuleLockCount().load(), before);
+}
+
+}  // namespace
