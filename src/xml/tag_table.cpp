@@ -1,0 +1,88 @@
+#include "src/xml/tag_table.h"
+
+#include <array>
+#include <cstring>
+#include <unordered_map>
+
+namespace vtfc4 {
+namespace {
+
+constexpr const char* kTagNames[] = {
+#include "vtfc4/gen/tag_names.inc"
+};
+constexpr int kSentinel = tag::LastTagEntry;
+static_assert(sizeof kTagNames / sizeof kTagNames[0] == kSentinel + 1);
+
+struct MessageType {
+  const char* name;
+  uint16_t value;
+};
+// Requests first, then responses and the events element.
+constexpr MessageType kMessageTypes[] = {
+#include "vtfc4/gen/message_types.inc"
+};
+
+int Compare(std::string_view name, const char* entry) {
+  size_t n = std::strlen(entry);
+  int c = std::memcmp(name.data(), entry, name.size() < n ? name.size() : n);
+  if (c != 0) return c;
+  return name.size() < n ? -1 : (name.size() > n ? 1 : 0);
+}
+
+}  // namespace
+
+int TagIdOf(std::string_view name) {
+  if (name.empty()) return -1;
+  // The search includes the sentinel's position as its upper bound, so a name that sorts
+  // after every real entry meets "LastTagEntry" last and does not equal it.
+  int low = 0;
+  int high = kSentinel;
+  while (low <= high) {
+    if (low == high) return Compare(name, kTagNames[low]) == 0 && low != kSentinel ? low : -1;
+    int mid = (low + high) / 2;
+    int c = Compare(name, kTagNames[mid]);
+    if (c == 0) return mid;
+    if (c > 0)
+      low = mid + 1;
+    else
+      high = mid - 1;
+  }
+  return -1;
+}
+
+bool TagNameOf(int tag, std::string& out) {
+  const char* name = TagName(tag);
+  if (!name) return false;
+  out.append(name);
+  return true;
+}
+
+const char* TagName(int tag) {
+  if (tag < 0 || tag >= kSentinel) return nullptr;
+  return kTagNames[tag];
+}
+
+std::string_view TagNameView(int tag) {
+  static constexpr auto kViews = [] {
+    std::array<std::string_view, kSentinel> v{};
+    for (int i = 0; i < kSentinel; ++i) v[static_cast<size_t>(i)] = kTagNames[i];
+    return v;
+  }();
+  if (tag < 0 || tag >= kSentinel) return {};
+  return kViews[static_cast<size_t>(tag)];
+}
+
+uint16_t MessageTypeOf(std::string_view name) {
+  // Filled once, on first use; the initialisation of a function-local static is guarded, so
+  // two threads asking for the first Type at once do not both fill it.
+  static const std::unordered_map<std::string_view, uint16_t> map = [] {
+    std::unordered_map<std::string_view, uint16_t> m;
+    m.reserve(sizeof kMessageTypes / sizeof kMessageTypes[0]);
+    for (const MessageType& t : kMessageTypes) m.emplace(t.name, t.value);
+    return m;
+  }();
+  auto it = map.find(name);
+  return it == map.end() ? 0 : it->second;
+}
+
+}  // namespace vtfc4
