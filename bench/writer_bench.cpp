@@ -1,0 +1,219 @@
+// Writes a document of 100,000 leaf elements of mixed value types (5,000 records of 20
+// values) through the library's aggregates and builder, and the same bytes through a bare
+// std::string builder reserved up front, escaping included. The figure that counts is the
+// ratio of the two byte rates.
+#include <benchmark/benchmark.h>
+
+#include <cstdio>
+#include <array>
+#include <string>
+#include <vector>
+
+#include "bench/ratio_reporter.h"
+#include "src/core/aggregate_object.h"
+#include "src/core/values.h"
+#include "src/core/xml_builder.h"
+#include "src/xml/tag_table.h"
+#include "vtfc4/comptr.h"
+
+using namespace vtfc4;
+
+namespace {
+
+constexpr int kRecords = 5000;
+enum class Kind { kText, kBool, kAmount, kQuan, kPrice, kPercent, kInt };
+struct Field {
+  int tag;
+  Kind kind;
+};
+constexpr Field kFields[] = {
+    {tag::Name, Kind::kText},        {tag::CompanyName, Kind::kText},
+    {tag::FirstName, Kind::kText},   {tag::LastName, Kind::kText},
+    {tag::Phone, Kind::kText},       {tag::Fax, Kind::kText},
+    {tag::Email, Kind::kText},       {tag::Contact, Kind::kText},
+    {tag::AccountNumber, Kind::kText}, {tag::JobDesc, Kind::kText},
+    {tag::Memo, Kind::kText},        {tag::IsActive, Kind::kBool},
+    {tag::IsTaxable, Kind::kBool},   {tag::Balance, Kind::kAmount},
+    {tag::TotalBalance, Kind::kAmount}, {tag::CreditLimit, Kind::kAmount},
+    {tag::Quantity, Kind::kQuan},    {tag::Rate, Kind::kPrice},
+    {tag::RatePercent, Kind::kPercent}, {tag::Sublevel, Kind::kInt},
+};
+constexpr size_t kFieldCount = sizeof kFields / sizeof kFields[0];
+
+constexpr auto MakeMembers() {
+  std::array<MemberDescriptor, kFieldCount> m{};
+  for (size_t i = 0; i < kFieldCount; ++i) m[i] = AddValueElement(kFields[i].tag);
+  return m;
+}
+constexpr auto kMembers = MakeMembers();
+constexpr ClassInfo kRecord{"CustomerRet", 223, kPlain, kMembers.data(), kFieldCount};
+
+class Record final : public AggregateObject<IVTBase, kFieldCount> {
+ public:
+  Record() : AggregateObject(kRecord) { InitMode(true, nullptr); }
+  template <class I>
+  ComPtr<I> Member(size_t i) {
+    ComPtr<I> v;
+    GetMember(i, v.Put(), [i] {
+      switch (kFields[i].kind) {
+        case Kind::kText: return NewStringValue(kNoLimit);
+        case Kind::kBool: return NewBoolValue();
+        case Kind::kAmount: return NewAmountValue();
+        case Kind::kQuan: return NewQuanValue();
+        case Kind::kPrice: return NewPriceValue();
+        case Kind::kPercent: return NewPercentValue();
+        default: return NewIntValue(kNoLimit, kNoLimit);
+      }
+    });
+    return v;
+  }
+};
+
+std::u16string Wide(const std::string& s) { return std::u16string(s.begin(), s.end()); }
+
+struct Document {
+  std::vector<ComPtr<Record>> records;
+  std::vector<std::array<std::string, kFieldCount>> texts;  // what the bare builder writes
+
+  Document() {
+    for (int r = 0; r < kRecords; ++r) {
+      auto rec = ComPtr<Record>::Adopt(MakeObject<Record>());
+      std::array<std::string, kFieldCount> t;
+      for (size_t i = 0; i < kFieldCount; ++i) {
+        switch (kFields[i].kind) {
+          case Kind::kText: {
+            std::string v = (i % 3 == 0) ? "Smith & Sons <" + std::to_string(r) + ">"
+                                         : "Customer number " + std::to_string(r * 7 + i);
+            rec->Member<IVTStringType>(i)->SetValue(Bstr(Wide(v).c_str()).Get());
+            t[i] = v;
+            break;
+          }
+          case Kind::kBool:
+            rec->Member<IVTBoolType>(i)->SetValue(r % 2 ? VARIANT_TRUE : VARIANT_FALSE);
+            t[i] = r % 2 ? "1" : "0";
+            break;
+          case Kind::kAmount:
+            rec->Member<IVTAmountType>(i)->SetAsString(Bstr(Wide(std::to_string(r) + ".25").c_str()).Get());
+            t[i] = std::to_string(r) + ".25";
+            break;
+          case Kind::kQuan:
+            rec->Member<IVTQuanType>(i)->SetValue(r + 0.5);
+            t[i] = std::to_string(r) + ".5";
+            break;
+          case Kind::kPrice:
+            rec->Member<IVTPriceType>(i)->SetValue(r + 0.125);
+            t[i] = std::to_string(r) + ".125";
+            break;
+          case Kind::kPercent:
+            rec->Member<IVTPercentType>(i)->SetValue(12.5);
+            t[i] = "12.5";
+            break;
+          case Kind::kInt:
+            rec->Member<IVTIntType>(i)->SetValue(r);
+            t[i] = std::to_string(r);
+            break;
+        }
+      }
+      records.push_back(std::move(rec));
+      texts.push_back(std::move(t));
+    }
+  }
+};
+
+const Document& Doc() {
+  static const Document d;
+  return d;
+}
+
+void WriteThroughLibrary(XMLBuilder& b) {
+  b.StartElement("CustomerQueryRs");
+  for (const auto& r : Doc().records) r->Build("", b);
+  b.EndElement("CustomerQueryRs");
+}
+
+std::string WriteThroughLibrary() {
+  XMLBuilder b(4, 0, 0);
+  WriteThroughLibrary(b);
+  return std::string(b.Output());
+}
+
+void NaiveEscape(std::string& out, const std::string& v) {
+  for (unsigned char c : v) {
+    switch (c) {
+      case '&': out += "&amp;"; break;
+      case '<': out += "&lt;"; break;
+      case '>': out += "&gt;"; break;
+      case '"': out += "&quot;"; break;
+      case '\'': out += "&apos;"; break;
+      default:
+        if (c >= 0x80) {
+          out += "&#" + std::to_string(c) + ";";
+        } else {
+          out += static_cast<char>(c);
+        }
+    }
+  }
+}
+
+std::string WriteBare(size_t reserve) {
+  std::string out;
+  out.reserve(reserve);
+  out += "<?xml version=\"1.0\" ?>\r\n<?vtxml version=\"4.0\"?>\r\n<CustomerQueryRs>\r\n";
+  for (const auto& t : Doc().texts) {
+    out += "<CustomerRet>\r\n";
+    for (size_t i = 0; i < kFieldCount; ++i) {
+      const char* name = TagName(kFields[i].tag);
+      out += '<';
+      out += name;
+      out += '>';
+      NaiveEscape(out, t[i]);
+      out += "</";
+      out += name;
+      out += ">\r\n";
+    }
+    out += "</CustomerRet>\r\n";
+  }
+  out += "</CustomerQueryRs>\r\n";
+  return out;
+}
+
+void BM_LibraryWriter(benchmark::State& state) {
+  size_t bytes = 0;
+  for (auto _ : state) {
+    XMLBuilder b(4, 0, 0);
+    WriteThroughLibrary(b);
+    std::string_view s = b.Output();
+    bytes = s.size();
+    benchmark::DoNotOptimize(s.data());
+  }
+  state.SetBytesProcessed(static_cast<int64_t>(bytes) * state.iterations());
+}
+
+void BM_BareBuilder(benchmark::State& state) {
+  const size_t size = WriteThroughLibrary().size();
+  for (auto _ : state) {
+    std::string s = WriteBare(size);
+    benchmark::DoNotOptimize(s.data());
+  }
+  state.SetBytesProcessed(static_cast<int64_t>(size) * state.iterations());
+}
+
+BENCHMARK(BM_LibraryWriter)->Unit(benchmark::kMillisecond)->MinTime(1.0);
+BENCHMARK(BM_BareBuilder)->Unit(benchmark::kMillisecond)->MinTime(1.0);
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::string library = WriteThroughLibrary();
+  if (library != WriteBare(library.size())) {
+    std::fprintf(stderr, "the two builders do not write the same bytes\n");
+    return 1;
+  }
+  std::printf("document: %zu bytes, %d leaf elements\n", library.size(),
+              kRecords * static_cast<int>(kFieldCount));
+  benchmark::Initialize(&argc, argv);
+  RatioReporter reporter("BM_LibraryWriter", "BM_BareBuilder");
+  benchmark::RunSpecifiedBenchmarks(&reporter);
+  benchmark::Shutdown();
+  return 0;
+}
