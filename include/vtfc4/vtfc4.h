@@ -6,5 +6,6 @@
 #include "vtfc4/com.h"
 #include "vtfc4/comptr.h"
 #include "vtfc4/values.h"
+#include "vtfc4/gen/enum_interfaces.h"
 
 #endif  // VTFC4_VTFC4_H

@@ -98,6 +98,9 @@ class BasicPropertyType {
   virtual bool IsUseMacro() const { return false; }
 
   bool IsEmptyValue() const { return empty_ != 0; }
+  // The common read rule: S_OK when the value can be read, else the status of "not set" or
+  // "empty" (with the error description when `describe` is true).
+  HRESULT CheckReadable(bool describe) const;
   const std::string& Text() const { return text_; }
   // A successful typed set: set, not empty, with this text.
   void Assign(std::string_view text) {
@@ -123,9 +126,6 @@ class BasicPropertyType {
     state_ = 1;
     empty_ = 0;
   }
-  // The common read rule: S_OK when the value can be read, else the status of "not set" or
-  // "empty" (with the error description when `describe` is true).
-  HRESULT CheckReadable(bool describe) const;
 
   int32_t state_ = 0;
   int32_t empty_ = 0;

@@ -1,0 +1,67 @@
+#!/usr/bin/env python3
+"""The catalogue generator: a tiny table in, the expected text out; bad tables refused."""
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import unittest
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+GENERATOR = os.path.join(HERE, "..", "..", "src", "catalogue", "generate.py")
+GOLDEN = os.path.join(HERE, "golden")
+INPUTS = ("enums.tsv", "enum_classes.tsv", "other_enums.tsv", "object_types.tsv", "message_types.tsv")
+
+
+def run(input_dir, out_dir):
+    args = [sys.executable, GENERATOR, "enums"]
+    for flag, name in zip(("--enums", "--kinds", "--other", "--object-types", "--message-types"), INPUTS):
+        args += [flag, os.path.join(input_dir, name)]
+    return subprocess.run(args + ["--out", out_dir], capture_output=True, text=True)
+
+
+class Golden(unittest.TestCase):
+    def setUp(self):
+        self.tmp = tempfile.mkdtemp()
+
+    def tearDown(self):
+        shutil.rmtree(self.tmp)
+
+    def test_outputs_equal_the_golden_files(self):
+        result = run(os.path.join(GOLDEN, "input"), self.tmp)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        expected_dir = os.path.join(GOLDEN, "expected")
+        self.assertEqual(sorted(os.listdir(self.tmp)), sorted(os.listdir(expected_dir)))
+        for name in os.listdir(expected_dir):
+            with open(os.path.join(expected_dir, name)) as e, open(os.path.join(self.tmp, name)) as g:
+                self.assertEqual(g.read(), e.read(), name)
+
+    def test_unchanged_outputs_are_not_rewritten(self):
+        self.assertEqual(run(os.path.join(GOLDEN, "input"), self.tmp).returncode, 0)
+        path = os.path.join(self.tmp, "enums.h")
+        os.utime(path, (1, 1))
+        self.assertEqual(run(os.path.join(GOLDEN, "input"), self.tmp).returncode, 0)
+        self.assertEqual(os.stat(path).st_mtime, 1)
+
+    def refused(self, table, text, message):
+        inputs = tempfile.mkdtemp(dir=self.tmp)
+        shutil.copytree(os.path.join(GOLDEN, "input"), inputs, dirs_exist_ok=True)
+        with open(os.path.join(inputs, table), "w") as f:
+            f.write(text)
+        result = run(inputs, os.path.join(inputs, "out"))
+        self.assertNotEqual(result.returncode, 0)
+        self.assertIn(message, result.stderr)
+
+    def test_bad_tables_are_refused(self):
+        head = "enum\tprefix\tvalue\tconstant\tword\n"
+        self.refused("enums.tsv", head + "ENColor\tc\t0\tcBlue\tRed\n",
+                     "constant cBlue is not the prefix c and the word Red")
+        self.refused("enums.tsv", head + "ENColor\tc\t1\tcRed\tRed\n", "value 1 out of order")
+        self.refused("enum_classes.tsv", "enum\tvalue_class\tlist_class\nENColor\tyes\tyes\n"
+                     "ENShape\tyes\tyes\n", "ENShape: list class yes but object type ENShapeList does not exist")
+        self.refused("enum_classes.tsv", "enum\tvalue_class\tlist_class\nENColor\tyes\tyes\n",
+                     "no row for ENShape")
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,0 +1,268 @@
+// Enumerated values and enum lists: every generated class against the project's word table,
+// and the behaviour shared by all of them, told on a few.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <vector>
+
+#include "src/com/text.h"
+#include "src/core/enums.h"
+#include "src/core/xml_builder.h"
+#include "src/xml/tag_table.h"
+
+namespace vtfc4 {
+namespace test {
+
+// Every value interface has this shape; the enumeration type differs only by name. The shapes
+// have external linkage so that the compiler cannot assume it sees every class deriving them.
+struct IAnyEnumValue : public IBasicPropertyType {
+  virtual HRESULT SetValue(int32_t value) = 0;
+  virtual HRESULT GetValue(int32_t* out) = 0;
+  virtual HRESULT SetAsString(BSTR value) = 0;
+  virtual HRESULT GetAsString(BSTR* out) = 0;
+};
+struct IAnyEnumList : public IVTBase {
+  virtual HRESULT Add(int32_t value) = 0;
+  virtual HRESULT get_Count(LONG* out) = 0;
+  virtual HRESULT GetAt(LONG index, int32_t* out) = 0;
+  virtual HRESULT AddAsString(BSTR value) = 0;
+  virtual HRESULT GetAtAsString(LONG index, BSTR* out) = 0;
+};
+
+}  // namespace test
+
+namespace {
+
+using test::IAnyEnumList;
+using test::IAnyEnumValue;
+
+
+// The constants of the public header are the documented ones.
+static_assert(sizeof(ENAccountType) == 4);
+static_assert(atAccountsPayable == 0 && atBank == 2 && atOtherIncome == 15);
+static_assert(jrt == 6 && jrtItemProfitability == 1);
+static_assert(dtFLOATTYPE == 13 && rttaxCode == 25 && ldtTaxCode == 31 && tvtVendorCredit == 14);
+static_assert(omDontCare == 2 && ctRemoteVTOE == 4 && rlRelease == 3 && pdptNotNeeded == 3);
+static_assert(roeStop == 0 && roeContinue == 1 && roeRollback == 2 && rrdIncludeNone == 1);
+static_assert(orila1NA == -1 && orilaInvoiceLineGroupAdd == 1 && orirItemGroupRet == 11);
+static_assert(rtNA == -1 && rtCustomerAddRq == 1317 && rtCustomerAddRs == 1016 &&
+              rtVTXMLEvents == 1180 && rtThisIsNotTheLast_MoreToComeInTheFuture == 1384);
+static_assert(otNA == -1 && otCustomerAdd == 277 && otENAccountTypeList == 102 &&
+              otThisIsNotTheLast_MoreToComeInTheFuture == 845);
+
+template <class I>
+ComPtr<I> Query(ObjectRoot* made, const IID& iid) {
+  ComPtr<I> p;
+  EXPECT_EQ(made->QueryRoot(iid, reinterpret_cast<void**>(p.Put())), S_OK);
+  made->ReleaseRoot();
+  return p;
+}
+
+std::string Narrow(BSTR b) { return ToNarrow(b); }
+Bstr Wide(const std::string& s) { return Bstr::Adopt(ToBstr(s)); }
+
+struct TableRow {
+  std::string prefix;
+  std::vector<std::string> words;
+};
+
+// The project's own copy of the word tables, read as a client of the files would.
+std::map<std::string, TableRow> ReadWordTables() {
+  std::ifstream in(VTFC4_SOURCE_DIR "/src/catalogue/enums.tsv");
+  std::map<std::string, TableRow> tables;
+  std::string line;
+  std::getline(in, line);  // header
+  while (std::getline(in, line)) {
+    std::vector<std::string> cells;
+    std::stringstream ss(line);
+    std::string cell;
+    while (std::getline(ss, cell, '\t')) cells.push_back(cell);
+    if (cells.size() == 4) cells.emplace_back();  // the one empty word
+    TableRow& row = tables[cells[0]];
+    row.prefix = cells[1];
+    EXPECT_EQ(std::stoi(cells[2]), static_cast<int>(row.words.size())) << line;
+    row.words.push_back(cells[4]);
+  }
+  return tables;
+}
+
+TEST(Enums, EveryValueClassSpeaksItsWordTable) {
+  const auto tables = ReadWordTables();
+  ASSERT_EQ(tables.size(), 102u);
+  int valueClasses = 0, listClasses = 0;
+  for (const auto& [name, row] : tables) {
+    const EnumTable* t = FindEnumTable(name);
+    ASSERT_NE(t, nullptr) << name;
+    ASSERT_EQ(t->count, static_cast<int32_t>(row.words.size())) << name;
+    EXPECT_EQ(t->words[t->count], nullptr) << name;
+    const EnumId id = static_cast<EnumId>(t - &EnumTableOf(EnumId{}));
+    if (ObjectRoot* made = NewEnumValue(id)) {
+      ++valueClasses;
+      auto v = Query<IAnyEnumValue>(made, *t->valueIid);
+      for (int32_t i = 0; i < t->count; ++i) {
+        ASSERT_EQ(v->SetValue(i), S_OK) << name << " " << i;
+        Bstr text;
+        ASSERT_EQ(v->GetAsString(text.Put()), S_OK);
+        EXPECT_EQ(Narrow(text.Get()), row.words[static_cast<size_t>(i)]) << name << " " << i;
+        ASSERT_EQ(v->SetAsString(Wide(row.words[static_cast<size_t>(i)]).Get()), S_OK);
+        int32_t back = -1;
+        ASSERT_EQ(v->GetValue(&back), S_OK);
+        EXPECT_EQ(back, i) << name << " " << row.words[static_cast<size_t>(i)];
+      }
+      EXPECT_EQ(v->SetValue(t->count), kEnumOutOfRange) << name;
+      EXPECT_EQ(v->SetValue(-1), kEnumOutOfRange) << name;
+    }
+    if (ObjectRoot* made = NewEnumList(id)) {
+      ++listClasses;
+      auto l = Query<IAnyEnumList>(made, *t->listIid);
+      EXPECT_EQ(l->Add(t->count - 1), S_OK) << name;
+      EXPECT_EQ(l->Add(t->count), kEnumOutOfRange) << name;
+      ComPtr<IObjectType> type;
+      ASSERT_EQ(l->get_Type(type.Put()), S_OK);
+      Bstr typeName;
+      type->GetAsString(typeName.Put());
+      EXPECT_EQ(Narrow(typeName.Get()), name + "List");
+    }
+  }
+  EXPECT_EQ(valueClasses, 94);
+  EXPECT_EQ(listClasses, 16);
+}
+
+ComPtr<IVTENAccountTypeType> NewAccountType() {
+  return Query<IVTENAccountTypeType>(NewEnumValue(EnumId::ENAccountType), IID_IVTENAccountTypeType);
+}
+
+TEST(Enums, ValueRules) {
+  auto v = NewAccountType();
+  ENAccountType out = atOtherIncome;
+  Bstr text;
+  EXPECT_EQ(v->GetValue(&out), kNoValue);
+  EXPECT_EQ(v->GetAsString(text.Put()), kNoValue);
+  EXPECT_EQ(v->SetValue(atBank), S_OK);
+  EXPECT_EQ(v->SetValue(static_cast<ENAccountType>(16)), kEnumOutOfRange);
+  EXPECT_EQ(v->SetAsString(Bstr(u"bank").Get()), kEnumOutOfRange);  // words are case-sensitive
+  EXPECT_EQ(v->SetAsString(nullptr), kEnumOutOfRange);
+  ASSERT_EQ(v->GetValue(&out), S_OK);
+  EXPECT_EQ(out, atBank) << "a refused set leaves the value as it was";
+  EXPECT_EQ(v->SetAsString(Bstr(u"Income").Get()), S_OK);
+  ASSERT_EQ(v->GetValue(&out), S_OK);
+  EXPECT_EQ(out, atIncome);
+  v->SetEmpty();
+  EXPECT_EQ(v->GetValue(&out), kValueEmpty);
+  EXPECT_EQ(v->GetAsString(text.Put()), kValueEmpty);
+  v->Unset();
+  EXPECT_EQ(v->GetValue(&out), kNoValue);
+  // None of it left an error description, and the class offers no ISupportErrorInfo.
+  ComPtr<IErrorInfo> info;
+  EXPECT_EQ(GetErrorInfo(0, info.Put()), S_FALSE);
+  ComPtr<ISupportErrorInfo> sei;
+  EXPECT_EQ(v->QueryInterface(IID_ISupportErrorInfo, sei.PutVoid()), E_NOINTERFACE);
+}
+
+std::string WriteValue(BasicPropertyType* value) {
+  std::string out;
+  return value->GetXMLValue(out) ? out : "<not written>";
+}
+
+TEST(Enums, WordsAsWrittenAndParsed) {
+  auto account = NewAccountType();
+  auto* raw = dynamic_cast<BasicPropertyType*>(account.Get());
+  account->SetValue(atBank);
+  EXPECT_EQ(WriteValue(raw), "Bank");
+  // A word the table does not know, from a response: kept, readable as text, written back.
+  raw->SetXMLValue("AccountsOfTheFuture");
+  ENAccountType out;
+  EXPECT_EQ(account->GetValue(&out), kEnumOutOfRange);
+  Bstr text;
+  ASSERT_EQ(account->GetAsString(text.Put()), S_OK);
+  EXPECT_EQ(Narrow(text.Get()), "AccountsOfTheFuture");
+  EXPECT_EQ(WriteValue(raw), "AccountsOfTheFuture");
+
+  // The job report type's last value has the empty word: an empty element, still set.
+  auto job = Query<IVTENJobReportTypeType>(NewEnumValue(EnumId::ENJobReportType),
+                                           IID_IVTENJobReportTypeType);
+  ASSERT_EQ(job->SetValue(jrt), S_OK);
+  XMLBuilder b;
+  std::string scratch;
+  std::string_view view;
+  ASSERT_TRUE(dynamic_cast<BasicPropertyType*>(job.Get())->XMLText(scratch, view));
+  b.WriteElement("JobReportType", view);
+  EXPECT_EQ(b.Output(), "<JobReportType/>\r\n");
+  ENJobReportType back;
+  ASSERT_EQ(job->GetValue(&back), S_OK);
+  EXPECT_EQ(back, jrt);
+}
+
+TEST(Enums, Lists) {
+  auto list = Query<IENAccountTypeList>(NewEnumList(EnumId::ENAccountType), IID_IENAccountTypeList);
+  auto* core = dynamic_cast<EnumListCore*>(list.Get());
+  EXPECT_EQ(list->Add(atBank), S_OK);
+  EXPECT_EQ(list->AddAsString(Bstr(u"Income").Get()), S_OK);
+  EXPECT_EQ(list->AddAsString(Bstr(u"income").Get()), kEnumOutOfRange);
+  EXPECT_EQ(list->Add(static_cast<ENAccountType>(-1)), kEnumOutOfRange);
+  XMLBuilder b;
+  core->Build("AccountType", b);
+  EXPECT_EQ(b.Output(), "<AccountType>Bank</AccountType>\r\n<AccountType>Income</AccountType>\r\n");
+
+  // Parsed words: known ones become values, unknown ones are dropped.
+  const std::string words[] = {"Equity", "Nonsense", "OtherAsset"};
+  for (const auto& w : words) core->HandleElement(tag::AccountType, &w);
+  LONG count = 0;
+  ASSERT_EQ(list->get_Count(&count), S_OK);
+  EXPECT_EQ(count, 4);
+  ENAccountType at;
+  ASSERT_EQ(list->GetAt(3, &at), S_OK);
+  EXPECT_EQ(at, atOtherAsset);
+  Bstr text;
+  ASSERT_EQ(list->GetAtAsString(2, text.Put()), S_OK);
+  EXPECT_EQ(Narrow(text.Get()), "Equity");
+  EXPECT_EQ(list->GetAt(-1, &at), kOutOfRange);
+  EXPECT_EQ(list->GetAt(4, &at), kOutOfRange);
+  EXPECT_EQ(list->GetAtAsString(4, text.Put()), kOutOfRange);
+
+  // Verification: a list of words is always valid through COM; required and empty fails.
+  Bstr message;
+  VARIANT_BOOL ok = VARIANT_FALSE;
+  ASSERT_EQ(list->Verify(message.Put(), &ok), S_OK);
+  EXPECT_EQ(ok, VARIANT_TRUE);
+  auto empty = Query<IENTxnDelTypeList>(NewEnumList(EnumId::ENTxnDelType), IID_IENTxnDelTypeList);
+  std::string errors;
+  EXPECT_TRUE(dynamic_cast<EnumListCore*>(empty.Get())->Verify(false, errors));
+  EXPECT_FALSE(dynamic_cast<EnumListCore*>(empty.Get())->Verify(true, errors));
+  EXPECT_EQ(errors, "List is empty \r\n");
+
+  ComPtr<IObjectType> type;
+  ASSERT_EQ(list->get_Type(type.Put()), S_OK);
+  SHORT value = 0;
+  type->GetValue(&value);
+  EXPECT_EQ(value, otENAccountTypeList);
+}
+
+TEST(Enums, ListHandlerTexts) {
+  auto list = Query<IENListDelTypeList>(NewEnumList(EnumId::ENListDelType), IID_IENListDelTypeList);
+  auto* core = dynamic_cast<EnumListCore*>(list.Get());
+  const std::string v = "x";
+  try {
+    core->HandleAggregate(7);
+    FAIL();
+  } catch (const SAXParseHandlerException& e) {
+    EXPECT_STREQ(e.what(), "CENListDelTypeList::HandleAggregate() unexpected agg tag id 7.");
+  }
+  try {
+    core->HandleAttribute(9, nullptr);
+    FAIL();
+  } catch (const SAXParseHandlerException& e) {
+    EXPECT_STREQ(e.what(), "unexpected tag = 9 with value Unknown value.");
+  }
+  try {
+    core->HandleAttribute(9, &v);
+    FAIL();
+  } catch (const SAXParseHandlerException& e) {
+    EXPECT_STREQ(e.what(), "unexpected tag = 9 with value x.");
+  }
+}
+
+}  // namespace
+}  // namespace vtfc4
