@@ -11,6 +11,8 @@ writes, for the enumerations:
   enum_iids.cpp       their interface identifiers
   enum_ids.h          EnumId, the internal number of each enumeration
   enum_tables.cpp     the word tables and the factories of the value and list classes
+  enum_classes.inc    VTFC4_ENUM_VALUE_CLASS(Name) and VTFC4_ENUM_LIST_CLASS(Name), one line
+                      per class, for code that needs every class by its type
 """
 import argparse
 import csv
@@ -170,6 +172,16 @@ def gen_tables_cpp(en, tables):
     return "".join(out)
 
 
+def gen_classes_inc(en, tables):
+    out = [header(tables)]
+    for n in en.order:
+        if en.value_class[n]:
+            out.append(f"VTFC4_ENUM_VALUE_CLASS({n})\n")
+        if en.list_class[n]:
+            out.append(f"VTFC4_ENUM_LIST_CLASS({n})\n")
+    return "".join(out)
+
+
 def main(argv):
     p = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     sub = p.add_subparsers(dest="command", required=True)
@@ -187,6 +199,7 @@ def main(argv):
         "enum_iids.cpp": gen_iids_cpp(en, tables),
         "enum_ids.h": gen_ids_h(en, tables),
         "enum_tables.cpp": gen_tables_cpp(en, tables),
+        "enum_classes.inc": gen_classes_inc(en, tables),
     }
     for name, text in outputs.items():
         write_if_changed(os.path.join(a.out, name), text)

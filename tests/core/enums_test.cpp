@@ -13,30 +13,8 @@
 #include "src/xml/tag_table.h"
 
 namespace vtfc4 {
-namespace test {
-
-// Every value interface has this shape; the enumeration type differs only by name. The shapes
-// have external linkage so that the compiler cannot assume it sees every class deriving them.
-struct IAnyEnumValue : public IBasicPropertyType {
-  virtual HRESULT SetValue(int32_t value) = 0;
-  virtual HRESULT GetValue(int32_t* out) = 0;
-  virtual HRESULT SetAsString(BSTR value) = 0;
-  virtual HRESULT GetAsString(BSTR* out) = 0;
-};
-struct IAnyEnumList : public IVTBase {
-  virtual HRESULT Add(int32_t value) = 0;
-  virtual HRESULT get_Count(LONG* out) = 0;
-  virtual HRESULT GetAt(LONG index, int32_t* out) = 0;
-  virtual HRESULT AddAsString(BSTR value) = 0;
-  virtual HRESULT GetAtAsString(LONG index, BSTR* out) = 0;
-};
-
-}  // namespace test
 
 namespace {
-
-using test::IAnyEnumList;
-using test::IAnyEnumValue;
 
 
 // The constants of the public header are the documented ones.
@@ -88,44 +66,63 @@ std::map<std::string, TableRow> ReadWordTables() {
   return tables;
 }
 
-TEST(Enums, EveryValueClassSpeaksItsWordTable) {
+// Checks one value class against its row of the word table, through its own interface.
+template <class Interface, class Enum>
+void CheckValueClass(EnumId id, const TableRow& row) {
+  const EnumTable& t = EnumTableOf(id);
+  SCOPED_TRACE(t.name);
+  ASSERT_EQ(t.count, static_cast<int32_t>(row.words.size()));
+  EXPECT_EQ(t.words[t.count], nullptr);
+  auto v = Query<Interface>(NewEnumValue(id), iid_of<Interface>());
+  ASSERT_TRUE(v);
+  for (int32_t i = 0; i < t.count; ++i) {
+    const std::string& word = row.words[static_cast<size_t>(i)];
+    ASSERT_EQ(v->SetValue(static_cast<Enum>(i)), S_OK) << i;
+    Bstr text;
+    ASSERT_EQ(v->GetAsString(text.Put()), S_OK);
+    EXPECT_EQ(Narrow(text.Get()), word) << i;
+    ASSERT_EQ(v->SetAsString(Wide(word).Get()), S_OK) << word;
+    Enum back{};
+    ASSERT_EQ(v->GetValue(&back), S_OK);
+    EXPECT_EQ(back, static_cast<Enum>(i)) << word;
+  }
+  EXPECT_EQ(v->SetValue(static_cast<Enum>(t.count)), kEnumOutOfRange);
+  EXPECT_EQ(v->SetValue(static_cast<Enum>(-1)), kEnumOutOfRange);
+}
+
+template <class Interface, class Enum>
+void CheckListClass(EnumId id, const TableRow& row) {
+  const EnumTable& t = EnumTableOf(id);
+  SCOPED_TRACE(t.name);
+  auto l = Query<Interface>(NewEnumList(id), iid_of<Interface>());
+  ASSERT_TRUE(l);
+  const int32_t last = static_cast<int32_t>(row.words.size()) - 1;
+  EXPECT_EQ(l->Add(static_cast<Enum>(last)), S_OK);
+  EXPECT_EQ(l->Add(static_cast<Enum>(last + 1)), kEnumOutOfRange);
+  Bstr text;
+  ASSERT_EQ(l->GetAtAsString(0, text.Put()), S_OK);
+  EXPECT_EQ(Narrow(text.Get()), row.words.back());
+  ComPtr<IObjectType> type;
+  ASSERT_EQ(l->get_Type(type.Put()), S_OK);
+  Bstr typeName;
+  type->GetAsString(typeName.Put());
+  EXPECT_EQ(Narrow(typeName.Get()), std::string(t.name) + "List");
+}
+
+TEST(Enums, EveryClassSpeaksItsWordTable) {
   const auto tables = ReadWordTables();
   ASSERT_EQ(tables.size(), 102u);
+  for (const auto& [name, row] : tables) ASSERT_NE(FindEnumTable(name), nullptr) << name;
   int valueClasses = 0, listClasses = 0;
-  for (const auto& [name, row] : tables) {
-    const EnumTable* t = FindEnumTable(name);
-    ASSERT_NE(t, nullptr) << name;
-    ASSERT_EQ(t->count, static_cast<int32_t>(row.words.size())) << name;
-    EXPECT_EQ(t->words[t->count], nullptr) << name;
-    const EnumId id = static_cast<EnumId>(t - &EnumTableOf(EnumId{}));
-    if (ObjectRoot* made = NewEnumValue(id)) {
-      ++valueClasses;
-      auto v = Query<IAnyEnumValue>(made, *t->valueIid);
-      for (int32_t i = 0; i < t->count; ++i) {
-        ASSERT_EQ(v->SetValue(i), S_OK) << name << " " << i;
-        Bstr text;
-        ASSERT_EQ(v->GetAsString(text.Put()), S_OK);
-        EXPECT_EQ(Narrow(text.Get()), row.words[static_cast<size_t>(i)]) << name << " " << i;
-        ASSERT_EQ(v->SetAsString(Wide(row.words[static_cast<size_t>(i)]).Get()), S_OK);
-        int32_t back = -1;
-        ASSERT_EQ(v->GetValue(&back), S_OK);
-        EXPECT_EQ(back, i) << name << " " << row.words[static_cast<size_t>(i)];
-      }
-      EXPECT_EQ(v->SetValue(t->count), kEnumOutOfRange) << name;
-      EXPECT_EQ(v->SetValue(-1), kEnumOutOfRange) << name;
-    }
-    if (ObjectRoot* made = NewEnumList(id)) {
-      ++listClasses;
-      auto l = Query<IAnyEnumList>(made, *t->listIid);
-      EXPECT_EQ(l->Add(t->count - 1), S_OK) << name;
-      EXPECT_EQ(l->Add(t->count), kEnumOutOfRange) << name;
-      ComPtr<IObjectType> type;
-      ASSERT_EQ(l->get_Type(type.Put()), S_OK);
-      Bstr typeName;
-      type->GetAsString(typeName.Put());
-      EXPECT_EQ(Narrow(typeName.Get()), name + "List");
-    }
-  }
+#define VTFC4_ENUM_VALUE_CLASS(Name) \
+  ++valueClasses;                    \
+  CheckValueClass<IVT##Name##Type, Name>(EnumId::Name, tables.at(#Name));
+#define VTFC4_ENUM_LIST_CLASS(Name) \
+  ++listClasses;                    \
+  CheckListClass<I##Name##List, Name>(EnumId::Name, tables.at(#Name));
+#include "vtfc4/gen/enum_classes.inc"
+#undef VTFC4_ENUM_VALUE_CLASS
+#undef VTFC4_ENUM_LIST_CLASS
   EXPECT_EQ(valueClasses, 94);
   EXPECT_EQ(listClasses, 16);
 }
