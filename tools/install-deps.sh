@@ -6,6 +6,7 @@ set -euo pipefail
 packages=(
   g++ cmake ninja-build python3 pkg-config
   libgtest-dev libgmock-dev libbenchmark-dev
+  libxerces-c-dev
 )
 
 missing=()

@@ -1,0 +1,2 @@
+// Filled in below.
+int main() { return 0; }
