@@ -4,6 +4,7 @@
   gen_tables.py tags TAGS.tsv MESSAGE_TYPES.tsv OUT_DIR   -> tags.h, tag_names.inc, message_types.inc
   gen_tables.py messages MESSAGES.tsv OUT_FILE            -> messages.inc
   gen_tables.py iids INTERFACES.txt OUT_FILE              -> iids.cpp
+  gen_tables.py details DETAILS.tsv TAGS.tsv OUT_FILE      -> detail_rows.inc
 
 Outputs are rewritten only when their text changes, so that the build does not redo work.
 """
@@ -116,6 +117,23 @@ def gen_iids(listing, out_file):
     write_if_changed(out_file, "".join(out))
 
 
+def gen_details(details_tsv, tags_tsv, out_file):
+    ids = {r["name"]: int(r["id"]) for r in read_tsv(tags_tsv)}
+    rows = []
+    for r in read_tsv(details_tsv):
+        name = r["message_element"]
+        if name not in ids:
+            raise SystemExit(f"{details_tsv}: {name} is not in the tag table")
+        cls = None if r["detail_class"] == "-" else r["detail_class"]
+        rows.append((ids[name], name, cls, int(r["wrapped"]), int(r["set_kind"])))
+    rows.sort()
+    inc = [HEADER.format(src=os.path.basename(details_tsv))]
+    for _, name, cls, wrapped, kind in rows:
+        detail = c_string(cls) if cls else "nullptr"
+        inc.append(f"{{tag::{name}, {detail}, {'true' if wrapped else 'false'}, {kind}}},\n")
+    write_if_changed(out_file, "".join(inc))
+
+
 def main(argv):
     if len(argv) >= 2 and argv[1] == "tags" and len(argv) == 5:
         os.makedirs(argv[4], exist_ok=True)
@@ -124,6 +142,8 @@ def main(argv):
         gen_messages(argv[2], argv[3])
     elif len(argv) == 4 and argv[1] == "iids":
         gen_iids(argv[2], argv[3])
+    elif len(argv) == 5 and argv[1] == "details":
+        gen_details(argv[2], argv[3], argv[4])
     else:
         raise SystemExit(__doc__)
 

@@ -1,0 +1,500 @@
+// The message set request: documents written byte for byte, the verification report,
+// numbering, the attribute set, and request documents parsed back into objects.
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <vector>
+
+#include "src/com/error.h"
+#include "src/com/text.h"
+#include "src/core/aggregate_object.h"
+#include "src/core/identifiers.h"
+#include "src/core/values.h"
+#include "src/msgset/detail_factory.h"
+#include "src/msgset/msgset_request.h"
+#include "src/xml/tag_table.h"
+
+extern "C" const IID IID_ITestDetail = {0x2b6c1f0e, 0x1a55, 0x4b0e, {8, 7, 6, 5, 4, 3, 2, 1}};
+struct ITestDetail : public IVTBase {
+  typedef IVTBase base_interface;
+};
+VTFC4_IID_TRAIT(ITestDetail)
+
+namespace vtfc4 {
+namespace {
+
+// Test details: a generic member-table object with the parse entry points that the
+// generated catalogue classes will have, enough to fill one from a document.
+struct DetailClass {
+  ClassInfo info;
+  std::vector<std::function<ObjectRoot*()>> creators;
+};
+
+class TestDetail final : public AggregateObject<ITestDetail, 4> {
+ public:
+  explicit TestDetail(const DetailClass& c) : AggregateObject(c.info), class_(c) {}
+
+  ObjectRoot* Member(size_t i) {
+    ComPtr<IUnknown> unused;
+    EXPECT_EQ(GetMember(i, unused.Put(), class_.creators[i]), S_OK);
+    return Slot(i);
+  }
+  template <class I>
+  ComPtr<I> Get(size_t i) {
+    ComPtr<I> p;
+    EXPECT_EQ(Member(i)->QueryRoot(iid_of<I>(), reinterpret_cast<void**>(p.Put())), S_OK);
+    return p;
+  }
+
+  SAXParseable* HandleAggregate(int tag) override {
+    int i = Find(tag, false);
+    // Only aggregates and lists take an element with children (or an empty one).
+    if (i < 0 || info_->members[i].kind == MemberKind::kValue) return VTCoreBase::HandleAggregate(tag);
+    return Parsed(i)->AsParseable();
+  }
+  void HandleElement(int tag, const std::string* value) override {
+    int i = Find(tag, false);
+    if (i < 0) return VTCoreBase::HandleElement(tag, value);
+    ObjectRoot* m = Parsed(i);
+    if (m->AsValue())
+      m->AsValue()->SetXMLValue(value ? *value : "");
+    else
+      m->AsParseable()->HandleElement(tag, value);
+  }
+  void HandleAttribute(int tag, const std::string* value) override {
+    int i = Find(tag, true);
+    if (i < 0) return VTCoreBase::HandleAttribute(tag, value);
+    Parsed(i)->AsValue()->SetXMLValue(value ? *value : "");
+  }
+
+ private:
+  int Find(int tag, bool attribute) const {
+    for (size_t i = 0; i < info_->memberCount; ++i)
+      if (info_->members[i].tag == tag && info_->members[i].attribute == attribute)
+        return static_cast<int>(i);
+    return -1;
+  }
+  ObjectRoot* Parsed(int i) {
+    parseInProgress_ = true;
+    ObjectRoot* m = Member(static_cast<size_t>(i));
+    parseInProgress_ = false;
+    return m;
+  }
+  const DetailClass& class_;
+};
+
+constexpr MemberDescriptor kAddMembers[] = {AddValueElement(tag::Name, true),
+                                            AddValueElement(tag::Phone)};
+const DetailClass kAdd{{"CustomerAdd", 277, kPlain, kAddMembers, 2},
+                       {[] { return NewStringValue(41); }, [] { return NewStringValue(21); }}};
+constexpr MemberDescriptor kQueryMembers[] = {AddValueAttribute(tag::metaData),
+                                              AddValueElement(tag::MaxReturned),
+                                              AddValueListElement(tag::IncludeRetElement)};
+const DetailClass kQuery{{"CustomerQuery", 360, kGroup, kQueryMembers, 3},
+                         {[] { return NewStringValue(kNoLimit); },
+                          [] { return NewIntValue(1, kNoLimit); },
+                          [] { return NewBSTRList(50); }}};
+
+ObjectRoot* Make(const DetailClass& c, bool isRequest, const VersionContextPtr& ctx) {
+  TestDetail* d = MakeObject<TestDetail>(c);
+  if (d) d->InitMode(isRequest, ctx);
+  return d;
+}
+
+class MsgSetRequestTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    RegisterClassFactory("CustomerAdd", [](bool r, const VersionContextPtr& c) { return Make(kAdd, r, c); });
+    RegisterClassFactory("CustomerQuery", [](bool r, const VersionContextPtr& c) { return Make(kQuery, r, c); });
+  }
+
+
+ public:
+  ComPtr<CMsgSetRequest> NewSet(int16_t major = 4, int16_t minor = 0, int32_t country = kCountryUS) {
+    auto set = ComPtr<CMsgSetRequest>::Adopt(MakeObject<CMsgSetRequest>());
+    set->Init(major, minor, country);
+    return set;
+  }
+  // Appends a request the way the catalogue's append operations do, and hands out its detail.
+  TestDetail* Append(CMsgSetRequest* set, const DetailClass& c, int requestTag) {
+    ObjectRoot* detail = Make(c, true, set->Context());
+    EXPECT_EQ(set->AppendRequest(requestTag, detail), S_OK);
+    detail->ReleaseRoot();
+    return dynamic_cast<TestDetail*>(detail);
+  }
+  static std::string Xml(IMsgSetRequest* set) {
+    Bstr text;
+    EXPECT_EQ(set->ToXMLString(text.Put()), S_OK);
+    return ToNarrow(text.Get());
+  }
+  static std::pair<bool, std::string> Verified(IMsgSetRequest* set) {
+    Bstr report;
+    VARIANT_BOOL ok = 7;
+    EXPECT_EQ(set->Verify(report.Put(), &ok), S_OK);
+    EXPECT_TRUE(ok == VARIANT_TRUE || ok == VARIANT_FALSE);
+    EXPECT_EQ(ok == VARIANT_TRUE, report.IsNull()) << "the report is written only on failure";
+    return {ok == VARIANT_TRUE, ToNarrow(report.Get())};
+  }
+};
+
+void SetText(TestDetail* d, size_t i, const char16_t* text) {
+  ASSERT_EQ(d->Get<IVTStringType>(i)->SetValue(Bstr(text).Get()), S_OK);
+}
+
+const std::string kProlog40 = "<?xml version=\"1.0\" ?>\r\n<?vtxml version=\"4.0\"?>\r\n";
+
+TEST_F(MsgSetRequestTest, OneQueryDocument) {
+  auto set = NewSet();
+  TestDetail* q = Append(set.Get(), kQuery, tag::CustomerQueryRq);
+  SetText(q, 0, u"MetaDataOnly");
+  ASSERT_EQ(q->Get<IVTIntType>(1)->SetValue(10), S_OK);
+  ASSERT_EQ(q->Get<IBSTRList>(2)->Add(Bstr(u"Name").Get()), S_OK);
+  EXPECT_EQ(Xml(set.Get()),
+            kProlog40 +
+                "<VTXML>\r\n"
+                "<VTXMLMsgsRq onError = \"stopOnError\">\r\n"
+                "<CustomerQueryRq requestID = \"0\" metaData = \"MetaDataOnly\">\r\n"
+                "<MaxReturned>10</MaxReturned>\r\n"
+                "<IncludeRetElement>Name</IncludeRetElement>\r\n"
+                "</CustomerQueryRq>\r\n"
+                "</VTXMLMsgsRq>\r\n"
+                "</VTXML>\r\n");
+  EXPECT_EQ(Verified(set.Get()), std::make_pair(true, std::string()));
+}
+
+TEST_F(MsgSetRequestTest, DocumentShapes) {
+  struct Case {
+    const char* what;
+    int16_t major, minor;
+    int32_t country;
+    std::function<void(MsgSetRequestTest*, CMsgSetRequest*)> fill;
+    std::string expected;
+  };
+  const std::string dtd11 = std::string("<?xml version=\"1.0\" ?>\r\n<!DOCTYPE VTXML PUBLIC "
+                                        "'-//KORVEN//DTD VTXML VTD 1.1//EN' '") +
+                            kDesktopDtdLocation + "'>\r\n";
+  const std::vector<Case> cases = {
+      {"no requests", 4, 0, kCountryUS, [](auto*, auto*) {},
+       kProlog40 + "<VTXML>\r\n<VTXMLMsgsRq onError = \"stopOnError\"/>\r\n</VTXML>\r\n"},
+      {"CA 3.0, empty query written bare", 3, 0, kCountryCA,
+       [](auto* t, auto* s) { t->Append(s, kQuery, tag::CustomerQueryRq); },
+       "<?xml version=\"1.0\" ?>\r\n<?vtxml version=\"CA3.0\"?>\r\n<VTXML>\r\n"
+       "<VTXMLMsgsRq onError = \"stopOnError\">\r\n<CustomerQueryRq requestID = \"0\"/>\r\n"
+       "</VTXMLMsgsRq>\r\n</VTXML>\r\n"},
+      {"US 1.1 document type form", 1, 1, kCountryUS,
+       [](auto* t, auto* s) { SetText(t->Append(s, kAdd, tag::CustomerAddRq), 0, u"A&B"); },
+       dtd11 + "<VTXML>\r\n<VTXMLMsgsRq onError = \"stopOnError\">\r\n"
+               "<CustomerAddRq requestID = \"0\">\r\n<CustomerAdd>\r\n<Name>A&amp;B</Name>\r\n"
+               "</CustomerAdd>\r\n</CustomerAddRq>\r\n</VTXMLMsgsRq>\r\n</VTXML>\r\n"},
+      {"two requests without onError: no attribute", 4, 0, kCountryUS,
+       [](auto* t, auto* s) {
+         t->Append(s, kQuery, tag::CustomerQueryRq);
+         t->Append(s, kQuery, tag::CustomerQueryRq);
+       },
+       kProlog40 + "<VTXML>\r\n<VTXMLMsgsRq>\r\n<CustomerQueryRq requestID = \"0\"/>\r\n"
+                   "<CustomerQueryRq requestID = \"1\"/>\r\n</VTXMLMsgsRq>\r\n</VTXML>\r\n"},
+      {"every attribute", 4, 0, kCountryUS,
+       [](auto*, CMsgSetRequest* s) {
+         ComPtr<IAttributesRqSet> a;
+         s->get_Attributes(a.Put());
+         a->put_OnError(roeRollback);
+         a->put_OldMessageSetID(Bstr(u"old<1>").Get());
+         a->put_NewMessageSetID(Bstr(u"new").Get());
+         a->put_ResponseData(rrdIncludeNone);
+       },
+       kProlog40 + "<VTXML>\r\n<VTXMLMsgsRq onError = \"rollbackOnError\" oldMessageSetID = "
+                   "\"old&lt;1&gt;\" newMessageSetID = \"new\" responseData = \"includeNone\"/>\r\n"
+                   "</VTXML>\r\n"},
+      {"empty identifiers are not written", 4, 0, kCountryUS,
+       [](auto*, CMsgSetRequest* s) {
+         ComPtr<IAttributesRqSet> a;
+         s->get_Attributes(a.Put());
+         a->put_OldMessageSetID(Bstr(u"").Get());
+         a->put_NewMessageSetID(nullptr);
+         a->put_OnError(roeContinue);
+       },
+       kProlog40 + "<VTXML>\r\n<VTXMLMsgsRq onError = \"continueOnError\"/>\r\n</VTXML>\r\n"},
+  };
+  for (const auto& c : cases) {
+    auto set = NewSet(c.major, c.minor, c.country);
+    c.fill(this, set.Get());
+    EXPECT_EQ(Xml(set.Get()), c.expected) << c.what;
+  }
+}
+
+TEST_F(MsgSetRequestTest, VerificationReport) {
+  auto set = NewSet();
+  SetText(Append(set.Get(), kAdd, tag::CustomerAddRq), 0, u"first");
+  Append(set.Get(), kAdd, tag::CustomerAddRq);  // the second has no Name
+  SetText(Append(set.Get(), kAdd, tag::CustomerAddRq), 0, u"third");
+  EXPECT_EQ(Verified(set.Get()),
+            std::make_pair(false, std::string("Missing 'onError' attribute. \r\n"
+                                              "Request[1]: CustomerAddRq\r\nCustomerAdd\r\n"
+                                              "Name: required field is missing\r\n"
+                                              "End of CustomerAdd\r\n")));
+  ComPtr<IAttributesRqSet> a;
+  set->get_Attributes(a.Put());
+  a->put_OnError(roeStop);
+  EXPECT_EQ(Verified(set.Get()).second,
+            "Request[1]: CustomerAddRq\r\nCustomerAdd\r\nName: required field is missing\r\n"
+            "End of CustomerAdd\r\n");
+  // One request: no request line before its block.
+  auto single = NewSet();
+  Append(single.Get(), kAdd, tag::CustomerAddRq);
+  EXPECT_EQ(Verified(single.Get()).second,
+            "CustomerAdd\r\nName: required field is missing\r\nEnd of CustomerAdd\r\n");
+}
+
+TEST_F(MsgSetRequestTest, NumberingAndClearing) {
+  auto set = NewSet();
+  Append(set.Get(), kQuery, tag::CustomerQueryRq);
+  Append(set.Get(), kQuery, tag::CustomerQueryRq);
+  ComPtr<IAttributesRqSet> a;
+  set->get_Attributes(a.Put());
+  a->put_OnError(roeContinue);
+  a->put_NewMessageSetID(Bstr(u"id").Get());
+  ASSERT_EQ(set->ClearRequests(), S_OK);
+  ENRqOnError onError;
+  EXPECT_EQ(a->get_OnError(&onError), kNoValue) << "the attribute set is reset, and kept";
+  Bstr id;
+  ASSERT_EQ(a->get_NewMessageSetID(id.Put()), S_OK);
+  EXPECT_TRUE(id.IsNull());
+  Append(set.Get(), kQuery, tag::CustomerQueryRq);
+  Append(set.Get(), kQuery, tag::CustomerQueryRq);
+  ComPtr<IRequestList> list;
+  ASSERT_EQ(set->get_RequestList(list.Put()), S_OK);
+  LONG count = 0;
+  list->get_Count(&count);
+  ASSERT_EQ(count, 2);
+  for (LONG i = 0; i < count; ++i) {
+    ComPtr<IRequest> r;
+    ASSERT_EQ(list->GetAt(i, r.Put()), S_OK);
+    LONG id2 = -5;
+    r->get_RequestID(&id2);
+    EXPECT_EQ(id2, i);
+    ComPtr<IRequestType> type;
+    ASSERT_EQ(r->get_Type(type.Put()), S_OK);
+    SHORT value = 0;
+    type->GetValue(&value);
+    EXPECT_EQ(value, rtCustomerQueryRq);
+    Bstr name;
+    type->GetAsString(name.Put());
+    EXPECT_EQ(ToNarrow(name.Get()), "CustomerQueryRq");
+  }
+  ComPtr<IRequest> none;
+  EXPECT_EQ(list->GetAt(2, none.Put()), kOutOfRange);
+  EXPECT_EQ(list->GetAt(-1, none.Put()), kOutOfRange);
+}
+
+TEST_F(MsgSetRequestTest, AttributeSetCodes) {
+  auto set = NewSet(1, 1);
+  ComPtr<IAttributesRqSet> a;
+  set->get_Attributes(a.Put());
+  ENRqOnError onError;
+  ENRqResponseData data;
+  EXPECT_EQ(a->get_OnError(&onError), kNoValue);
+  EXPECT_EQ(a->put_OnError(static_cast<ENRqOnError>(3)), kEnumOutOfRange);
+  EXPECT_EQ(a->put_OnError(static_cast<ENRqOnError>(-1)), kEnumOutOfRange);
+  EXPECT_EQ(a->put_ResponseData(rrdIncludeAll), kNotSupported) << "responseData exists from 2.0";
+  auto set2 = NewSet(2, 0);
+  set2->get_Attributes(a.Put());
+  EXPECT_EQ(a->get_ResponseData(&data), kNoValue);
+  EXPECT_EQ(a->put_ResponseData(static_cast<ENRqResponseData>(2)), kEnumOutOfRange);
+  EXPECT_EQ(a->put_ResponseData(rrdIncludeNone), S_OK);
+  ASSERT_EQ(a->get_ResponseData(&data), S_OK);
+  EXPECT_EQ(data, rrdIncludeNone);
+  // None of these codes comes with an error description.
+  ComPtr<IErrorInfo> info;
+  EXPECT_EQ(GetErrorInfo(0, info.Put()), S_FALSE);
+}
+
+TEST(Validation, CountryAndVersion) {
+  struct Case {
+    const char16_t* country;
+    int16_t major, minor;
+    HRESULT expected;
+    const char* message;
+  };
+  const Case cases[] = {
+      {u"US", 4, 0, S_OK, ""},       {u"US", 2, 1, S_OK, ""},       {u"US", 1, 0, S_OK, ""},
+      {nullptr, 3, 0, S_OK, ""},     {u"CA", 3, 0, S_OK, ""},       {u"CA", 2, 0, S_OK, ""},
+      {u"CA", 4, 0, kUnsupportedVersion, "Unsupported vtXML version."},
+      {u"CA", 2, 1, kUnsupportedVersion, "Unsupported vtXML version."},
+      {u"US", 5, 0, kUnsupportedVersion, "Unsupported vtXML version."},
+      {u"US", 3, 1, kUnsupportedVersion, "Unsupported vtXML version."},
+      {u"us", 4, 0, kInvalidCountry, "The Country value is invalid."},
+      {u"UK", 4, 0, kInvalidCountry, "The Country value is invalid."},
+      {u"", 4, 0, kInvalidCountry, "The Country value is invalid."},
+  };
+  for (const auto& c : cases) {
+    Bstr country(c.country);
+    int32_t code = -1;
+    HRESULT hr = ValidateCountry(country.Get(), &code);
+    if (SUCCEEDED(hr)) hr = ValidateVersion(code, c.major, c.minor);
+    EXPECT_EQ(hr, c.expected) << c.major << "." << c.minor;
+    ComPtr<IErrorInfo> info;
+    Bstr description;
+    if (GetErrorInfo(0, info.Put()) == S_OK) info->GetDescription(description.Put());
+    EXPECT_EQ(ToNarrow(description.Get()), c.message);
+  }
+  EXPECT_EQ(ValidateVersion(kCountryOnline, 4, 0), kInvalidCountry);
+}
+
+// ---- The sign-on section of an online set, through a test double of the online manager.
+class FakeSignon final : public ComObject<IUnknown>, public SignonWriter {
+ public:
+  HRESULT BuildSignonMsgs(XMLBuilderInterface& b, std::string& errors, bool verifyOnly) override {
+    calls.push_back(verifyOnly);
+    if (failWith != S_OK) {
+      if (failWith == kVerifyFailed) errors += "AppID: required field is missing\r\n";
+      return failWith;
+    }
+    if (!verifyOnly) {
+      b.StartElement("SignonMsgsRq");
+      b.WriteElement("AppID", "app");
+      b.EndElement("SignonMsgsRq");
+    }
+    return S_OK;
+  }
+  HRESULT failWith = S_OK;
+  std::vector<bool> calls;
+};
+
+TEST_F(MsgSetRequestTest, OnlineSetsCarryTheSignonSection) {
+  auto fake = ComPtr<FakeSignon>::Adopt(MakeObject<FakeSignon>());
+  auto set = NewSet(4, 0, kCountryOnline);
+  set->AttachOnline({ComPtr<IUnknown>(fake.Get()), fake.Get(), nullptr});
+  EXPECT_EQ(Xml(set.Get()),
+            std::string("<?xml version=\"1.0\" ?>\r\n<!DOCTYPE VTXML PUBLIC '-//KORVEN//DTD VTXML "
+                        "VT0 4.0//EN' '") +
+                kOnlineDtdLocation +
+                "'>\r\n<VTXML>\r\n<SignonMsgsRq>\r\n<AppID>app</AppID>\r\n</SignonMsgsRq>\r\n"
+                "<VTXMLMsgsRq onError = \"stopOnError\"/>\r\n</VTXML>\r\n");
+  EXPECT_TRUE(Verified(set.Get()).first);
+  fake->failWith = kVerifyFailed;
+  EXPECT_EQ(Verified(set.Get()),
+            std::make_pair(false, std::string("VTOESessionManager:\r\nAppID: required field is missing\r\n")));
+  fake->failWith = E_FAIL;
+  Bstr text;
+  VARIANT_BOOL ok = 7;
+  EXPECT_EQ(set->Verify(text.Put(), &ok), E_FAIL);
+  EXPECT_EQ(ok, 7) << "outputs untouched";
+  EXPECT_EQ(set->ToXMLString(text.Put()), E_FAIL);
+  EXPECT_TRUE(text.IsNull());
+  EXPECT_EQ(fake->calls, (std::vector<bool>{false, true, true, true, false}));
+}
+
+TEST_F(MsgSetRequestTest, DetailsOutliveTheSet) {
+  ComPtr<ITestDetail> kept;
+  {
+    auto set = NewSet(2, 0);
+    TestDetail* q = Append(set.Get(), kQuery, tag::CustomerQueryRq);
+    kept = ComPtr<ITestDetail>(q);
+  }
+  auto* q = dynamic_cast<TestDetail*>(kept.Get());
+  ASSERT_TRUE(q->Context());
+  EXPECT_EQ(q->Context()->major, 2);
+  EXPECT_EQ(q->CheckMinVersion(3, 0), kNotSupported);
+}
+
+// ---- Parsing.
+
+HRESULT Parse(const std::string& text, ComPtr<IMsgSetRequest>& out, int16_t major = 4) {
+  return ParseMsgSetRequest(text, kCountryUS, major, 0, OnlineSession{}, out.Put());
+}
+
+std::string LastError() {
+  ComPtr<IErrorInfo> info;
+  Bstr description;
+  if (GetErrorInfo(0, info.Put()) == S_OK) info->GetDescription(description.Put());
+  return ToNarrow(description.Get());
+}
+
+TEST_F(MsgSetRequestTest, RoundTripsThroughText) {
+  auto set = NewSet();
+  ComPtr<IAttributesRqSet> a;
+  set->get_Attributes(a.Put());
+  a->put_OnError(roeContinue);
+  a->put_NewMessageSetID(Bstr(u"20261205120000abc").Get());
+  TestDetail* add = Append(set.Get(), kAdd, tag::CustomerAddRq);
+  SetText(add, 0, u"Smith & Sons");
+  ASSERT_EQ(add->Get<IVTStringType>(1)->SetEmpty(), S_OK);
+  TestDetail* q = Append(set.Get(), kQuery, tag::CustomerQueryRq);
+  SetText(q, 0, u"NoMetaData");
+  q->Get<IVTIntType>(1)->SetValue(5);
+  q->Get<IBSTRList>(2)->Add(Bstr(u"ListID").Get());
+  q->Get<IBSTRList>(2)->Add(Bstr(u"Name").Get());
+  Append(set.Get(), kQuery, tag::CustomerQueryRq);
+  const std::string text = Xml(set.Get());
+
+  ComPtr<IMsgSetRequest> parsed;
+  ASSERT_EQ(Parse(text, parsed), S_OK) << LastError();
+  EXPECT_EQ(Xml(parsed.Get()), text);
+  ComPtr<IRequestList> list;
+  parsed->get_RequestList(list.Put());
+  ComPtr<IRequest> second;
+  ASSERT_EQ(list->GetAt(1, second.Put()), S_OK);
+  ComPtr<IVTBase> detail;
+  ASSERT_EQ(second->get_Detail(detail.Put()), S_OK);
+  auto* query = dynamic_cast<TestDetail*>(detail.Get());
+  ASSERT_NE(query, nullptr);
+  EXPECT_FALSE(query->IsRequest()) << "parsed details are made in response mode";
+  LONG count = 0;
+  query->Get<IBSTRList>(2)->get_Count(&count);
+  EXPECT_EQ(count, 2);
+}
+
+TEST_F(MsgSetRequestTest, ParsedRequestIdsAreKept) {
+  const std::string text = kProlog40 +
+                           "<VTXML><VTXMLMsgsRq onError=\"stopOnError\">"
+                           "<CustomerQueryRq requestID=\"7\"/><CustomerQueryRq/></VTXMLMsgsRq></VTXML>";
+  ComPtr<IMsgSetRequest> parsed;
+  ASSERT_EQ(Parse(text, parsed), S_OK) << LastError();
+  ComPtr<IRequestList> list;
+  parsed->get_RequestList(list.Put());
+  std::vector<LONG> ids;
+  for (LONG i = 0; i < 2; ++i) {
+    ComPtr<IRequest> r;
+    ASSERT_EQ(list->GetAt(i, r.Put()), S_OK);
+    LONG id = 0;
+    r->get_RequestID(&id);
+    ids.push_back(id);
+  }
+  EXPECT_EQ(ids, (std::vector<LONG>{7, 1}));
+}
+
+TEST_F(MsgSetRequestTest, ParseFailures) {
+  const std::string head = kProlog40 + "<VTXML><VTXMLMsgsRq";
+  struct Case {
+    std::string body;
+    std::string message;
+  };
+  const std::string onError = std::to_string(tag::onError);
+  const Case cases[] = {
+      {" onError=\"stopOnErrors\"/></VTXML>",
+       "Error parsing. Message: MsgSetRequest:unexpected Attribute value, tag = " + onError +
+           " with value stopOnErrors."},
+      {" retCount=\"1\"/></VTXML>", "Error parsing. Message: MsgSetRequest:unexpected tag = " +
+                                        std::to_string(tag::retCount) + " with value 1."},
+      {"><Memo>x</Memo></VTXMLMsgsRq></VTXML>",
+       "Error parsing. Message: MsgSetRequest: unexpected tag = " + std::to_string(tag::Memo) +
+           " with value x."},
+      {"><CustomerQueryRq requestID=\"0\" statusCode=\"1\"/></VTXMLMsgsRq></VTXML>",
+       "Error parsing. Message: Request:unexpected tag = " + std::to_string(tag::statusCode) +
+           " with value 1."},
+      {"><AlertAddRq><Memo>x</Memo></AlertAddRq></VTXMLMsgsRq></VTXML>",
+       "Error parsing. Message: Internal error.Cannot create detail object for Request."},
+      {"><CustomerAddRq><CustomerAdd><Fax>1</Fax></CustomerAdd></CustomerAddRq></VTXMLMsgsRq></VTXML>",
+       "Error parsing. Message: class CustomerAdd got unexpected tag id " +
+           std::to_string(tag::Fax) + " (Fax) with value 1."},
+  };
+  for (const auto& c : cases) {
+    ComPtr<IMsgSetRequest> parsed;
+    EXPECT_EQ(Parse(head + c.body, parsed), kParseFailed) << c.body;
+    EXPECT_FALSE(parsed);
+    EXPECT_EQ(LastError(), c.message) << c.body;
+  }
+}
+
+}  // namespace
+}  // namespace vtfc4
