@@ -7,5 +7,6 @@
 #include "vtfc4/comptr.h"
 #include "vtfc4/values.h"
 #include "vtfc4/gen/enum_interfaces.h"
+#include "vtfc4/msgset.h"
 
 #endif  // VTFC4_VTFC4_H

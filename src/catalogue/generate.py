@@ -13,7 +13,19 @@ writes, for the enumerations:
   enum_tables.cpp     the word tables and the factories of the value and list classes
   enum_classes.inc    VTFC4_ENUM_VALUE_CLASS(Name) and VTFC4_ENUM_LIST_CLASS(Name), one line
                       per class, for code that needs every class by its type
+
+  generate.py catalogue --catalogue C.txt --tags T.tsv --object-types O.tsv --enums E.tsv
+                        --kinds K.tsv --other X.tsv --requests R.tsv --details D.tsv --out DIR
+
+writes, for the catalogue of aggregate classes and the request kinds:
+  catalogue_interfaces.h  the interfaces I<Name>, with the ENOR<Name> enumerations (public)
+  catalogue_iids.cpp      their interface identifiers
+  catalogue_classes.cpp   member tables, creation rules, parse routes, classes and factories
+  msgset_appends.h        the Append<Name>Rq methods of IMsgSetRequest (public)
+  msgset_appends.inc      their implementations in the message set request
+  request_kinds.inc       every request kind with its availability and detail class
 """
+import re
 import argparse
 import csv
 import os
@@ -182,13 +194,451 @@ def gen_classes_inc(en, tables):
     return "".join(out)
 
 
+# ---- The catalogue.
+
+VALUE_TYPES = {
+    "string": ("kString", "IVTStringType"), "int": ("kInt", "IVTIntType"),
+    "float": ("kFloat", "IVTFloatType"), "amount": ("kAmount", "IVTAmountType"),
+    "price": ("kPrice", "IVTPriceType"), "percent": ("kPercent", "IVTPercentType"),
+    "quan": ("kQuan", "IVTQuanType"), "bool": ("kBool", "IVTBoolType"),
+    "date": ("kDate", "IVTDateType"), "datetime": ("kDateTime", "IVTDateTimeType"),
+    "interval": ("kInterval", "IVTTimeIntervalType"), "id": ("kID", "IVTIDType"),
+    "guid": ("kGUID", "IVTGUIDType"),
+}
+KINDS = ("value", "attr", "agg", "vlist", "alist")
+CLASS_KINDS = {"plain": "kPlain", "or": "kORChoice", "group": "kGroup"}
+NO_LIMIT = -1111111111
+
+
+class Member:
+    def __init__(self, cls, line_no, fields):
+        if len(fields) < 3:
+            raise TableError(f"line {line_no}: a member needs an element, a kind and a type")
+        self.element, self.kind, self.type = fields[:3]
+        self.line_no = line_no
+        if self.kind not in KINDS:
+            raise TableError(f"line {line_no}: unknown member kind {self.kind}")
+        self.required = False
+        self.limits = None        # (desktop, online)
+        self.bounds = [NO_LIMIT, NO_LIMIT]
+        self.country = "kAnyCountry"
+        self.since = (0, 0)
+        self.until = (0, 0)
+        self.flags = []
+        for flag in fields[3:]:
+            try:
+                self.read_flag(flag, line_no)
+            except ValueError:
+                raise TableError(f"line {line_no}: bad number in {flag}") from None
+
+    def read_flag(self, flag, line_no):
+        key, _, value = flag.partition("=")
+        if flag == "req":
+            self.required = True
+        elif flag == "macro":
+            self.flags.append("kMacroFromV2")
+        elif flag == "dateonly":
+            self.flags.append("kDateOnlyBelowV2")
+        elif key == "len":
+            d, _, o = value.partition("/")
+            o = o or d
+            self.limits = tuple(NO_LIMIT if v == "-" else int(v) for v in (d, o))
+        elif key in ("min", "max"):
+            self.bounds[0 if key == "min" else 1] = int(value)
+        elif key == "country":
+            if value not in ("CA", "notCA"):
+                raise TableError(f"line {line_no}: country must be CA or notCA")
+            self.country = "kCAOnly" if value == "CA" else "kNotCA"
+        elif key in ("from", "until"):
+            m = re.fullmatch(r"(\d+)\.(\d+)", value)
+            if not m:
+                raise TableError(f"line {line_no}: bad version {value}")
+            setattr(self, "since" if key == "from" else "until", (int(m[1]), int(m[2])))
+        else:
+            raise TableError(f"line {line_no}: unknown flag {flag}")
+
+    @property
+    def is_list(self):
+        return self.kind in ("vlist", "alist")
+
+    @property
+    def prop(self):
+        return self.element + ("List" if self.is_list else "")
+
+
+class Catalogue:
+    def __init__(self, path, tags, object_types, en):
+        self.tags = tags
+        self.object_types = object_types
+        self.en = en
+        self.classes = {}  # name -> (kind, [members])
+        self.order = []
+        current = None
+        with open(path, encoding="utf-8") as f:
+            for line_no, raw in enumerate(f, 1):
+                line = raw.split("#", 1)[0].rstrip()
+                if not line.strip():
+                    continue
+                fields = line.split()
+                if not line[0].isspace():
+                    if fields[0] != "class" or len(fields) != 3 or fields[2] not in CLASS_KINDS:
+                        raise TableError(f"line {line_no}: expected 'class <Name> <plain|or|group>'")
+                    name = fields[1]
+                    if name in self.classes:
+                        raise TableError(f"line {line_no}: class {name} defined twice")
+                    if name not in object_types:
+                        raise TableError(f"line {line_no}: class {name} is not in the object type list")
+                    current = (fields[2], [])
+                    self.classes[name] = current
+                    self.order.append(name)
+                elif current is None:
+                    raise TableError(f"line {line_no}: a member before the first class")
+                else:
+                    current[1].append(Member(name, line_no, fields))
+        self.index = {n: i for i, n in enumerate(self.order)}
+        for name in self.order:
+            self.check(name)
+        self.lists = []  # (list name, item class)
+
+    def add_lists(self, detail_rows):
+        """One list class per aggregate-list member type and per list that a message element
+        has as its detail, when the entries' class is in the table."""
+        items = []
+        for name in self.order:
+            items += [m.type for m in self.classes[name][1] if m.kind == "alist"]
+        for r in detail_rows:
+            cls = r["detail_class"]
+            if cls.endswith("List") and cls[:-4] in self.classes:
+                items.append(cls[:-4])
+        for item in items:
+            name = item + "List"
+            if name in (n for n, _ in self.lists):
+                continue
+            if name not in self.object_types:
+                raise TableError(f"the list class {name} is not in the object type list")
+            self.lists.append((name, item))
+        self.list_index = {n: i for i, (n, _) in enumerate(self.lists)}
+
+    def check(self, name):
+        seen = set()
+        for m in self.classes[name][1]:
+            where = f"line {m.line_no} ({name}.{m.element})"
+            if m.element not in self.tags:
+                raise TableError(f"{where}: {m.element} is not in the tag table")
+            if (m.element, m.kind == "attr") in seen:
+                raise TableError(f"{where}: member listed twice")
+            seen.add((m.element, m.kind == "attr"))
+            if m.kind in ("value", "attr", "vlist"):
+                if m.type.startswith("EN"):
+                    if m.type not in self.en.words:
+                        raise TableError(f"{where}: unknown enumeration {m.type}")
+                    has = self.en.list_class if m.kind == "vlist" else self.en.value_class
+                    if not has[m.type]:
+                        raise TableError(f"{where}: {m.type} has no {'list' if m.kind == 'vlist' else 'value'} class")
+                elif m.type not in VALUE_TYPES:
+                    raise TableError(f"{where}: unknown value type {m.type}")
+                if m.kind == "vlist" and m.type not in ("string", "guid") and not m.type.startswith("EN"):
+                    raise TableError(f"{where}: a value list holds texts, GUIDs or enumerations")
+            elif m.kind == "alist":
+                if m.type not in self.classes:
+                    raise TableError(f"{where}: unknown class {m.type}")
+                if m.element != m.type and self.classes[m.type][0] != "plain":
+                    raise TableError(f"{where}: a list member's entries are written as its element")
+                if f"{m.type}List" not in self.object_types:
+                    raise TableError(f"{where}: the list class {m.type}List is not in the object type list")
+            elif m.type != "VTBaseRef" and m.type not in self.classes:
+                raise TableError(f"{where}: unknown class {m.type}")
+
+    def transparent(self, m):
+        return m.kind == "agg" and m.type in self.classes and self.classes[m.type][0] in ("or", "group")
+
+    def routes(self, name, visiting=()):
+        """Element tags the class takes while parsing -> the member that receives each."""
+        if name in visiting:
+            raise TableError(f"class {name} contains itself")
+        routes = {}
+        members = [m for m in self.classes[name][1] if m.kind != "attr"]
+        for i, m in enumerate(self.classes[name][1]):
+            if m.kind == "attr":
+                continue
+            routes.setdefault(m.element, i)
+        for i, m in enumerate(self.classes[name][1]):
+            if self.transparent(m):
+                for tag in self.routes(m.type, visiting + (name,)):
+                    routes.setdefault(tag, i)
+        del members
+        return routes
+
+
+def interface_of(cat, m):
+    if m.kind == "alist":
+        return f"I{m.type}List"
+    if m.kind == "vlist":
+        if m.type == "string":
+            return "IBSTRList"
+        if m.type == "guid":
+            return "IGUIDList"
+        return f"I{m.type}List"
+    if m.kind in ("value", "attr"):
+        return f"IVT{m.type}Type" if m.type.startswith("EN") else VALUE_TYPES[m.type][1]
+    return f"I{m.type}"
+
+
+def camel_words(text):
+    return re.findall(r"[A-Z]+(?=[A-Z][a-z])|[A-Z][a-z0-9]*|[a-z0-9]+|[A-Z]+", text)
+
+
+def or_enumerations(cat, other_rows, taken):
+    """ENOR<Name> of every OR class: the documented constants where the documents spell them,
+    otherwise 'or' + the initials of the words after OR, then NA and one per member."""
+    documented = {}
+    for r in other_rows:
+        if r["enum"].startswith("ENOR"):
+            documented.setdefault(r["enum"], []).append((r["constant"], int(r["value"])))
+    result, notes, derived_prefixes = {}, [], {}
+    for name in cat.order:
+        kind, members = cat.classes[name]
+        if kind != "or":
+            continue
+        enum = "EN" + name
+        elements = [m.element for m in members if m.kind != "attr"]
+        if enum in documented:
+            constants = documented[enum]
+            if len(constants) != len(elements) + 1:
+                raise TableError(f"{enum}: {len(constants)} documented constants for {len(elements)} members")
+            result[name] = (enum, constants, True)
+            continue
+        prefix = "or" + "".join(w[0].lower() for w in camel_words(name[2:]))
+        base, n = prefix, 1
+        while any(c.startswith(prefix) and c[len(prefix):] in ["NA"] + elements for c in taken) or \
+                prefix in derived_prefixes:
+            n += 1
+            prefix = f"{base}{n}"
+        if prefix != base:
+            notes.append(f"{enum} uses the prefix {prefix}: {base} is taken by "
+                         f"{derived_prefixes.get(base, 'another enumeration')}")
+        derived_prefixes[prefix] = enum
+        constants = [(prefix + "NA", -1)] + [(prefix + e, i) for i, e in enumerate(elements)]
+        taken.update(c for c, _ in constants)
+        result[name] = (enum, constants, False)
+    return result, notes
+
+
+def spec_row(cat, m):
+    if m.kind in ("value", "attr"):
+        if m.type.startswith("EN"):
+            vtype, ref = "kEnum", f"static_cast<uint16_t>(EnumId::{m.type})"
+        else:
+            vtype, ref = VALUE_TYPES[m.type][0], "0"
+    elif m.kind == "vlist":
+        if m.type == "string":
+            vtype, ref = "kStringList", "0"
+        elif m.type == "guid":
+            vtype, ref = "kGUIDList", "0"
+        else:
+            vtype, ref = "kEnumList", f"static_cast<uint16_t>(EnumId::{m.type})"
+    elif m.kind == "alist":
+        vtype, ref = "kAggregateList", str(cat.list_index[m.type + "List"])
+    elif m.type == "VTBaseRef":
+        vtype, ref = "kRef", "0"
+    else:
+        vtype, ref = "kAggregate", str(cat.index[m.type])
+    if m.type == "int":
+        first, second = m.bounds
+    else:
+        first, second = m.limits if m.limits else (NO_LIMIT, NO_LIMIT)
+    flags = " | ".join(m.flags) if m.flags else "0"
+    return (f"{{ValueType::{vtype}, {m.country}, {flags}, {ref}, {first}, {second}, "
+            f"{m.since[0]}, {m.since[1]}, {m.until[0]}, {m.until[1]}}}")
+
+
+def kind_of(m):
+    return {"value": "kValue", "attr": "kValue", "agg": "kAggregate", "vlist": "kValueList",
+            "alist": "kAggregateList"}[m.kind]
+
+
+def gen_catalogue_interfaces(cat, ors, notes, requests, tables):
+    out = [header(tables), "#pragma once\n\n#include \"vtfc4/gen/enum_interfaces.h\"\n#include \"vtfc4/values.h\"\n\n"]
+    if notes:
+        out.append("// Derived OR constants that would have collided with others:\n")
+        out += [f"//   {n}\n" for n in notes]
+        out.append("\n")
+    for name in cat.order:
+        if name in ors and not ors[name][2]:
+            enum, constants, _ = ors[name]
+            out.append(enum_block(enum, constants))
+    names = cat.order + [n for n, _ in cat.lists]
+    out.append('extern "C" {\n')
+    out += [f"VTFC4_API extern const IID IID_I{n};\n" for n in names]
+    out.append("}\n\n")
+    out += [f"struct I{n};\n" for n in names]
+    out.append("\n")
+    for name in cat.order:
+        kind, members = cat.classes[name]
+        out.append(f"struct I{name} : public IVTBase {{\n  typedef IVTBase base_interface;\n")
+        for i, m in enumerate(members):
+            out.append(f"  virtual HRESULT get_{m.prop}({interface_of(cat, m)}** out) = 0;  // {i + 4}\n")
+        if name in ors:
+            out.append(f"  virtual HRESULT get_ortype({ors[name][0]}* out) = 0;  // {len(members) + 4}\n")
+        out.append("};\n\n")
+    for name, item in cat.lists:
+        out.append(f"struct I{name} : public IVTBase {{\n  typedef IVTBase base_interface;\n"
+                   f"  virtual HRESULT GetAt(LONG index, I{item}** out) = 0;  // 4\n"
+                   f"  virtual HRESULT get_Count(LONG* out) = 0;  // 5\n"
+                   f"  virtual HRESULT Append(I{item}** out) = 0;  // 6\n}};\n\n")
+    out += [f"VTFC4_IID_TRAIT(I{n})\n" for n in names]
+    return "".join(out)
+
+
+def gen_catalogue_iids(cat, tables):
+    out = [header(tables), '#include "vtfc4/vtfc4.h"\n\nextern "C" {\n']
+    names = cat.order + [n for n, _ in cat.lists]
+    out += [f"const IID IID_I{n} = {guid_initializer(guid_for('IID', 'I' + n))};\n" for n in names]
+    out.append("}\n")
+    return "".join(out)
+
+
+def gen_catalogue_classes(cat, ors, tables):
+    out = [header(tables), '#include "src/catalogue/engine.h"\n#include "src/core/enums.h"\n'
+           '#include "src/xml/tag_table.h"\n#include "vtfc4/vtfc4.h"\n\nnamespace vtfc4 {\nnamespace {\n\n']
+    for name in cat.order:
+        kind, members = cat.classes[name]
+        out.append(f"// {name}\n")
+        if members:
+            out.append(f"constexpr MemberDescriptor kMembers_{name}[] = {{\n")
+            out += [f"    {{tag::{m.element}, MemberKind::{kind_of(m)}, {'true' if m.required else 'false'}, "
+                    f"{'true' if m.kind == 'attr' else 'false'}}},\n" for m in members]
+            out.append("};\n")
+            out.append(f"constexpr MemberSpec kSpecs_{name}[] = {{\n")
+            out += [f"    {spec_row(cat, m)},\n" for m in members]
+            out.append("};\n")
+        routes = sorted(cat.routes(name).items(), key=lambda kv: cat.tags[kv[0]])
+        if routes:
+            out.append(f"constexpr TagRoute kRoutes_{name}[] = {{\n")
+            out += [f"    {{tag::{t}, {i}}},\n" for t, i in routes]
+            out.append("};\n")
+        out.append(f"class C{name} final : public CatalogueObject<I{name}, {len(members)}> {{\n public:\n  C{name}();\n")
+        for i, m in enumerate(members):
+            out.append(f"  HRESULT get_{m.prop}({interface_of(cat, m)}** out) override {{ return Get({i}, out); }}\n")
+        if name in ors:
+            out.append(f"  HRESULT get_ortype({ors[name][0]}* out) override {{ return GetOrType(out); }}\n")
+        out.append("};\n\n")
+    out.append("}  // namespace\n\n")
+    out.append("const CatalogueClass kCatalogue[] = {\n")
+    for name in cat.order:
+        kind, members = cat.classes[name]
+        n = len(members)
+        nroutes = len(cat.routes(name))
+        m_ptr = f"kMembers_{name}" if n else "nullptr"
+        s_ptr = f"kSpecs_{name}" if n else "nullptr"
+        r_ptr = f"kRoutes_{name}" if nroutes else "nullptr"
+        out.append(f'    {{{{"{name}", {cat.object_types[name]}, {CLASS_KINDS[kind]}, {m_ptr}, {n}}}, '
+                   f"{s_ptr}, {r_ptr}, {nroutes}, &MakeCatalogueObject<C{name}>}},\n")
+    out.append("};\nconst size_t kCatalogueSize = sizeof kCatalogue / sizeof kCatalogue[0];\n\n")
+    out.append("namespace {\n\n")
+    for i, (name, item) in enumerate(cat.lists):
+        out.append(f"ObjectRoot* Make{name}(bool isRequest, const VersionContextPtr& context) {{\n"
+                   f"  return MakeCatalogueList<CatalogueListObject<I{name}, I{item}>>(kCatalogueLists[{i}], "
+                   f"isRequest, context);\n}}\n")
+    out.append("\n}  // namespace\n\n")
+    out.append("// name, object type, entries' class, parse mode (1: entries are OR choices), factory\n")
+    out.append("const CatalogueList kCatalogueLists[] = {\n")
+    for name, item in cat.lists:
+        mode = 1 if cat.classes[item][0] == "or" else 0
+        out.append(f'    {{"{name}", {cat.object_types[name]}, {cat.index[item]}, {mode}, &Make{name}}},\n')
+    if not cat.lists:
+        out.append('    {"", 0, 0, 0, nullptr},\n')
+    out.append("};\nconst size_t kCatalogueListsSize = %d;\n\n" % len(cat.lists))
+    out.append("namespace {\n\n")
+    for name in cat.order:
+        out.append(f"C{name}::C{name}() : CatalogueObject(kCatalogue[{cat.index[name]}]) {{}}\n")
+    out.append("\n// Class indexes by name, sorted by name (lists: the index after every class).\n"
+               "constexpr struct {\n  const char* name;\n  uint16_t index;\n} kByName[] = {\n")
+    everything = [(n, cat.index[n]) for n in cat.order] + \
+                 [(n, len(cat.order) + i) for i, (n, _) in enumerate(cat.lists)]
+    for name, index in sorted(everything):
+        out.append(f'    {{"{name}", {index}}},\n')
+    out.append("};\n\nint FindIndex(std::string_view name) {\n"
+               "  size_t low = 0, high = sizeof kByName / sizeof kByName[0];\n"
+               "  while (low < high) {\n    size_t mid = (low + high) / 2;\n"
+               "    int c = name.compare(kByName[mid].name);\n"
+               "    if (c == 0) return kByName[mid].index;\n"
+               "    if (c < 0)\n      high = mid;\n    else\n      low = mid + 1;\n  }\n  return -1;\n}\n\n"
+               "}  // namespace\n\n")
+    out.append("const CatalogueClass* FindCatalogueClass(std::string_view name) {\n"
+               "  int i = FindIndex(name);\n"
+               "  return i >= 0 && static_cast<size_t>(i) < kCatalogueSize ? &kCatalogue[i] : nullptr;\n}\n\n"
+               "ClassFactory FindCatalogueFactory(std::string_view name) {\n"
+               "  int i = FindIndex(name);\n  if (i < 0) return nullptr;\n"
+               "  if (static_cast<size_t>(i) < kCatalogueSize) return kCatalogue[i].factory;\n"
+               "  return kCatalogueLists[static_cast<size_t>(i) - kCatalogueSize].factory;\n}\n\n")
+    out.append("}  // namespace vtfc4\n")
+    return "".join(out)
+
+
+COUNTRY_CONDITIONS = {"any": "kAnyCountry", "not CA": "kNotCA", "CA only": "kCAOnly"}
+
+
+def read_requests(path, cat, tags):
+    rows = []
+    for r in read_tsv(path):
+        element, name = r["request_element"], r["name"]
+        if element not in tags:
+            raise TableError(f"{path}: {element} is not in the tag table")
+        major, minor = (int(x) for x in r["min_version"].split("."))
+        country = COUNTRY_CONDITIONS.get(r["country_condition"])
+        if country is None:
+            raise TableError(f"{path}: unknown country condition {r['country_condition']}")
+        rows.append((int(r["dispid"]), name, element, major, minor, country, name in cat.classes))
+    rows.sort()
+    if [d for d, *_ in rows] != list(range(7, 7 + len(rows))):
+        raise TableError(f"{path}: dispids must run from 7 without gaps")
+    return rows
+
+
+def gen_msgset_appends_h(requests, tables):
+    out = [header(tables), "#pragma once\n\n// The request bodies (complete in vtfc4/gen/catalogue_interfaces.h where the catalogue\n"
+           "// holds them).\n"]
+    out += [f"struct I{name};\n" for _, name, *_ in requests]
+    out.append("\n// The Append<Name>Rq methods of IMsgSetRequest, dispatch ids 7 onward.\n#define VTFC4_MSGSET_APPEND_METHODS")
+    for dispid, name, element, *_ in requests:
+        out.append(f" \\\n  virtual HRESULT Append{element}(I{name}** out) = 0; /* {dispid} */")
+    out.append("\n")
+    return "".join(out)
+
+
+def gen_msgset_appends_inc(requests, tables):
+    out = [header(tables)]
+    for i, (dispid, name, element, *_rest) in enumerate(requests):
+        available = _rest[-1]
+        if available:
+            out.append(f"HRESULT Append{element}(I{name}** out) override {{ return Append({i}, out); }}\n")
+        else:
+            out.append(f"HRESULT Append{element}(I{name}** out) override {{ return NotYetAvailable({i}, out); }}\n")
+    return "".join(out)
+
+
+def gen_request_kinds(requests, cat, tables):
+    out = [header(tables), "// request element, minimum version, country condition, detail class (catalogue index or -1)\n"]
+    for dispid, name, element, major, minor, country, available in requests:
+        index = cat.index[name] if available else -1
+        out.append(f'{{tag::{element}, {major}, {minor}, {country}, {index}}},\n')
+    return "".join(out)
+
+
 def main(argv):
     p = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     sub = p.add_subparsers(dest="command", required=True)
     e = sub.add_parser("enums")
     for opt in ("--enums", "--kinds", "--other", "--object-types", "--message-types", "--out"):
         e.add_argument(opt, required=True)
+    c = sub.add_parser("catalogue")
+    for opt in ("--catalogue", "--tags", "--object-types", "--enums", "--kinds", "--other", "--requests",
+                "--details", "--out"):
+        c.add_argument(opt, required=True)
     a = p.parse_args(argv[1:])
+    if a.command == "catalogue":
+        return main_catalogue(a)
     tables = [a.enums, a.kinds, a.other, a.object_types, a.message_types]
     en = Enumerations(a.enums, a.kinds, a.object_types)
     os.makedirs(a.out, exist_ok=True)
@@ -200,6 +650,31 @@ def main(argv):
         "enum_ids.h": gen_ids_h(en, tables),
         "enum_tables.cpp": gen_tables_cpp(en, tables),
         "enum_classes.inc": gen_classes_inc(en, tables),
+    }
+    for name, text in outputs.items():
+        write_if_changed(os.path.join(a.out, name), text)
+
+
+def main_catalogue(a):
+    tables = [a.catalogue, a.tags, a.object_types, a.enums, a.kinds, a.other, a.requests, a.details]
+    tags = {r["name"]: int(r["id"]) for r in read_tsv(a.tags) if r["name"] != "LastTagEntry"}
+    object_types = {r["name"]: int(r["value"]) for r in read_tsv(a.object_types)}
+    en = Enumerations(a.enums, a.kinds, a.object_types)
+    cat = Catalogue(a.catalogue, tags, object_types, en)
+    cat.add_lists(read_tsv(a.details))
+    other = read_tsv(a.other)
+    taken = {prefix + w for prefix, words in en.words.values() for w in words}
+    taken.update(r["constant"] for r in other)
+    ors, notes = or_enumerations(cat, other, taken)
+    requests = read_requests(a.requests, cat, tags)
+    os.makedirs(a.out, exist_ok=True)
+    outputs = {
+        "catalogue_interfaces.h": gen_catalogue_interfaces(cat, ors, notes, requests, tables),
+        "catalogue_iids.cpp": gen_catalogue_iids(cat, tables),
+        "catalogue_classes.cpp": gen_catalogue_classes(cat, ors, tables),
+        "msgset_appends.h": gen_msgset_appends_h(requests, tables),
+        "msgset_appends.inc": gen_msgset_appends_inc(requests, tables),
+        "request_kinds.inc": gen_request_kinds(requests, cat, tables),
     }
     for name, text in outputs.items():
         write_if_changed(os.path.join(a.out, name), text)

@@ -1,21 +1,26 @@
-// Internal: the COM side shared by every aggregate class: IVTBase over VTCoreBase, the member
-// slots, and ISupportErrorInfo for the class's own interface.
+// Internal: the COM side shared by every aggregate class: IVTBase over the aggregate core, the
+// member slots, and ISupportErrorInfo for the class's own interface.
 #ifndef VTFC4_SRC_CORE_AGGREGATE_OBJECT_H
 #define VTFC4_SRC_CORE_AGGREGATE_OBJECT_H
+
+#include <utility>
 
 #include "src/core/aggregate.h"
 
 namespace vtfc4 {
 
-template <class Interface, size_t SlotCount>
-class AggregateObject : public ComObject<Interface, ISupportErrorInfo>, public VTCoreBase {
+// `Core` is VTCoreBase or a class derived from it whose constructor takes its own arguments
+// followed by the slot array.
+template <class Interface, size_t SlotCount, class Core = VTCoreBase>
+class AggregateObject : public ComObject<Interface, ISupportErrorInfo>, public Core {
  public:
   using VTCoreBase::Verify;
 
-  explicit AggregateObject(const ClassInfo& info) : VTCoreBase(info, slots_) {}
+  template <class Arg>
+  explicit AggregateObject(const Arg& info) : Core(info, slots_) {}
 
-  HRESULT get_Type(IObjectType** out) override { return GetTypeCom(out); }
-  HRESULT Verify(BSTR* errorMsg, VARIANT_BOOL* isOK) override { return VerifyCom(errorMsg, isOK); }
+  HRESULT get_Type(IObjectType** out) override { return this->GetTypeCom(out); }
+  HRESULT Verify(BSTR* errorMsg, VARIANT_BOOL* isOK) override { return this->VerifyCom(errorMsg, isOK); }
 
   XMLBuildable* AsBuildable() override { return this; }
   SAXParseable* AsParseable() override { return this; }

@@ -13,9 +13,22 @@ GOLDEN = os.path.join(HERE, "golden")
 INPUTS = ("enums.tsv", "enum_classes.tsv", "other_enums.tsv", "object_types.tsv", "message_types.tsv")
 
 
+CATALOGUE_INPUTS = (("--catalogue", "catalogue.txt"), ("--tags", "tags.tsv"),
+                    ("--object-types", "object_types.tsv"), ("--enums", "enums.tsv"),
+                    ("--kinds", "enum_classes.tsv"), ("--other", "other_enums.tsv"),
+                    ("--requests", "requests.tsv"), ("--details", "detail_factory.tsv"))
+
+
 def run(input_dir, out_dir):
+    """Both generator steps over one input folder; the first failure is returned."""
     args = [sys.executable, GENERATOR, "enums"]
     for flag, name in zip(("--enums", "--kinds", "--other", "--object-types", "--message-types"), INPUTS):
+        args += [flag, os.path.join(input_dir, name)]
+    result = subprocess.run(args + ["--out", out_dir], capture_output=True, text=True)
+    if result.returncode != 0:
+        return result
+    args = [sys.executable, GENERATOR, "catalogue"]
+    for flag, name in CATALOGUE_INPUTS:
         args += [flag, os.path.join(input_dir, name)]
     return subprocess.run(args + ["--out", out_dir], capture_output=True, text=True)
 
@@ -61,6 +74,21 @@ class Golden(unittest.TestCase):
                      "ENShape\tyes\tyes\n", "ENShape: list class yes but object type ENShapeList does not exist")
         self.refused("enum_classes.tsv", "enum\tvalue_class\tlist_class\nENColor\tyes\tyes\n",
                      "no row for ENShape")
+
+    def test_bad_catalogues_are_refused(self):
+        self.refused("catalogue.txt", "class Gadget plain\n  Name value string\n",
+                     "class Gadget is not in the object type list")
+        self.refused("catalogue.txt", "class Widget plain\n  Colour value string\n",
+                     "Colour is not in the tag table")
+        self.refused("catalogue.txt", "class Widget plain\n  Name agg Nothing\n", "unknown class Nothing")
+        self.refused("catalogue.txt", "class Widget plain\n  Name value ENShape\n",
+                     "ENShape has no value class")
+        self.refused("catalogue.txt", "class Widget plain\n  Name value string\n  Name value int\n",
+                     "member listed twice")
+        self.refused("catalogue.txt", "class Widget plain\n  Name value string len=x\n", "bad number in len=x")
+        self.refused("requests.tsv", "dispid\tname\trequest_element\tavailability_class\tmin_version\t"
+                     "country_condition\n7\tWidgetQuery\tWidgetQueryRq\tC\t2.0\tsomewhere\n",
+                     "unknown country condition somewhere")
 
 
 if __name__ == "__main__":

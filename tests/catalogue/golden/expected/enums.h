@@ -28,6 +28,10 @@ enum ENResponseType : int32_t {
 enum ENObjectType : int32_t {
   otNA = -1,
   otENColorList = 5,
+  otWidget = 6,
+  otORWidgetQuery = 7,
+  otWidgetFilter = 8,
   otThisIsNotTheLast_MoreToComeInTheFuture = 9,
+  otWidgetList = 10,
 };
 

@@ -1,0 +1,275 @@
+#include "src/catalogue/engine.h"
+
+#include <algorithm>
+
+#include "src/com/error.h"
+#include "src/com/text.h"
+#include "src/core/dates.h"
+#include "src/core/enums.h"
+#include "src/core/identifiers.h"
+#include "src/core/references.h"
+#include "src/core/values.h"
+
+namespace vtfc4 {
+
+HRESULT CatalogueBase::CheckAvailable(size_t index) const {
+  const MemberSpec& s = class_->specs[index];
+  // The country test applies to every object, request or response.
+  if (context_ && s.country != kAnyCountry) {
+    const bool isCA = context_->country == kCountryCA;
+    if ((s.country == kNotCA && isCA) || (s.country == kCAOnly && !isCA))
+      return ReportError(kMsgFeatureNotSupported, kNotSupported);
+  }
+  if ((s.fromMajor || s.fromMinor) && FAILED(CheckMinVersion(s.fromMajor, s.fromMinor)))
+    return ReportError(kMsgFeatureNotSupported, kNotSupported);
+  if ((s.untilMajor || s.untilMinor) && FAILED(CheckMaxVersion(s.untilMajor, s.untilMinor)))
+    return ReportError(kMsgFeatureNotSupported, kNotSupported);
+  return S_OK;
+}
+
+ObjectRoot* CatalogueBase::Create(size_t index) const {
+  const MemberSpec& s = class_->specs[index];
+  // Text limits come in two columns: the online edition has its own.
+  const bool online = context_ && context_->country == kCountryOnline;
+  const int32_t limit = online ? s.second : s.first;
+  const int16_t major = context_ ? context_->major : 0;
+  switch (s.type) {
+    case ValueType::kString: return NewStringValue(limit);
+    case ValueType::kInt: return NewIntValue(s.first, s.second);
+    case ValueType::kFloat: return NewFloatValue();
+    case ValueType::kAmount: return NewAmountValue();
+    case ValueType::kPrice: return NewPriceValue();
+    case ValueType::kPercent: return NewPercentValue();
+    case ValueType::kQuan: return NewQuanValue();
+    case ValueType::kBool: return NewBoolValue();
+    case ValueType::kDate: return NewDateValue();
+    case ValueType::kDateTime:
+      return NewDateTimeValue((s.flags & kDateOnlyBelowV2) && context_ && major < 2);
+    case ValueType::kInterval: return NewTimeIntervalValue();
+    case ValueType::kID: return NewIDValue((s.flags & kMacroFromV2) && context_ && major >= 2);
+    case ValueType::kGUID: return NewGUIDValue();
+    case ValueType::kEnum: return NewEnumValue(static_cast<EnumId>(s.ref));
+    case ValueType::kRef: return NewVTBaseRef(limit, isRequest_, context_);
+    case ValueType::kAggregate: return kCatalogue[s.ref].factory(isRequest_, context_);
+    case ValueType::kStringList: return NewBSTRList(limit);
+    case ValueType::kGUIDList: return NewGUIDList();
+    case ValueType::kEnumList: return NewEnumList(static_cast<EnumId>(s.ref));
+    case ValueType::kAggregateList: return kCatalogueLists[s.ref].factory(isRequest_, context_);
+  }
+  return nullptr;
+}
+
+HRESULT CatalogueBase::GetMemberCom(size_t index, REFIID iid, void** out) {
+  if (!out) return E_POINTER;
+  *out = nullptr;
+  if (HRESULT hr = CheckAvailable(index); FAILED(hr)) return hr;
+  if (!slots_[index]) {
+    // A response object read by the client hands out null for what the response lacked.
+    if (!isRequest_ && !parseInProgress_) return S_OK;
+    ObjectRoot* made = Create(index);
+    if (!made) return E_OUTOFMEMORY;
+    Fill(index, made);
+    made->ReleaseRoot();
+  }
+  return slots_[index]->QueryRoot(iid, out);
+}
+
+HRESULT CatalogueBase::OrType(int32_t* out) const {
+  if (!out) return E_POINTER;
+  *out = -1;
+  int position = 0;
+  for (size_t i = 0; i < info_->memberCount; ++i) {
+    const MemberDescriptor& m = info_->members[i];
+    if (m.attribute) continue;
+    if (m.tag == lastMemberTag_) {
+      *out = position;
+      break;
+    }
+    ++position;
+  }
+  return S_OK;
+}
+
+int CatalogueBase::Route(int tag) const {
+  const TagRoute* begin = class_->routes;
+  const TagRoute* end = begin + class_->routeCount;
+  const TagRoute* it = std::lower_bound(begin, end, tag, [](const TagRoute& r, int t) { return r.tag < t; });
+  return it != end && it->tag == tag ? it->member : -1;
+}
+
+ObjectRoot* CatalogueBase::ParsedMember(size_t index) {
+  const bool was = parseInProgress_;
+  parseInProgress_ = true;
+  ComPtr<IUnknown> unused;
+  HRESULT hr = GetMemberCom(index, IID_IUnknown, unused.PutVoid());
+  parseInProgress_ = was;
+  if (FAILED(hr)) {
+    // The getter refused the member (its country or version): the element is unexpected
+    // here, and the parse reports it as such, not the getter's error object.
+    IErrorInfo* discarded = nullptr;
+    if (GetErrorInfo(0, &discarded) == S_OK && discarded) discarded->Release();
+    return nullptr;
+  }
+  return slots_[index].Get();
+}
+
+SAXParseable* CatalogueBase::HandleAggregate(int tag) {
+  const int i = Route(tag);
+  if (i < 0) return VTCoreBase::HandleAggregate(tag);
+  const MemberDescriptor& m = info_->members[i];
+  const bool direct = m.tag == tag;
+  // A value or a list of values never takes an element with children.
+  if (direct && (m.kind == MemberKind::kValue || m.kind == MemberKind::kValueList))
+    return VTCoreBase::HandleAggregate(tag);
+  ObjectRoot* member = ParsedMember(static_cast<size_t>(i));
+  SAXParseable* face = member ? member->AsParseable() : nullptr;
+  if (!face) return VTCoreBase::HandleAggregate(tag);
+  // A group or an OR choice has no element of its own: its members' elements arrive here and
+  // are passed on to it. Lists create their entry themselves.
+  SAXParseable* handler =
+      direct && m.kind == MemberKind::kAggregate ? face : face->HandleAggregate(tag);
+  lastMemberTag_ = m.tag;
+  return handler;
+}
+
+void CatalogueBase::HandleElement(int tag, const std::string* value) {
+  const int i = Route(tag);
+  if (i < 0) return VTCoreBase::HandleElement(tag, value);
+  const MemberDescriptor& m = info_->members[i];
+  const bool direct = m.tag == tag;
+  if (direct && m.kind == MemberKind::kAggregate) return VTCoreBase::HandleElement(tag, value);
+  ObjectRoot* member = ParsedMember(static_cast<size_t>(i));
+  if (!member) return VTCoreBase::HandleElement(tag, value);
+  if (direct && m.kind == MemberKind::kValue) {
+    BasicPropertyType* v = member->AsValue();
+    if (!v) throw SAXParseHandlerException("Internal error.");
+    v->SetXMLValue(value ? std::string_view(*value) : std::string_view());
+  } else {
+    SAXParseable* face = member->AsParseable();
+    if (!face) throw SAXParseHandlerException("Internal error.");
+    face->HandleElement(tag, value);
+  }
+  lastMemberTag_ = m.tag;
+}
+
+void CatalogueBase::HandleAttribute(int tag, const std::string* value) {
+  for (size_t i = 0; i < info_->memberCount; ++i) {
+    const MemberDescriptor& m = info_->members[i];
+    if (!m.attribute || m.tag != tag) continue;
+    ObjectRoot* member = ParsedMember(i);
+    BasicPropertyType* v = member ? member->AsValue() : nullptr;
+    if (!v) break;
+    v->SetXMLValue(value ? std::string_view(*value) : std::string_view());
+    return;
+  }
+  VTCoreBase::HandleAttribute(tag, value);
+}
+
+// ---- Lists.
+
+ObjectRoot* CatalogueListCore::NewEntry() {
+  ObjectRoot* made = kCatalogue[list_->item].factory(isRequest_, context_);
+  if (!made) return nullptr;
+  try {
+    entries_.emplace_back(made);
+  } catch (const std::bad_alloc&) {
+    made->ReleaseRoot();
+    return nullptr;
+  }
+  made->ReleaseRoot();
+  return made;
+}
+
+void CatalogueListCore::Build(std::string_view name, XMLBuilderInterface& builder) {
+  for (const RootRef& entry : entries_)
+    if (XMLBuildable* b = entry->AsBuildable()) b->Build(name, builder);
+}
+
+bool CatalogueListCore::Verify(bool required, std::string& errors) {
+  if (required && entries_.empty()) {
+    errors = MessageText(kMsgListIsEmpty);
+    return false;
+  }
+  bool ok = true;
+  for (size_t i = 0; i < entries_.size(); ++i) {
+    XMLBuildable* b = entries_[i]->AsBuildable();
+    std::string entryErrors;
+    if (!b || b->Verify(true, entryErrors)) continue;
+    // The line of the last failing entry stands.
+    errors = Format("element(%d) - %s", static_cast<int>(i), entryErrors.substr(0, 1900).c_str());
+    ok = false;
+  }
+  return ok;
+}
+
+SAXParseable* CatalogueListCore::HandleAggregate(int tag) {
+  ObjectRoot* entry = NewEntry();
+  if (!entry)
+    throw SAXParseHandlerException(
+        Format("C%s::HandleAggregate() unexpected agg tag id %d.", list_->name, tag));
+  SAXParseable* face = entry->AsParseable();
+  if (!face) throw SAXParseHandlerException("Internal error.");
+  // An OR entry picks its member by the element's name; that member takes the content.
+  return list_->parseMode == 1 ? face->HandleAggregate(tag) : face;
+}
+
+void CatalogueListCore::HandleElement(int tag, const std::string* value) {
+  if (list_->parseMode != 1)
+    throw SAXParseHandlerException(Format("C%s::HandleElement unexpected tag = %d with value %s.",
+                                          list_->name, tag, value ? value->c_str() : "Unknown value"));
+  ObjectRoot* entry = NewEntry();
+  SAXParseable* face = entry ? entry->AsParseable() : nullptr;
+  if (!face) throw SAXParseHandlerException("Internal error.");
+  face->HandleElement(tag, value);
+}
+
+void CatalogueListCore::HandleAttribute(int tag, const std::string* value) {
+  throw SAXParseHandlerException(Format("C%s::HandleAttribute unexpected tag = %d with value %s.",
+                                        list_->name, tag, value ? value->c_str() : "Unknown value"));
+}
+
+HRESULT CatalogueListCore::CountCom(LONG* out) const {
+  if (!out) return E_POINTER;
+  *out = static_cast<LONG>(entries_.size());
+  return S_OK;
+}
+
+HRESULT CatalogueListCore::GetAtCom(LONG index, REFIID iid, void** out) const {
+  if (!out) return E_POINTER;
+  *out = nullptr;
+  if (index < 0 || static_cast<size_t>(index) >= entries_.size()) return kOutOfRange;
+  return entries_[static_cast<size_t>(index)]->QueryRoot(iid, out);
+}
+
+HRESULT CatalogueListCore::AppendCom(REFIID iid, void** out) {
+  if (!out) return E_POINTER;
+  *out = nullptr;
+  // The lists of a response are read-only.
+  if (!isRequest_) return S_OK;
+  ObjectRoot* entry = NewEntry();
+  if (!entry) return E_OUTOFMEMORY;
+  return entry->QueryRoot(iid, out);
+}
+
+HRESULT CatalogueListCore::TypeCom(IObjectType** out) {
+  if (!out) return E_POINTER;
+  if (!type_) {
+    HRESULT hr = MakeObjectType(list_->objectType, list_->name, type_.Put());
+    if (FAILED(hr)) return hr;
+  }
+  return type_.CopyTo(out);
+}
+
+HRESULT CatalogueListCore::VerifyCom(BSTR* errorMsg, VARIANT_BOOL* isOK) {
+  if (!errorMsg || !isOK) return E_POINTER;
+  std::string errors;
+  if (Verify(true, errors)) {
+    *isOK = VARIANT_TRUE;
+    return S_OK;
+  }
+  *errorMsg = ToBstr(errors);
+  *isOK = VARIANT_FALSE;
+  return S_OK;
+}
+
+}  // namespace vtfc4

@@ -1,0 +1,200 @@
+// Internal: the catalogue engine. Every generated class is a table row: its member table, one
+// creation rule per member and the tags it takes while parsing. The getters, the parse entry
+// points, the OR choice and the factories live here once; generated classes are one-line
+// getters over them.
+#ifndef VTFC4_SRC_CATALOGUE_ENGINE_H
+#define VTFC4_SRC_CATALOGUE_ENGINE_H
+
+#include <cstdint>
+#include <string_view>
+#include <vector>
+
+#include "src/core/aggregate_object.h"
+#include "src/msgset/detail_factory.h"
+
+namespace vtfc4 {
+
+// What a member's slot holds, and so how the member is created.
+enum class ValueType : uint8_t {
+  kString, kInt, kFloat, kAmount, kPrice, kPercent, kQuan, kBool, kDate, kDateTime,
+  kInterval, kID, kGUID, kEnum,  // value objects
+  kRef,                          // a VTBaseRef aggregate
+  kAggregate,                    // a catalogue class
+  kStringList, kGUIDList, kEnumList,  // value lists
+  kAggregateList,                // a list class of the catalogue
+};
+
+// Where a member is available.
+enum MemberCountry : uint8_t { kAnyCountry = 0, kNotCA = 1, kCAOnly = 2 };
+
+enum MemberFlags : uint8_t {
+  kMacroFromV2 = 1,      // an identifier that may carry a macro reference from vtXML 2.0
+  kDateOnlyBelowV2 = 2,  // a date-time written as a date below vtXML 2.0
+};
+
+// How one member is created and when it is available, beside its MemberDescriptor.
+struct MemberSpec {
+  ValueType type;
+  uint8_t country;    // MemberCountry
+  uint8_t flags;      // MemberFlags
+  uint16_t ref;       // EnumId of enumerations, catalogue index of aggregates
+  int32_t first;      // text limit on the desktop (kNoLimit: none), or the lower integer bound
+  int32_t second;     // text limit online, or the upper integer bound
+  uint8_t fromMajor, fromMinor;    // first version; 0.0 when always
+  uint8_t untilMajor, untilMinor;  // last version; 0.0 when open
+};
+
+// A tag the class takes while parsing, and the member that receives it: the member of that
+// element, or the transparent member (an OR choice or a group) whose own members take it.
+struct TagRoute {
+  int16_t tag;
+  uint16_t member;
+};
+
+struct CatalogueClass {
+  ClassInfo info;
+  const MemberSpec* specs;   // one per member of info
+  const TagRoute* routes;    // sorted by tag
+  uint16_t routeCount;
+  ClassFactory factory;
+};
+
+// A list class: one element per entry, all entries of one catalogue class.
+struct CatalogueList {
+  const char* name;        // "CustomerRetList"
+  int16_t objectType;      // ENObjectType
+  uint16_t item;           // catalogue index of the entries' class
+  uint8_t parseMode;       // 0: entries are plain records; 1: entries are OR choices
+  ClassFactory factory;
+};
+
+// Every class of the catalogue (generated), and lookups by name.
+extern const CatalogueClass kCatalogue[];
+extern const size_t kCatalogueSize;
+extern const CatalogueList kCatalogueLists[];
+extern const size_t kCatalogueListsSize;
+const CatalogueClass* FindCatalogueClass(std::string_view name);
+// The factory of a class or a list class called `name`, or null.
+ClassFactory FindCatalogueFactory(std::string_view name);
+
+class CatalogueBase : public VTCoreBase {
+ public:
+  CatalogueBase(const CatalogueClass& c, RootRef* slots) : VTCoreBase(c.info, slots), class_(&c) {}
+
+  // The getter of member `index`: the country and version tests (message 658 and 0x8004030B
+  // on refusal), creation on first use, the member handed out as interface `iid`.
+  HRESULT GetMemberCom(size_t index, REFIID iid, void** out);
+  // The OR choice: the position of the member created last, or -1 when there is none.
+  HRESULT OrType(int32_t* out) const;
+
+  SAXParseable* HandleAggregate(int tag) override;
+  void HandleElement(int tag, const std::string* value) override;
+  void HandleAttribute(int tag, const std::string* value) override;
+
+ private:
+  HRESULT CheckAvailable(size_t index) const;
+  ObjectRoot* Create(size_t index) const;
+  int Route(int tag) const;
+  // Gets member `index` as the parser does (creating it on a response object too); null when
+  // the getter refuses it.
+  ObjectRoot* ParsedMember(size_t index);
+
+  const CatalogueClass* class_;
+};
+
+template <class Interface, size_t SlotCount>
+class CatalogueObject : public AggregateObject<Interface, SlotCount, CatalogueBase> {
+ public:
+  explicit CatalogueObject(const CatalogueClass& c)
+      : AggregateObject<Interface, SlotCount, CatalogueBase>(c) {}
+
+ protected:
+  template <class I>
+  HRESULT Get(size_t index, I** out) {
+    return this->GetMemberCom(index, iid_of<I>(), reinterpret_cast<void**>(out));
+  }
+  template <class E>
+  HRESULT GetOrType(E* out) {
+    if (!out) return E_POINTER;
+    int32_t v = -1;
+    HRESULT hr = this->OrType(&v);
+    *out = static_cast<E>(v);
+    return hr;
+  }
+};
+
+// The writing, verifying and parsing of every list class, and its entries.
+class CatalogueListCore : public XMLBuildable, public SAXParseable {
+ public:
+  explicit CatalogueListCore(const CatalogueList& list) : list_(&list) {}
+
+  void InitMode(bool isRequest, VersionContextPtr context) {
+    isRequest_ = isRequest;
+    context_ = std::move(context);
+  }
+
+  void Build(std::string_view name, XMLBuilderInterface& builder) override;
+  bool HasContent() override { return !entries_.empty(); }
+  bool Verify(bool required, std::string& errors) override;
+
+  SAXParseable* HandleAggregate(int tag) override;
+  void HandleElement(int tag, const std::string* value) override;
+  void HandleAttribute(int tag, const std::string* value) override;
+  void HandleEndAggregate(int) override {}
+
+  size_t Count() const { return entries_.size(); }
+
+ protected:
+  HRESULT CountCom(LONG* out) const;
+  HRESULT GetAtCom(LONG index, REFIID iid, void** out) const;
+  // A new entry handed out as `iid`; a list of a response hands out null.
+  HRESULT AppendCom(REFIID iid, void** out);
+  HRESULT TypeCom(IObjectType** out);
+  HRESULT VerifyCom(BSTR* errorMsg, VARIANT_BOOL* isOK);
+
+ private:
+  ObjectRoot* NewEntry();
+
+  const CatalogueList* list_;
+  std::vector<RootRef> entries_;
+  bool isRequest_ = false;
+  VersionContextPtr context_;
+  ComPtr<IObjectType> type_;
+};
+
+template <class IList, class IItem>
+class CatalogueListObject final : public ComObject<IList>, public CatalogueListCore {
+ public:
+  explicit CatalogueListObject(const CatalogueList& list) : CatalogueListCore(list) {}
+  using CatalogueListCore::Verify;
+
+  HRESULT GetAt(LONG index, IItem** out) override {
+    return GetAtCom(index, iid_of<IItem>(), reinterpret_cast<void**>(out));
+  }
+  HRESULT get_Count(LONG* out) override { return CountCom(out); }
+  HRESULT Append(IItem** out) override { return AppendCom(iid_of<IItem>(), reinterpret_cast<void**>(out)); }
+  HRESULT get_Type(IObjectType** out) override { return TypeCom(out); }
+  HRESULT Verify(BSTR* errorMsg, VARIANT_BOOL* isOK) override { return VerifyCom(errorMsg, isOK); }
+
+  XMLBuildable* AsBuildable() override { return this; }
+  SAXParseable* AsParseable() override { return this; }
+};
+
+template <class T>
+ObjectRoot* MakeCatalogueList(const CatalogueList& list, bool isRequest, const VersionContextPtr& context) {
+  T* made = MakeObject<T>(list);
+  if (made) made->InitMode(isRequest, context);
+  return made;
+}
+
+// Makes an object of catalogue class `index` with one reference.
+template <class T>
+ObjectRoot* MakeCatalogueObject(bool isRequest, const VersionContextPtr& context) {
+  T* made = MakeObject<T>();
+  if (made) made->InitMode(isRequest, context);
+  return made;
+}
+
+}  // namespace vtfc4
+
+#endif  // VTFC4_SRC_CATALOGUE_ENGINE_H
