@@ -1,0 +1,340 @@
+// The message set response: statuses, requestID order, details made by the factory (returned
+// records and their lists), the exact text, and answers the parser refuses.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "src/catalogue/engine.h"
+#include "src/com/error.h"
+#include "src/com/text.h"
+#include "src/msgset/msgset_response.h"
+#include "src/xml/tag_table.h"
+#include "vtfc4/vtfc4.h"
+
+namespace vtfc4 {
+namespace {
+
+const std::string kHead = "<?xml version=\"1.0\" ?>\r\n<?vtxml version=\"4.0\"?>\r\n<VTXML>\r\n";
+
+std::string Doc(const std::string& body, const std::string& attributes = "") {
+  // An element holding only a line break is a leaf: an empty set is an empty element.
+  if (body.empty()) return kHead + "<VTXMLMsgsRs" + attributes + "/>\r\n</VTXML>\r\n";
+  return kHead + "<VTXMLMsgsRs" + attributes + ">\r\n" + body + "</VTXMLMsgsRs>\r\n</VTXML>\r\n";
+}
+
+std::string LastError() {
+  ComPtr<IErrorInfo> info;
+  Bstr description;
+  if (GetErrorInfo(0, info.Put()) == S_OK) info->GetDescription(description.Put());
+  return ToNarrow(description.Get());
+}
+
+ComPtr<IMsgSetResponse> Parse(const std::string& text, int32_t country = kCountryUS) {
+  ComPtr<IMsgSetResponse> set;
+  EXPECT_EQ(ParseMsgSetResponse(text, country, 4, 0, nullptr, set.Put()), S_OK) << LastError();
+  return set;
+}
+
+ComPtr<IResponse> At(IMsgSetResponse* set, LONG i) {
+  ComPtr<IResponseList> list;
+  set->get_ResponseList(list.Put());
+  ComPtr<IResponse> r;
+  if (list) {
+    EXPECT_EQ(list->GetAt(i, r.Put()), S_OK) << i;
+  }
+  return r;
+}
+
+std::string Text(HRESULT (IResponse::*get)(BSTR*), IResponse* r) {
+  Bstr b;
+  HRESULT hr = (r->*get)(b.Put());
+  return SUCCEEDED(hr) ? ToNarrow(b.Get()) : "<" + std::to_string(hr) + ">";
+}
+
+TEST(MsgSetResponse, ErrorStatusWithoutDetail) {
+  const std::string text = Doc(
+      "<CustomerAddRs requestID=\"0\" statusCode=\"3100\" statusSeverity=\"Error\" "
+      "statusMessage=\"The name &quot;Ames&quot; of the list element is already in use.\"/>\r\n");
+  auto set = Parse(text);
+  auto r = At(set.Get(), 0);
+  LONG code = 0;
+  ASSERT_EQ(r->get_StatusCode(&code), S_OK);
+  EXPECT_EQ(code, 3100);
+  EXPECT_EQ(Text(&IResponse::get_StatusSeverity, r.Get()), "Error");
+  EXPECT_EQ(Text(&IResponse::get_StatusMessage, r.Get()),
+            "The name \"Ames\" of the list element is already in use.");
+  ComPtr<IVTBase> detail;
+  ASSERT_EQ(r->get_Detail(detail.Put()), S_OK);
+  EXPECT_FALSE(detail);
+  LONG ret = 0;
+  EXPECT_EQ(r->get_retCount(&ret), kNoValue);
+  ComPtr<IResponseType> type;
+  ASSERT_EQ(r->get_Type(type.Put()), S_OK);
+  SHORT value = 0;
+  type->GetValue(&value);
+  EXPECT_EQ(value, rtCustomerAddRs);
+  // The text handed back is exactly the text parsed, prolog and line ends included.
+  Bstr back;
+  ASSERT_EQ(set->ToXMLString(back.Put()), S_OK);
+  EXPECT_EQ(ToNarrow(back.Get()), text);
+}
+
+TEST(MsgSetResponse, QueryAnswersWithZeroOneAndThreeRecords) {
+  for (int records : {0, 1, 3}) {
+    std::string body = "<CustomerQueryRs requestID=\"0\" statusCode=\"0\" statusSeverity=\"Info\" "
+                       "statusMessage=\"Status OK\" retCount=\"" +
+                       std::to_string(records) + "\">\r\n";
+    for (int i = 0; i < records; ++i)
+      body += "<CustomerRet>\r\n<ListID>80-" + std::to_string(i) + "</ListID>\r\n<Name>C" +
+              std::to_string(i) + "</Name>\r\n</CustomerRet>\r\n";
+    body += "</CustomerQueryRs>\r\n";
+    if (records == 0) body = "<CustomerQueryRs requestID=\"0\" statusCode=\"1\" statusSeverity=\"Info\" statusMessage=\"none\"/>\r\n";
+    auto set = Parse(Doc(body));
+    auto r = At(set.Get(), 0);
+    ComPtr<IVTBase> detail;
+    r->get_Detail(detail.Put());
+    if (records == 0) {
+      EXPECT_FALSE(detail) << "an answer without records has no detail";
+      continue;
+    }
+    ComPtr<ICustomerRetList> list;
+    ASSERT_EQ(detail.As(&list), S_OK);
+    LONG count = 0;
+    list->get_Count(&count);
+    EXPECT_EQ(count, records);
+    ComPtr<ICustomerRet> last;
+    ASSERT_EQ(list->GetAt(records - 1, last.Put()), S_OK);
+    ComPtr<IVTStringType> name;
+    last->get_Name(name.Put());
+    Bstr n;
+    ASSERT_EQ(name->GetValue(n.Put()), S_OK);
+    EXPECT_EQ(ToNarrow(n.Get()), "C" + std::to_string(records - 1));
+    ComPtr<ICustomerRet> none;
+    EXPECT_EQ(list->GetAt(records, none.Put()), kOutOfRange);
+    // A response's list is read-only.
+    ComPtr<ICustomerRet> appended;
+    EXPECT_EQ(list->Append(appended.Put()), S_OK);
+    EXPECT_FALSE(appended);
+    list->get_Count(&count);
+    EXPECT_EQ(count, records);
+    LONG ret = -1;
+    ASSERT_EQ(r->get_retCount(&ret), S_OK);
+    EXPECT_EQ(ret, records);
+  }
+}
+
+TEST(MsgSetResponse, RequestIdOrder) {
+  struct Case {
+    std::string body;
+    std::vector<std::string> severities;  // in GetAt order
+  };
+  const Case cases[] = {
+      {"<CustomerAddRs requestID=\"1\" statusSeverity=\"B\"/><CustomerAddRs requestID=\"0\" statusSeverity=\"A\"/>",
+       {"A", "B"}},
+      {"<CustomerAddRs statusSeverity=\"A\"/><CustomerAddRs statusSeverity=\"B\"/>", {"A", "B"}},
+      // A second answer under a requestID already taken is dropped.
+      {"<CustomerAddRs requestID=\"0\" statusSeverity=\"A\"/><CustomerAddRs requestID=\"0\" statusSeverity=\"B\"/>",
+       {"A"}},
+      // Numbers that are not 0, 1, 2...: GetAt goes by position in requestID order.
+      {"<CustomerAddRs requestID=\"7\" statusSeverity=\"B\"/><CustomerAddRs requestID=\"3\" statusSeverity=\"A\"/>",
+       {"A", "B"}},
+  };
+  for (const auto& c : cases) {
+    auto set = Parse(Doc(c.body));
+    ComPtr<IResponseList> list;
+    set->get_ResponseList(list.Put());
+    LONG count = 0;
+    list->get_Count(&count);
+    ASSERT_EQ(count, static_cast<LONG>(c.severities.size())) << c.body;
+    for (LONG i = 0; i < count; ++i)
+      EXPECT_EQ(Text(&IResponse::get_StatusSeverity, At(set.Get(), i).Get()), c.severities[static_cast<size_t>(i)])
+          << c.body;
+  }
+}
+
+TEST(MsgSetResponse, SetAttributes) {
+  auto set = Parse(Doc("", " newMessageSetID=\"2026120512\" messageSetStatusCode=\"9001\""));
+  ComPtr<IAttributesRsSet> a;
+  ASSERT_EQ(set->get_Attributes(a.Put()), S_OK);
+  Bstr id, code;
+  a->get_NewMessageSetID(id.Put());
+  a->get_MessageSetStatusCode(code.Put());
+  EXPECT_EQ(ToNarrow(id.Get()), "2026120512");
+  EXPECT_EQ(ToNarrow(code.Get()), "9001");
+  auto none = Parse(Doc(""));
+  ComPtr<IAttributesRsSet> absent;
+  ASSERT_EQ(none->get_Attributes(absent.Put()), S_OK);
+  EXPECT_FALSE(absent);
+  ComPtr<IResponseList> list;
+  none->get_ResponseList(list.Put());
+  EXPECT_FALSE(list);
+}
+
+TEST(MsgSetResponse, RefusedAnswers) {
+  struct Case {
+    std::string text;
+    std::string message;
+  };
+  const Case cases[] = {
+      {Doc("", " onError=\"stopOnError\""),
+       "Error parsing. Message: MsgSetResponse:unexpected tag = " + std::to_string(tag::onError) +
+           " with value stopOnError."},
+      {Doc("<Memo>x</Memo>"),
+       "Error parsing. Message: MsgSetResponse: unexpected tag = " + std::to_string(tag::Memo) + " with value x."},
+      {Doc("<CustomerAddRs requestID=\"0\" metaData=\"x\"/>"),
+       "Error parsing. Message: Response:unexpected tag = " + std::to_string(tag::metaData) + " with value x."},
+      // Subscription answers belong to subscription sets.
+      {Doc("<DataEventSubscriptionAddRs requestID=\"0\"><DataEventSubscriptionRet/></DataEventSubscriptionAddRs>"),
+       "Error parsing. Message: Internal error.Cannot create detail object for Response."},
+      {Doc("<NoSuchRs><Memo>x</Memo></NoSuchRs>"),
+       "Error parsing. Message: Internal error.Cannot create detail object for Response."},
+      {Doc("<CustomerQueryRs><CustomerRet><OpenBalance>1.00</OpenBalance></CustomerRet></CustomerQueryRs>"),
+       "Error parsing. Message: class CustomerRet got unexpected tag id " + std::to_string(tag::OpenBalance) +
+           " (OpenBalance) with value 1.00."},
+      {Doc("<CustomerQueryRs><CustomerRet><BillAddress>x</BillAddress></CustomerRet></CustomerQueryRs>"),
+       "Error parsing. Message: class CustomerRet got unexpected tag id " + std::to_string(tag::BillAddress) +
+           " (BillAddress) with value x."},
+      {Doc("<CustomerQueryRs><Name>x</Name></CustomerQueryRs>"),
+       "Error parsing. Message: CCustomerRetList::HandleElement unexpected tag = " + std::to_string(tag::Name) +
+           " with value x."},
+      {Doc("<CustomerQueryRs><CustomerRet><CurrencyRef><FullName>CAD</FullName></CurrencyRef></CustomerRet></CustomerQueryRs>"),
+       "Error parsing. Message: class CustomerRet got unexpected agg tag id " + std::to_string(tag::CurrencyRef) +
+           " (CurrencyRef)."},
+      {kHead + "<VTXMLMsgsRs><CustomerAddRs>", ""},  // truncated: the parser's own text
+  };
+  for (const auto& c : cases) {
+    ComPtr<IMsgSetResponse> set;
+    EXPECT_EQ(ParseMsgSetResponse(c.text, kCountryUS, 4, 0, nullptr, set.Put()), kParseFailed) << c.text;
+    EXPECT_FALSE(set);
+    const std::string error = LastError();
+    if (c.message.empty())
+      EXPECT_NE(error.find("SAXParseException: error at line"), std::string::npos) << error;
+    else
+      EXPECT_EQ(error, c.message);
+  }
+  ComPtr<IMsgSetResponse> nothing;
+  EXPECT_EQ(ParseMsgSetResponse("", kCountryUS, 4, 0, nullptr, nothing.Put()), S_OK);
+  EXPECT_FALSE(nothing);
+}
+
+TEST(MsgSetResponse, UnknownElementWithoutChildren) {
+  auto set = Parse(Doc("<NoSuchRs requestID=\"0\" statusCode=\"0\"/>"));
+  auto r = At(set.Get(), 0);
+  ComPtr<IResponseType> type;
+  EXPECT_EQ(r->get_Type(type.Put()), kNoValue);
+  LONG code = -1;
+  EXPECT_EQ(r->get_StatusCode(&code), S_OK);
+}
+
+TEST(MsgSetResponse, ReturnedRecords) {
+  const std::string body =
+      "<CustomerQueryRs requestID=\"0\" statusCode=\"0\">\r\n<CustomerRet>\r\n"
+      "<ListID>80-1</ListID>\r\n<TimeCreated>2004-10-29T12:00:00-08:00</TimeCreated>\r\n"
+      "<EditSequence>1098</EditSequence>\r\n<Name>Ames</Name>\r\n<IsActive>true</IsActive>\r\n"
+      "<BillAddress>\r\n<City>Lyon</City>\r\n</BillAddress>\r\n<Notes/>\r\n"
+      "<Balance>12.5</Balance>\r\n<JobStatus>Closed</JobStatus>\r\n"
+      "<DataExtRet>\r\n<OwnerID>0</OwnerID>\r\n<DataExtName>Color</DataExtName>\r\n"
+      "<DataExtType>STR255TYPE</DataExtType>\r\n<DataExtValue>blue</DataExtValue>\r\n</DataExtRet>\r\n"
+      "</CustomerRet>\r\n</CustomerQueryRs>\r\n";
+  auto set = Parse(Doc(body));
+  ComPtr<IVTBase> detail;
+  At(set.Get(), 0)->get_Detail(detail.Put());
+  ComPtr<ICustomerRetList> list;
+  ASSERT_EQ(detail.As(&list), S_OK);
+  ComPtr<ICustomerRet> c;
+  ASSERT_EQ(list->GetAt(0, c.Put()), S_OK);
+
+  ComPtr<IVTStringType> fax, notes;
+  ASSERT_EQ(c->get_Fax(fax.Put()), S_OK);
+  EXPECT_FALSE(fax) << "absent from the answer: null";
+  ASSERT_EQ(c->get_Notes(notes.Put()), S_OK);
+  ASSERT_TRUE(notes) << "present but empty: a value with empty text";
+  Bstr text;
+  ASSERT_EQ(notes->GetValue(text.Put()), S_OK);
+  EXPECT_EQ(ToNarrow(text.Get()), "");
+  ComPtr<IVTBoolType> active;
+  c->get_IsActive(active.Put());
+  VARIANT_BOOL b = 0;
+  active->GetValue(&b);
+  EXPECT_EQ(b, VARIANT_TRUE);
+  ComPtr<IVTDateTimeType> created;
+  c->get_TimeCreated(created.Put());
+  SHORT h = 0, m = 0;
+  ASSERT_EQ(created->GetTimeZone(&h, &m), S_OK);
+  EXPECT_EQ(h, -8);
+  ComPtr<IVTAmountType> balance;
+  c->get_Balance(balance.Put());
+  double amount = 0;
+  balance->GetValue(&amount);
+  EXPECT_EQ(amount, 12.5);
+  ComPtr<IVTENJobStatusType> job;
+  c->get_JobStatus(job.Put());
+  ENJobStatus status;
+  ASSERT_EQ(job->GetValue(&status), S_OK);
+  EXPECT_EQ(status, jsClosed);
+  ComPtr<IAddress> bill;
+  c->get_BillAddress(bill.Put());
+  ComPtr<IVTStringType> city, addr1;
+  bill->get_City(city.Put());
+  bill->get_Addr1(addr1.Put());
+  EXPECT_TRUE(city);
+  EXPECT_FALSE(addr1);
+  ComPtr<IDataExtRetList> extensions;
+  c->get_DataExtRetList(extensions.Put());
+  LONG count = 0;
+  extensions->get_Count(&count);
+  EXPECT_EQ(count, 1);
+  // The country test still applies to records of a response.
+  ComPtr<IVTBaseRef> currency;
+  EXPECT_EQ(c->get_CurrencyRef(currency.Put()), kNotSupported);
+  EXPECT_EQ(LastError(), "This feature is not supported in the specified version of vtXML.");
+  ComPtr<IObjectType> type;
+  list->get_Type(type.Put());
+  SHORT value = 0;
+  type->GetValue(&value);
+  EXPECT_EQ(value, otCustomerRetList);
+}
+
+TEST(CatalogueLists, VerificationNamesTheLastFailingEntry) {
+  // A request-mode record with a list of data extensions (lists are verified like this in
+  // transaction lines).
+  ObjectRoot* made = FindCatalogueFactory("CustomerRet")(true, std::make_shared<VersionContext>());
+  ComPtr<ICustomerRet> record;
+  made->QueryRoot(IID_ICustomerRet, reinterpret_cast<void**>(record.Put()));
+  made->ReleaseRoot();
+  ComPtr<IDataExtRetList> list;
+  ASSERT_EQ(record->get_DataExtRetList(list.Put()), S_OK);
+  ComPtr<IDataExtRet> first, second, third;
+  list->Append(first.Put());
+  list->Append(second.Put());
+  list->Append(third.Put());
+  LONG count = 0;
+  list->get_Count(&count);
+  EXPECT_EQ(count, 3);
+  auto fill = [](IDataExtRet* e, bool withValue) {
+    ComPtr<IVTStringType> name, value;
+    e->get_DataExtName(name.Put());
+    name->SetValue(Bstr(u"Color").Get());
+    ComPtr<IVTENDataExtTypeType> type;
+    e->get_DataExtType(type.Put());
+    type->SetValue(detSTR255TYPE);
+    if (withValue) {
+      e->get_DataExtValue(value.Put());
+      value->SetValue(Bstr(u"blue").Get());
+    }
+  };
+  fill(first.Get(), true);
+  fill(second.Get(), false);
+  fill(third.Get(), false);
+  Bstr report;
+  VARIANT_BOOL ok = VARIANT_TRUE;
+  ASSERT_EQ(record->Verify(report.Put(), &ok), S_OK);
+  EXPECT_EQ(ok, VARIANT_FALSE);
+  EXPECT_EQ(ToNarrow(report.Get()),
+            "DataExtRetList:\r\nelement(2) - DataExtValue: required field is missing\r\n"
+            "End of DataExtRetList\r\n");
+}
+
+}  // namespace
+}  // namespace vtfc4
