@@ -52,6 +52,9 @@ class SAXParseMediator final : public SAXParseMediatorInterface {
   std::string text_;
   std::string pendingName_;
   std::vector<std::pair<std::string, std::string>> pendingAttributes_;
+  // The pending attributes are the first this many entries; the entries beyond keep their
+  // strings' capacity for later start tags.
+  size_t pendingAttributeCount_ = 0;
   SAXParseable* current_ = nullptr;
   std::deque<SAXParseable*> stack_;
   // Elements below a handler that answered an aggregate with none are skipped whole: this
