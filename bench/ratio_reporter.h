@@ -11,7 +11,7 @@
 
 class RatioReporter : public benchmark::ConsoleReporter {
  public:
-  // Prints rate(numerator) / rate(denominator) after the runs, for names starting with them.
+  // Prints rate(numerator) / rate(denominator) after the runs.
   RatioReporter(std::string numerator, std::string denominator)
       : numerator_(std::move(numerator)), denominator_(std::move(denominator)) {}
 
@@ -24,16 +24,17 @@ class RatioReporter : public benchmark::ConsoleReporter {
     }
   }
 
+  // Runs are paired by what follows the two prefixes (their arguments), so one reporter serves
+  // benchmarks that run at several sizes.
   void Finalize() override {
     ConsoleReporter::Finalize();
-    double num = 0, den = 0;
     for (const auto& [name, rate] : rates_) {
-      if (name.rfind(numerator_, 0) == 0) num = rate;
-      if (name.rfind(denominator_, 0) == 0) den = rate;
+      if (name.rfind(numerator_, 0) != 0) continue;
+      auto den = rates_.find(denominator_ + name.substr(numerator_.size()));
+      if (den == rates_.end() || rate <= 0 || den->second <= 0) continue;
+      std::printf("ratio %s / %s = %.2f (%.1f MB/s vs %.1f MB/s)\n", name.c_str(),
+                  den->first.c_str(), rate / den->second, rate / 1e6, den->second / 1e6);
     }
-    if (num > 0 && den > 0)
-      std::printf("ratio %s / %s = %.2f (%.1f MB/s vs %.1f MB/s)\n", numerator_.c_str(),
-                  denominator_.c_str(), num / den, num / 1e6, den / 1e6);
   }
 
  private:

@@ -1,6 +1,8 @@
 #include "src/catalogue/engine.h"
 
 #include <algorithm>
+#include <cstring>
+#include <new>
 
 #include "src/com/error.h"
 #include "src/com/text.h"
@@ -12,19 +14,20 @@
 
 namespace vtfc4 {
 
-HRESULT CatalogueBase::CheckAvailable(size_t index) const {
+bool CatalogueBase::Available(size_t index) const {
   const MemberSpec& s = class_->specs[index];
   // The country test applies to every object, request or response.
   if (context_ && s.country != kAnyCountry) {
     const bool isCA = context_->country == kCountryCA;
-    if ((s.country == kNotCA && isCA) || (s.country == kCAOnly && !isCA))
-      return ReportError(kMsgFeatureNotSupported, kNotSupported);
+    if ((s.country == kNotCA && isCA) || (s.country == kCAOnly && !isCA)) return false;
   }
-  if ((s.fromMajor || s.fromMinor) && FAILED(CheckMinVersion(s.fromMajor, s.fromMinor)))
-    return ReportError(kMsgFeatureNotSupported, kNotSupported);
-  if ((s.untilMajor || s.untilMinor) && FAILED(CheckMaxVersion(s.untilMajor, s.untilMinor)))
-    return ReportError(kMsgFeatureNotSupported, kNotSupported);
-  return S_OK;
+  if ((s.fromMajor || s.fromMinor) && FAILED(CheckMinVersion(s.fromMajor, s.fromMinor))) return false;
+  if ((s.untilMajor || s.untilMinor) && FAILED(CheckMaxVersion(s.untilMajor, s.untilMinor))) return false;
+  return true;
+}
+
+HRESULT CatalogueBase::CheckAvailable(size_t index) const {
+  return Available(index) ? S_OK : ReportError(kMsgFeatureNotSupported, kNotSupported);
 }
 
 ObjectRoot* CatalogueBase::Create(size_t index) const {
@@ -64,8 +67,18 @@ HRESULT CatalogueBase::GetMemberCom(size_t index, REFIID iid, void** out) {
   *out = nullptr;
   if (HRESULT hr = CheckAvailable(index); FAILED(hr)) return hr;
   if (!slots_[index]) {
-    // A response object read by the client hands out null for what the response lacked.
-    if (!isRequest_ && !parseInProgress_) return S_OK;
+    // A response object read by the client: a value the response held is made from its kept
+    // text each time it is read; what the response lacked is handed out as null.
+    if (!isRequest_ && !parseInProgress_) {
+      std::string_view text;
+      if (!FindParsedText(index, text)) return S_OK;
+      ObjectRoot* made = Create(index);
+      if (!made) return E_OUTOFMEMORY;
+      made->AsValue()->SetXMLValue(text);
+      HRESULT hr = made->QueryRoot(iid, out);
+      made->ReleaseRoot();
+      return hr;
+    }
     ObjectRoot* made = Create(index);
     if (!made) return E_OUTOFMEMORY;
     Fill(index, made);
@@ -138,6 +151,16 @@ void CatalogueBase::HandleElement(int tag, const std::string* value) {
   const MemberDescriptor& m = info_->members[i];
   const bool direct = m.tag == tag;
   if (direct && m.kind == MemberKind::kAggregate) return VTCoreBase::HandleElement(tag, value);
+  // A value of a response is kept as text, once per member: a repeated element (or a member
+  // beyond the 64 that the mask follows) gets its value object at once.
+  if (direct && m.kind == MemberKind::kValue && !isRequest_ && !slots_[i] && i < 64 &&
+      !(kept_ & (uint64_t{1} << i))) {
+    // The country test still decides whether the element belongs here.
+    if (!Available(static_cast<size_t>(i))) return VTCoreBase::HandleElement(tag, value);
+    KeepParsedText(static_cast<size_t>(i), value ? std::string_view(*value) : std::string_view());
+    lastMemberTag_ = m.tag;
+    return;
+  }
   ObjectRoot* member = ParsedMember(static_cast<size_t>(i));
   if (!member) return VTCoreBase::HandleElement(tag, value);
   if (direct && m.kind == MemberKind::kValue) {
@@ -163,6 +186,88 @@ void CatalogueBase::HandleAttribute(int tag, const std::string* value) {
     return;
   }
   VTCoreBase::HandleAttribute(tag, value);
+}
+
+// ---- Parsed values kept as text.
+
+namespace {
+// One kept value: the member's index and the text's length, then the text.
+struct KeptHeader {
+  uint16_t member;
+  uint32_t length;
+};
+}  // namespace
+
+void CatalogueBase::KeepParsedText(size_t index, std::string_view text) {
+  const size_t entry = sizeof(KeptHeader) + text.size();
+  // Grown to the exact size: a record's values are few and the block stays compact.
+  char* grown = static_cast<char*>(std::realloc(parsed_, parsedSize_ + entry));
+  if (!grown) throw std::bad_alloc();
+  parsed_ = grown;
+  KeptHeader header{static_cast<uint16_t>(index), static_cast<uint32_t>(text.size())};
+  std::memcpy(parsed_ + parsedSize_, &header, sizeof header);
+  if (!text.empty()) std::memcpy(parsed_ + parsedSize_ + sizeof header, text.data(), text.size());
+  parsedSize_ += static_cast<uint32_t>(entry);
+  kept_ |= uint64_t{1} << index;
+}
+
+bool CatalogueBase::FindParsedText(size_t index, std::string_view& text) const {
+  if (index >= 64 || !(kept_ & (uint64_t{1} << index))) return false;
+  // From where the last search ended, around to it.
+  uint32_t at = cursor_ < parsedSize_ ? cursor_ : 0;
+  for (uint32_t visited = 0; visited < parsedSize_;) {
+    KeptHeader header;
+    std::memcpy(&header, parsed_ + at, sizeof header);
+    const uint32_t size = static_cast<uint32_t>(sizeof header) + header.length;
+    if (header.member == index) {
+      text = std::string_view(parsed_ + at + sizeof header, header.length);
+      cursor_ = at + size;
+      return true;
+    }
+    visited += size;
+    at += size;
+    if (at >= parsedSize_) at = 0;
+  }
+  return false;
+}
+
+void CatalogueBase::Materialize() {
+  if (!parsed_) return;
+  const int lastTag = lastMemberTag_;
+  for (uint32_t at = 0; at < parsedSize_;) {
+    KeptHeader header;
+    std::memcpy(&header, parsed_ + at, sizeof header);
+    const std::string_view text(parsed_ + at + sizeof header, header.length);
+    if (!slots_[header.member]) {
+      ObjectRoot* made = Create(header.member);
+      if (!made) throw std::bad_alloc();
+      Fill(header.member, made);
+      made->ReleaseRoot();
+    }
+    slots_[header.member]->AsValue()->SetXMLValue(text);
+    at += static_cast<uint32_t>(sizeof header) + header.length;
+  }
+  std::free(parsed_);
+  parsed_ = nullptr;
+  parsedSize_ = 0;
+  kept_ = 0;
+  cursor_ = 0;
+  lastMemberTag_ = lastTag;
+}
+
+void CatalogueBase::Build(std::string_view name, XMLBuilderInterface& builder) {
+  Materialize();
+  VTCoreBase::Build(name, builder);
+}
+
+bool CatalogueBase::HasContent() {
+  Materialize();
+  return VTCoreBase::HasContent();
+}
+
+bool CatalogueBase::Verify(bool required, std::string& errors) {
+  Materialize();
+  return VTCoreBase::Verify(required, errors);
 }
 
 // ---- Lists.

@@ -6,6 +6,7 @@
 #define VTFC4_SRC_CATALOGUE_ENGINE_H
 
 #include <cstdint>
+#include <cstdlib>
 #include <string_view>
 #include <vector>
 
@@ -80,18 +81,37 @@ ClassFactory FindCatalogueFactory(std::string_view name);
 class CatalogueBase : public VTCoreBase {
  public:
   CatalogueBase(const CatalogueClass& c, RootRef* slots) : VTCoreBase(c.info, slots), class_(&c) {}
+  ~CatalogueBase() override { std::free(parsed_); }
+  CatalogueBase(const CatalogueBase&) = delete;
+  CatalogueBase& operator=(const CatalogueBase&) = delete;
 
   // The getter of member `index`: the country and version tests (message 658 and 0x8004030B
   // on refusal), creation on first use, the member handed out as interface `iid`.
   HRESULT GetMemberCom(size_t index, REFIID iid, void** out);
   // The OR choice: the position of the member created last, or -1 when there is none.
   HRESULT OrType(int32_t* out) const;
+  // True when member `index` exists in the set's edition and version (its getter would not
+  // refuse it); nothing is reported.
+  bool Available(size_t index) const;
 
   SAXParseable* HandleAggregate(int tag) override;
   void HandleElement(int tag, const std::string* value) override;
   void HandleAttribute(int tag, const std::string* value) override;
 
+  // Writing and verifying see every parsed value as a value object.
+  void Build(std::string_view name, XMLBuilderInterface& builder) override;
+  bool HasContent() override;
+  bool Verify(bool required, std::string& errors) override;
+
  private:
+  // A response holds most of its data in leaf values. Until a client reads one, a parsed value
+  // is kept as its text only, in one block per object: entries of (member index, length,
+  // bytes). A getter makes the value object from it when it is read.
+  void KeepParsedText(size_t index, std::string_view text);
+  bool FindParsedText(size_t index, std::string_view& text) const;
+  // Turns every kept text into its value object (before the object is written or verified).
+  void Materialize();
+
   HRESULT CheckAvailable(size_t index) const;
   ObjectRoot* Create(size_t index) const;
   int Route(int tag) const;
@@ -100,6 +120,12 @@ class CatalogueBase : public VTCoreBase {
   ObjectRoot* ParsedMember(size_t index);
 
   const CatalogueClass* class_;
+  char* parsed_ = nullptr;
+  uint32_t parsedSize_ = 0;
+  // Which of the first 64 members have a kept text (at most one each), and where the last
+  // search ended: clients read members in order, so the next search usually starts there.
+  uint64_t kept_ = 0;
+  mutable uint32_t cursor_ = 0;
 };
 
 template <class Interface, size_t SlotCount>

@@ -18,7 +18,7 @@ void SAXParseMediator::OnStartElement(std::string_view name,
   }
   if (elementPending_) {
     // The pending element has a child: it is an aggregate.
-    SAXParseable* child = current_ ? current_->HandleAggregate(TagIdOf(pendingName_)) : nullptr;
+    SAXParseable* child = current_ ? current_->HandleAggregate(LookupTag(pendingName_)) : nullptr;
     if (!child) {
       // Nobody takes it: skip it whole, with its attributes and this child (depth 2: inside
       // the refused element and inside its child).
@@ -85,11 +85,11 @@ void SAXParseMediator::OnEndElement(std::string_view name) {
     }
     current_ = stack_.back();
     stack_.pop_back();
-    if (current_) current_->HandleEndAggregate(TagIdOf(name));
+    if (current_) current_->HandleEndAggregate(LookupTag(name));
     return;
   }
 
-  const int tag = TagIdOf(name);
+  const int tag = LookupTag(name);
   if (!current_) return;
   if (hadText) {
     // A leaf. Its attributes stay pending: the enclosing handler gets them at the next
@@ -127,7 +127,7 @@ void SAXParseMediator::DispatchAttributes() {
   if (!current_) return;
   for (size_t i = 0; i < count; ++i) {
     const auto& [name, value] = pendingAttributes_[i];
-    current_->HandleAttribute(TagIdOf(name), &value);
+    current_->HandleAttribute(LookupTag(name), &value);
   }
 }
 

@@ -22,12 +22,12 @@ constexpr MessageType kMessageTypes[] = {
 #include "vtfc4/gen/message_types.inc"
 };
 
-int Compare(std::string_view name, const char* entry) {
-  size_t n = std::strlen(entry);
-  int c = std::memcmp(name.data(), entry, name.size() < n ? name.size() : n);
-  if (c != 0) return c;
-  return name.size() < n ? -1 : (name.size() > n ? 1 : 0);
-}
+// Every name with its length, so that the search compares without measuring.
+constexpr auto kViews = [] {
+  std::array<std::string_view, kSentinel + 1> v{};
+  for (int i = 0; i <= kSentinel; ++i) v[static_cast<size_t>(i)] = kTagNames[i];
+  return v;
+}();
 
 }  // namespace
 
@@ -38,9 +38,9 @@ int TagIdOf(std::string_view name) {
   int low = 0;
   int high = kSentinel;
   while (low <= high) {
-    if (low == high) return Compare(name, kTagNames[low]) == 0 && low != kSentinel ? low : -1;
+    if (low == high) return name == kViews[static_cast<size_t>(low)] && low != kSentinel ? low : -1;
     int mid = (low + high) / 2;
-    int c = Compare(name, kTagNames[mid]);
+    int c = name.compare(kViews[static_cast<size_t>(mid)]);
     if (c == 0) return mid;
     if (c > 0)
       low = mid + 1;
@@ -48,6 +48,17 @@ int TagIdOf(std::string_view name) {
       high = mid - 1;
   }
   return -1;
+}
+
+int LookupTag(std::string_view name) {
+  static const std::unordered_map<std::string_view, int> map = [] {
+    std::unordered_map<std::string_view, int> m;
+    m.reserve(kSentinel * 2);
+    for (int i = 0; i < kSentinel; ++i) m.emplace(kViews[static_cast<size_t>(i)], i);
+    return m;
+  }();
+  auto it = map.find(name);
+  return it == map.end() ? -1 : it->second;
 }
 
 bool TagNameOf(int tag, std::string& out) {
@@ -63,11 +74,6 @@ const char* TagName(int tag) {
 }
 
 std::string_view TagNameView(int tag) {
-  static constexpr auto kViews = [] {
-    std::array<std::string_view, kSentinel> v{};
-    for (int i = 0; i < kSentinel; ++i) v[static_cast<size_t>(i)] = kTagNames[i];
-    return v;
-  }();
   if (tag < 0 || tag >= kSentinel) return {};
   return kViews[static_cast<size_t>(tag)];
 }

@@ -15,6 +15,10 @@ namespace vtfc4 {
 // The tag id of a name (case-sensitive, by byte value), or -1.
 int TagIdOf(std::string_view name);
 
+// The same answer as TagIdOf, by one hash lookup: the parse pipeline turns every element and
+// attribute name of a document into a tag, so it uses this one.
+int LookupTag(std::string_view name);
+
 // Appends the name of `tag` to `out` for 0 <= tag < 1440; false (and `out` unchanged)
 // otherwise.
 bool TagNameOf(int tag, std::string& out);

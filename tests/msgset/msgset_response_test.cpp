@@ -296,6 +296,45 @@ TEST(MsgSetResponse, ReturnedRecords) {
   EXPECT_EQ(value, otCustomerRetList);
 }
 
+TEST(CatalogueLists, EntriesThatAreORChoicesTakeTheirKindFromTheElement) {
+  const std::string body =
+      "<TermsQueryRs requestID=\"0\" statusCode=\"0\">\r\n"
+      "<StandardTermsRet>\r\n<Name>Net 30</Name>\r\n<StdDueDays>30</StdDueDays>\r\n</StandardTermsRet>\r\n"
+      "<DateDrivenTermsRet>\r\n<Name>10th</Name>\r\n<DayOfMonthDue>10</DayOfMonthDue>\r\n</DateDrivenTermsRet>\r\n"
+      "<StandardTermsRet>\r\n<Name>Net 60</Name>\r\n</StandardTermsRet>\r\n"
+      "</TermsQueryRs>\r\n";
+  auto set = Parse(Doc(body));
+  ComPtr<IVTBase> detail;
+  At(set.Get(), 0)->get_Detail(detail.Put());
+  ComPtr<IORTermsRetList> list;
+  ASSERT_EQ(detail.As(&list), S_OK);
+  LONG count = 0;
+  list->get_Count(&count);
+  ASSERT_EQ(count, 3);
+  std::vector<ENORTermsRet> kinds;
+  for (LONG i = 0; i < count; ++i) {
+    ComPtr<IORTermsRet> entry;
+    ASSERT_EQ(list->GetAt(i, entry.Put()), S_OK);
+    ENORTermsRet kind;
+    entry->get_ortype(&kind);
+    kinds.push_back(kind);
+    ComPtr<IStandardTermsRet> standard;
+    ComPtr<IDateDrivenTermsRet> dateDriven;
+    entry->get_StandardTermsRet(standard.Put());
+    entry->get_DateDrivenTermsRet(dateDriven.Put());
+    EXPECT_NE(static_cast<bool>(standard), static_cast<bool>(dateDriven)) << "one member per entry";
+  }
+  EXPECT_EQ(kinds, (std::vector<ENORTermsRet>{ortrStandardTermsRet, ortrDateDrivenTermsRet,
+                                              ortrStandardTermsRet}));
+  // A leaf directly under a list of OR entries goes to a new entry, which refuses it.
+  ComPtr<IMsgSetResponse> refused;
+  EXPECT_EQ(ParseMsgSetResponse(Doc("<TermsQueryRs><Name>x</Name></TermsQueryRs>"), kCountryUS, 4, 0,
+                                nullptr, refused.Put()),
+            kParseFailed);
+  EXPECT_EQ(LastError(), "Error parsing. Message: class ORTermsRet got unexpected tag id " +
+                             std::to_string(tag::Name) + " (Name) with value x.");
+}
+
 TEST(CatalogueLists, VerificationNamesTheLastFailingEntry) {
   // A request-mode record with a list of data extensions (lists are verified like this in
   // transaction lines).

@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
+#include <vector>
+
 namespace vtfc4 {
 namespace {
 
@@ -33,6 +36,19 @@ TEST(TagTable, EveryNameFindsItsOwnPosition) {
     ASSERT_TRUE(TagNameOf(id, name));
     EXPECT_EQ(TagIdOf(name), id) << name;
   }
+}
+
+TEST(TagTable, HashedLookupAgreesWithTheSearch) {
+  std::vector<std::string> names = {"", "LastTagEntry", "ZZZ", "zzz", "customeradd", "A", "~",
+                                    "CustomerAddX", "Customer", std::string(600, 'x')};
+  for (int id = 0; id < tag::kCount; ++id) {
+    std::string name;
+    TagNameOf(id, name);
+    names.push_back(name);
+    names.push_back(name + "s");
+    names.push_back(name.substr(0, name.size() - 1));
+  }
+  for (const auto& n : names) EXPECT_EQ(LookupTag(n), TagIdOf(n)) << n;
 }
 
 TEST(TagTable, NamesOutsideTheTableAreRefused) {
