@@ -1,6 +1,7 @@
 #include "src/catalogue/engine.h"
 
 #include <algorithm>
+#include <cstddef>
 #include <cstring>
 #include <new>
 
@@ -153,7 +154,7 @@ void CatalogueBase::HandleElement(int tag, const std::string* value) {
   if (direct && m.kind == MemberKind::kAggregate) return VTCoreBase::HandleElement(tag, value);
   // A value of a response is kept as text, once per member: a repeated element (or a member
   // beyond the 64 that the mask follows) gets its value object at once.
-  if (direct && m.kind == MemberKind::kValue && !isRequest_ && !slots_[i] && i < 64 &&
+  if (direct && m.kind == MemberKind::kValue && !isRequest_ && context_ && !slots_[i] && i < 64 &&
       !(kept_ & (uint64_t{1} << i))) {
     // The country test still decides whether the element belongs here.
     if (!Available(static_cast<size_t>(i))) return VTCoreBase::HandleElement(tag, value);
@@ -190,68 +191,59 @@ void CatalogueBase::HandleAttribute(int tag, const std::string* value) {
 
 // ---- Parsed values kept as text.
 
-namespace {
-// One kept value: the member's index and the text's length, then the text.
-struct KeptHeader {
-  uint16_t member;
+struct CatalogueBase::KeptText {
+  KeptText* next;
   uint32_t length;
+  uint16_t member;
+  char text[1];  // `length` bytes
 };
-}  // namespace
 
 void CatalogueBase::KeepParsedText(size_t index, std::string_view text) {
-  const size_t entry = sizeof(KeptHeader) + text.size();
-  // Grown to the exact size: a record's values are few and the block stays compact.
-  char* grown = static_cast<char*>(std::realloc(parsed_, parsedSize_ + entry));
-  if (!grown) throw std::bad_alloc();
-  parsed_ = grown;
-  KeptHeader header{static_cast<uint16_t>(index), static_cast<uint32_t>(text.size())};
-  std::memcpy(parsed_ + parsedSize_, &header, sizeof header);
-  if (!text.empty()) std::memcpy(parsed_ + parsedSize_ + sizeof header, text.data(), text.size());
-  parsedSize_ += static_cast<uint32_t>(entry);
+  if (!context_->texts) context_->texts = std::make_unique<TextArena>();
+  auto* entry = static_cast<KeptText*>(
+      context_->texts->Allocate(offsetof(KeptText, text) + text.size()));
+  entry->next = nullptr;
+  entry->length = static_cast<uint32_t>(text.size());
+  entry->member = static_cast<uint16_t>(index);
+  if (!text.empty()) std::memcpy(entry->text, text.data(), text.size());
+  if (keptTail_)
+    keptTail_->next = entry;
+  else
+    keptHead_ = entry;
+  keptTail_ = entry;
   kept_ |= uint64_t{1} << index;
 }
 
 bool CatalogueBase::FindParsedText(size_t index, std::string_view& text) const {
   if (index >= 64 || !(kept_ & (uint64_t{1} << index))) return false;
   // From where the last search ended, around to it.
-  uint32_t at = cursor_ < parsedSize_ ? cursor_ : 0;
-  for (uint32_t visited = 0; visited < parsedSize_;) {
-    KeptHeader header;
-    std::memcpy(&header, parsed_ + at, sizeof header);
-    const uint32_t size = static_cast<uint32_t>(sizeof header) + header.length;
-    if (header.member == index) {
-      text = std::string_view(parsed_ + at + sizeof header, header.length);
-      cursor_ = at + size;
+  KeptText* start = cursor_ ? cursor_ : keptHead_;
+  KeptText* entry = start;
+  do {
+    if (entry->member == index) {
+      text = std::string_view(entry->text, entry->length);
+      cursor_ = entry->next;
       return true;
     }
-    visited += size;
-    at += size;
-    if (at >= parsedSize_) at = 0;
-  }
+    entry = entry->next ? entry->next : keptHead_;
+  } while (entry != start);
   return false;
 }
 
 void CatalogueBase::Materialize() {
-  if (!parsed_) return;
+  if (!keptHead_) return;
   const int lastTag = lastMemberTag_;
-  for (uint32_t at = 0; at < parsedSize_;) {
-    KeptHeader header;
-    std::memcpy(&header, parsed_ + at, sizeof header);
-    const std::string_view text(parsed_ + at + sizeof header, header.length);
-    if (!slots_[header.member]) {
-      ObjectRoot* made = Create(header.member);
+  for (KeptText* entry = keptHead_; entry; entry = entry->next) {
+    if (!slots_[entry->member]) {
+      ObjectRoot* made = Create(entry->member);
       if (!made) throw std::bad_alloc();
-      Fill(header.member, made);
+      Fill(entry->member, made);
       made->ReleaseRoot();
     }
-    slots_[header.member]->AsValue()->SetXMLValue(text);
-    at += static_cast<uint32_t>(sizeof header) + header.length;
+    slots_[entry->member]->AsValue()->SetXMLValue(std::string_view(entry->text, entry->length));
   }
-  std::free(parsed_);
-  parsed_ = nullptr;
-  parsedSize_ = 0;
+  keptHead_ = keptTail_ = cursor_ = nullptr;
   kept_ = 0;
-  cursor_ = 0;
   lastMemberTag_ = lastTag;
 }
 

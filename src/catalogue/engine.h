@@ -81,7 +81,7 @@ ClassFactory FindCatalogueFactory(std::string_view name);
 class CatalogueBase : public VTCoreBase {
  public:
   CatalogueBase(const CatalogueClass& c, RootRef* slots) : VTCoreBase(c.info, slots), class_(&c) {}
-  ~CatalogueBase() override { std::free(parsed_); }
+  ~CatalogueBase() override = default;
   CatalogueBase(const CatalogueBase&) = delete;
   CatalogueBase& operator=(const CatalogueBase&) = delete;
 
@@ -105,8 +105,9 @@ class CatalogueBase : public VTCoreBase {
 
  private:
   // A response holds most of its data in leaf values. Until a client reads one, a parsed value
-  // is kept as its text only, in one block per object: entries of (member index, length,
-  // bytes). A getter makes the value object from it when it is read.
+  // is kept as its text only, in the answer's text store: a chain of entries (member index,
+  // length, bytes) per object. A getter makes the value object from it when it is read.
+  struct KeptText;
   void KeepParsedText(size_t index, std::string_view text);
   bool FindParsedText(size_t index, std::string_view& text) const;
   // Turns every kept text into its value object (before the object is written or verified).
@@ -120,12 +121,12 @@ class CatalogueBase : public VTCoreBase {
   ObjectRoot* ParsedMember(size_t index);
 
   const CatalogueClass* class_;
-  char* parsed_ = nullptr;
-  uint32_t parsedSize_ = 0;
+  KeptText* keptHead_ = nullptr;
+  KeptText* keptTail_ = nullptr;
   // Which of the first 64 members have a kept text (at most one each), and where the last
   // search ended: clients read members in order, so the next search usually starts there.
   uint64_t kept_ = 0;
-  mutable uint32_t cursor_ = 0;
+  mutable KeptText* cursor_ = nullptr;
 };
 
 template <class Interface, size_t SlotCount>

@@ -2,6 +2,8 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
+#include <new>
 
 #include "src/com/error.h"
 
@@ -20,6 +22,38 @@ std::string Format(const char* format, ...) {
   std::vsnprintf(out.data(), out.size() + 1, format, args);
   va_end(args);
   return out;
+}
+
+struct TextArena::Block {
+  Block* previous;
+  // The texts follow the header.
+};
+
+TextArena::~TextArena() {
+  while (blocks_) {
+    Block* previous = blocks_->previous;
+    ::operator delete(static_cast<void*>(blocks_));
+    blocks_ = previous;
+  }
+}
+
+void* TextArena::Allocate(size_t size) {
+  constexpr size_t kAlign = alignof(std::max_align_t);
+  size = (size + kAlign - 1) & ~(kAlign - 1);
+  if (size > left_) {
+    constexpr size_t kBlock = 256 * 1024;
+    const size_t header = (sizeof(Block) + kAlign - 1) & ~(kAlign - 1);
+    const size_t bytes = header + (size > kBlock ? size : kBlock);
+    auto* block = static_cast<Block*>(::operator new(bytes));
+    block->previous = blocks_;
+    blocks_ = block;
+    next_ = reinterpret_cast<char*>(block) + header;
+    left_ = bytes - header;
+  }
+  void* p = next_;
+  next_ += size;
+  left_ -= size;
+  return p;
 }
 
 bool BasicPropertyType::XMLText(std::string&, std::string_view& out) const {

@@ -23,6 +23,23 @@ enum CountryCode : int32_t { kCountryUS = 0, kCountryOnline = 1, kCountryCA = 2 
 // Kinds of message set, as the detail factory tells them apart.
 enum SetKind : int32_t { kSetRequestResponse = 0, kSetSubscription = 1, kSetEvents = 2 };
 
+// An append-only store of texts in large blocks, freed all at once.
+class TextArena {
+ public:
+  TextArena() = default;
+  TextArena(const TextArena&) = delete;
+  TextArena& operator=(const TextArena&) = delete;
+  ~TextArena();
+  // `size` bytes aligned for any object; throws std::bad_alloc when memory runs out.
+  void* Allocate(size_t size);
+
+ private:
+  struct Block;
+  Block* blocks_ = nullptr;
+  char* next_ = nullptr;
+  size_t left_ = 0;
+};
+
 // The vtXML version and country of a message set, shared by pointer with every object made
 // under the set. Objects hold it by shared ownership: a client may keep a detail object after
 // it has released the set.
@@ -31,6 +48,9 @@ struct VersionContext {
   int16_t minor = 0;
   int32_t country = kCountryUS;
   int32_t setKind = kSetRequestResponse;
+  // The texts of a parsed answer's values until they are read; they live as long as any
+  // object of the answer does.
+  std::unique_ptr<TextArena> texts;
 };
 using VersionContextPtr = std::shared_ptr<VersionContext>;
 
