@@ -317,6 +317,25 @@ HRESULT HandOutText(std::string_view narrow, BSTR* out) {
   return *out ? S_OK : E_OUTOFMEMORY;
 }
 
+HRESULT CopyBstr(BSTR from, BSTR* out) {
+  if (!out) return E_POINTER;
+  *out = nullptr;
+  if (!from) return S_OK;
+  *out = SysAllocStringLen(from, SysStringLen(from));
+  return *out ? S_OK : E_OUTOFMEMORY;
+}
+
+HRESULT ReplaceBstr(BSTR& slot, BSTR value) {
+  BSTR copy = nullptr;
+  if (value) {
+    copy = SysAllocStringLen(value, SysStringLen(value));
+    if (!copy) return E_OUTOFMEMORY;
+  }
+  SysFreeString(slot);
+  slot = copy;
+  return S_OK;
+}
+
 }  // namespace vtfc4
 
 extern "C" {

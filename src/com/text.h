@@ -28,6 +28,11 @@ BSTR ToBstr(std::string_view narrow);
 // string cannot be allocated, else S_OK.
 HRESULT HandOutText(std::string_view narrow, BSTR* out);
 
+// Hands a copy of `from` to an out-parameter (a null BSTR stays null).
+HRESULT CopyBstr(BSTR from, BSTR* out);
+// Replaces the BSTR in `slot` by a copy of `value` (null stores null).
+HRESULT ReplaceBstr(BSTR& slot, BSTR value);
+
 }  // namespace vtfc4
 
 #endif  // VTFC4_SRC_COM_TEXT_H

@@ -7,7 +7,6 @@
 #include "src/com/error.h"
 #include "src/com/text.h"
 #include "src/core/aggregate.h"
-#include "src/core/object_type.h"
 #include "src/catalogue/engine.h"
 #include "src/msgset/detail_factory.h"
 #include "src/xml/sax.h"
@@ -29,25 +28,6 @@ int FindText(const char* const (&texts)[N], const std::string& text) {
 
 const char* ValueOrUnknown(const std::string* value) {
   return value ? value->c_str() : "Unknown value";
-}
-
-HRESULT CopyBstr(BSTR from, BSTR* out) {
-  if (!out) return E_POINTER;
-  *out = nullptr;
-  if (!from) return S_OK;
-  *out = SysAllocStringLen(from, SysStringLen(from));
-  return *out ? S_OK : E_OUTOFMEMORY;
-}
-
-HRESULT ReplaceBstr(BSTR& slot, BSTR value) {
-  BSTR copy = nullptr;
-  if (value) {
-    copy = SysAllocStringLen(value, SysStringLen(value));
-    if (!copy) return E_OUTOFMEMORY;
-  }
-  SysFreeString(slot);
-  slot = copy;
-  return S_OK;
 }
 
 // The class name of a detail, as its Type object tells it.
@@ -174,30 +154,14 @@ HRESULT CRequest::get_RequestID(LONG* out) {
   return S_OK;
 }
 
-HRESULT CRequest::get_Detail(IVTBase** out) {
-  if (!out) return E_POINTER;
-  *out = nullptr;
-  if (!detail_) return S_OK;
-  return detail_->QueryRoot(IID_IVTBase, reinterpret_cast<void**>(out));
-}
-
-HRESULT CRequest::get_Type(IRequestType** out) {
-  if (!out) return E_POINTER;
-  *out = nullptr;
-  if (!type_) {
-    const char* name = TagName(tag_);
-    if (!name) return kNoValue;
-    HRESULT hr = MakeTypeObject(static_cast<int16_t>(MessageTypeOf(name)), name, type_.Put());
-    if (FAILED(hr)) return hr;
-  }
-  return type_.CopyTo(out);
-}
+HRESULT CRequest::get_Detail(IVTBase** out) { return element_.DetailCom(out); }
+HRESULT CRequest::get_Type(IRequestType** out) { return element_.TypeCom(out); }
 
 void CRequest::Build(std::string_view name, XMLBuilderInterface& builder) {
   if (name.empty()) name = elementName_;
   builder.StartElement(name);
   builder.AddAttribute("requestID", std::to_string(requestID_));
-  XMLBuildable* body = detail_ ? detail_->AsBuildable() : nullptr;
+  XMLBuildable* body = element_.Detail() ? element_.Detail()->AsBuildable() : nullptr;
   if (!body) {
     builder.CloseEmptyElement();
     return;
@@ -207,37 +171,19 @@ void CRequest::Build(std::string_view name, XMLBuilderInterface& builder) {
 }
 
 bool CRequest::Verify(bool required, std::string& errors) {
-  XMLBuildable* body = detail_ ? detail_->AsBuildable() : nullptr;
+  XMLBuildable* body = element_.Detail() ? element_.Detail()->AsBuildable() : nullptr;
   if (!body) return true;
   std::string detailErrors;
   if (body->Verify(required, detailErrors)) return true;
-  const std::string type = TypeName(detail_.Get());
+  const std::string type = TypeName(element_.Detail());
   errors += type + "\r\n" + detailErrors + MessageText(kMsgEndOf) + type + "\r\n";
   return false;
 }
 
-void CRequest::EnsureDetail() {
-  if (detail_) return;
-  if (!CreateDetail(tag_, context_, detail_, wrapped_))
-    throw SAXParseHandlerException("Internal error.Cannot create detail object for Request.");
-}
-
-SAXParseable* CRequest::HandleAggregate(int tag) {
-  EnsureDetail();
-  SAXParseable* face = detail_->AsParseable();
-  if (!face) throw SAXParseHandlerException("Internal error");
-  // A wrapped detail's fields are the request element's children; otherwise the child
-  // element is the detail itself (the CustomerAdd inside CustomerAddRq).
-  SAXParseable* handler = wrapped_ ? face->HandleAggregate(tag) : face;
-  if (!handler) throw SAXParseHandlerException("Internal error");
-  return handler;
-}
+SAXParseable* CRequest::HandleAggregate(int tag) { return element_.ChildHandler(tag); }
 
 void CRequest::HandleElement(int tag, const std::string* value) {
-  EnsureDetail();
-  SAXParseable* face = detail_->AsParseable();
-  if (!face) throw SAXParseHandlerException("Internal error");
-  face->HandleElement(tag, value);
+  element_.DetailFace()->HandleElement(tag, value);
 }
 
 void CRequest::HandleAttribute(int tag, const std::string* value) {
@@ -246,10 +192,7 @@ void CRequest::HandleAttribute(int tag, const std::string* value) {
     return;
   }
   if (tag == tag::metaData) {
-    EnsureDetail();
-    SAXParseable* face = detail_->AsParseable();
-    if (!face) throw SAXParseHandlerException("Internal error");
-    face->HandleAttribute(tag, value);
+    element_.DetailFace()->HandleAttribute(tag, value);
     return;
   }
   throw SAXParseHandlerException(

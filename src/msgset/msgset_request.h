@@ -11,6 +11,7 @@
 #include "src/com/object.h"
 #include "src/core/element.h"
 #include "src/core/xml_builder.h"
+#include "src/msgset/message_element.h"
 #include "src/xml/sax.h"
 #include "vtfc4/comptr.h"
 #include "vtfc4/msgset.h"
@@ -79,7 +80,7 @@ class CAttributesRqSet final : public ComObject<IAttributesRqSet> {
 class CRequest final : public ComObject<IRequest>, public SAXParseable, public XMLBuildable {
  public:
   CRequest(int tag, std::string elementName, VersionContextPtr context)
-      : tag_(tag), elementName_(std::move(elementName)), context_(std::move(context)) {}
+      : elementName_(std::move(elementName)), element_(tag, std::move(context), "Request") {}
 
   HRESULT get_RequestID(LONG* out) override;
   HRESULT get_Detail(IVTBase** out) override;
@@ -98,22 +99,15 @@ class CRequest final : public ComObject<IRequest>, public SAXParseable, public X
   SAXParseable* AsParseable() override { return this; }
   XMLBuildable* AsBuildable() override { return this; }
 
-  void SetDetail(ObjectRoot* detail) { detail_ = RootRef(detail); }
+  void SetDetail(ObjectRoot* detail) { element_.SetDetail(detail); }
   int32_t RequestID() const { return requestID_; }
   void SetRequestID(int32_t id) { requestID_ = id; }
   const std::string& ElementName() const { return elementName_; }
 
  private:
-  // The detail of a parsed request, made by the detail factory on its first child.
-  void EnsureDetail();
-
   int32_t requestID_ = -1;
-  int tag_;
   std::string elementName_;
-  RootRef detail_;
-  bool wrapped_ = false;
-  ComPtr<IRequestType> type_;
-  VersionContextPtr context_;
+  MessageElement<IRequestType> element_;
 };
 
 class CRequestList final : public ComObject<IRequestList>, public SAXParseable {

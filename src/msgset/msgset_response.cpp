@@ -4,8 +4,6 @@
 
 #include "src/com/error.h"
 #include "src/com/text.h"
-#include "src/core/object_type.h"
-#include "src/msgset/detail_factory.h"
 #include "src/xml/tag_table.h"
 
 namespace vtfc4 {
@@ -18,13 +16,6 @@ void Replace(BSTR& slot, std::string_view text) {
   slot = ToBstr(text);
 }
 
-HRESULT Copy(BSTR from, BSTR* out) {
-  if (!out) return E_POINTER;
-  *out = nullptr;
-  if (!from) return S_OK;
-  *out = SysAllocStringLen(from, SysStringLen(from));
-  return *out ? S_OK : E_OUTOFMEMORY;
-}
 
 // A status attribute as text: 0x80040300 when the answer lacked it.
 HRESULT StatusText(const std::string& text, BSTR* out) {
@@ -49,8 +40,8 @@ CAttributesRsSet::~CAttributesRsSet() {
   SysFreeString(newMessageSetID_);
   SysFreeString(messageSetStatusCode_);
 }
-HRESULT CAttributesRsSet::get_NewMessageSetID(BSTR* out) { return Copy(newMessageSetID_, out); }
-HRESULT CAttributesRsSet::get_MessageSetStatusCode(BSTR* out) { return Copy(messageSetStatusCode_, out); }
+HRESULT CAttributesRsSet::get_NewMessageSetID(BSTR* out) { return CopyBstr(newMessageSetID_, out); }
+HRESULT CAttributesRsSet::get_MessageSetStatusCode(BSTR* out) { return CopyBstr(messageSetStatusCode_, out); }
 void CAttributesRsSet::SetNewMessageSetID(std::string_view text) { Replace(newMessageSetID_, text); }
 void CAttributesRsSet::SetMessageSetStatusCode(std::string_view text) { Replace(messageSetStatusCode_, text); }
 
@@ -61,43 +52,14 @@ HRESULT CResponse::get_StatusSeverity(BSTR* out) { return StatusText(statusSever
 HRESULT CResponse::get_StatusMessage(BSTR* out) { return StatusText(statusMessage_, out); }
 HRESULT CResponse::get_retCount(LONG* out) { return StatusNumber(retCount_, out); }
 
-HRESULT CResponse::get_Detail(IVTBase** out) {
-  if (!out) return E_POINTER;
-  *out = nullptr;
-  if (!detail_) return S_OK;
-  return detail_->QueryRoot(IID_IVTBase, reinterpret_cast<void**>(out));
-}
+HRESULT CResponse::get_Detail(IVTBase** out) { return element_.DetailCom(out); }
+HRESULT CResponse::get_Type(IResponseType** out) { return element_.TypeCom(out); }
 
-HRESULT CResponse::get_Type(IResponseType** out) {
-  if (!out) return E_POINTER;
-  *out = nullptr;
-  if (!type_) {
-    const char* name = TagName(tag_);
-    if (!name) return kNoValue;
-    HRESULT hr = MakeTypeObject(static_cast<int16_t>(MessageTypeOf(name)), name, type_.Put());
-    if (FAILED(hr)) return hr;
-  }
-  return type_.CopyTo(out);
-}
+SAXParseable* CResponse::HandleAggregate(int tag) { return element_.ChildHandler(tag); }
 
-SAXParseable* CResponse::DetailFace() {
-  if (!detail_ && !CreateDetail(tag_, context_, detail_, wrapped_))
-    throw SAXParseHandlerException("Internal error.Cannot create detail object for Response.");
-  SAXParseable* face = detail_->AsParseable();
-  if (!face) throw SAXParseHandlerException("Internal error");
-  return face;
+void CResponse::HandleElement(int tag, const std::string* value) {
+  element_.DetailFace()->HandleElement(tag, value);
 }
-
-SAXParseable* CResponse::HandleAggregate(int tag) {
-  SAXParseable* face = DetailFace();
-  // A wrapped detail (a list of records) takes the response element's children itself; an
-  // unwrapped one is the single child element.
-  SAXParseable* handler = wrapped_ ? face->HandleAggregate(tag) : face;
-  if (!handler) throw SAXParseHandlerException("Internal error");
-  return handler;
-}
-
-void CResponse::HandleElement(int tag, const std::string* value) { DetailFace()->HandleElement(tag, value); }
 
 void CResponse::HandleAttribute(int tag, const std::string* value) {
   const std::string text = value ? *value : std::string();

@@ -9,6 +9,7 @@
 
 #include "src/com/object.h"
 #include "src/core/element.h"
+#include "src/msgset/message_element.h"
 #include "src/xml/sax.h"
 #include "vtfc4/comptr.h"
 #include "vtfc4/msgset.h"
@@ -30,7 +31,7 @@ class CAttributesRsSet final : public ComObject<IAttributesRsSet> {
 
 class CResponse final : public ComObject<IResponse>, public SAXParseable {
  public:
-  CResponse(int tag, VersionContextPtr context) : tag_(tag), context_(std::move(context)) {}
+  CResponse(int tag, VersionContextPtr context) : element_(tag, std::move(context), "Response") {}
 
   HRESULT get_StatusCode(LONG* out) override;
   HRESULT get_StatusSeverity(BSTR* out) override;
@@ -47,18 +48,12 @@ class CResponse final : public ComObject<IResponse>, public SAXParseable {
   int32_t RequestID() const { return requestID_; }
 
  private:
-  SAXParseable* DetailFace();
-
   int32_t requestID_ = -1;
   std::string retCount_;
   std::string statusCode_;
   std::string statusSeverity_;
   std::string statusMessage_;
-  RootRef detail_;
-  bool wrapped_ = false;
-  int tag_;
-  ComPtr<IResponseType> type_;
-  VersionContextPtr context_;
+  MessageElement<IResponseType> element_;
 };
 
 // Responses in ascending order of requestID. GetAt(i) gives the i-th of them: for answers to
