@@ -93,6 +93,7 @@ class CatalogueBase : public VTCoreBase {
   // True when member `index` exists in the set's edition and version (its getter would not
   // refuse it); nothing is reported.
   bool Available(size_t index) const;
+  const CatalogueClass& Class() const { return *class_; }
 
   SAXParseable* HandleAggregate(int tag) override;
   void HandleElement(int tag, const std::string* value) override;

@@ -58,18 +58,67 @@ ObjectRoot* NewVTBaseRefList(int32_t fullNameLimit, bool isRequest) {
 CVTBaseRef::CVTBaseRef(int32_t fullNameLimit)
     : AggregateObject(kBaseRefClass), fullNameLimit_(fullNameLimit) {}
 
+template <class I, class Make>
+HRESULT CVTBaseRef::GetKept(size_t slot, I** out, Make make) {
+  if (!out) return E_POINTER;
+  if (!isRequest_ && !parseInProgress_ && !Slot(slot) && (keptMask_ & (1u << slot))) {
+    *out = nullptr;
+    ObjectRoot* made = make();
+    if (!made) return E_OUTOFMEMORY;
+    made->AsValue()->SetXMLValue(kept_[slot]);
+    HRESULT hr = made->QueryRoot(iid_of<I>(), reinterpret_cast<void**>(out));
+    made->ReleaseRoot();
+    return hr;
+  }
+  return GetMember(slot, out, make);
+}
+
+void CVTBaseRef::Materialize() {
+  if (!keptMask_) return;
+  const int lastTag = lastMemberTag_;
+  for (size_t slot : {kListIDSlot, kFullNameSlot}) {
+    if (!(keptMask_ & (1u << slot))) continue;
+    ParseScope parsing(parseInProgress_);
+    ComPtr<IVTIDType> id;
+    ComPtr<IVTStringType> name;
+    HRESULT hr = slot == kListIDSlot ? get_ListID(id.Put()) : get_FullName(name.Put());
+    if (FAILED(hr)) throw std::bad_alloc();
+    Slot(slot)->AsValue()->SetXMLValue(kept_[slot]);
+    kept_[slot].clear();
+    kept_[slot].shrink_to_fit();
+  }
+  keptMask_ = 0;
+  lastMemberTag_ = lastTag;
+}
+
+void CVTBaseRef::Build(std::string_view name, XMLBuilderInterface& builder) {
+  Materialize();
+  VTCoreBase::Build(name, builder);
+}
+
+bool CVTBaseRef::HasContent() {
+  Materialize();
+  return VTCoreBase::HasContent();
+}
+
 HRESULT CVTBaseRef::get_ListID(IVTIDType** out) {
   // A reference names an existing record: its ListID never takes a macro.
-  return GetMember(kListIDSlot, out, [] { return NewIDValue(false); });
+  return GetKept(kListIDSlot, out, [] { return NewIDValue(false); });
 }
 
 HRESULT CVTBaseRef::get_FullName(IVTStringType** out) {
-  return GetMember(kFullNameSlot, out, [this] { return NewStringValue(fullNameLimit_); });
+  return GetKept(kFullNameSlot, out, [this] { return NewStringValue(fullNameLimit_); });
 }
 
 void CVTBaseRef::HandleElement(int tag, const std::string* value) {
   if (tag != tag::ListID && tag != tag::FullName) {
     VTCoreBase::HandleElement(tag, value);  // throws, naming the class and the tag
+    return;
+  }
+  const size_t index = tag == tag::ListID ? kListIDSlot : kFullNameSlot;
+  if (!isRequest_ && !Slot(index)) {
+    kept_[index].assign(value ? std::string_view(*value) : std::string_view());
+    keptMask_ |= static_cast<uint8_t>(1u << index);
     return;
   }
   HRESULT hr;
@@ -91,6 +140,7 @@ void CVTBaseRef::HandleElement(int tag, const std::string* value) {
 }
 
 bool CVTBaseRef::Verify(bool required, std::string& errors) {
+  Materialize();
   if (!required) return true;
   for (size_t slot : {kListIDSlot, kFullNameSlot}) {
     ObjectRoot* member = Slot(slot);

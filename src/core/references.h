@@ -33,11 +33,21 @@ class CVTBaseRef : public AggregateObject<IVTBaseRef, 2> {
   void HandleElement(int tag, const std::string* value) override;
   // A required reference must name its record by ListID or by FullName.
   bool Verify(bool required, std::string& errors) override;
+  void Build(std::string_view name, XMLBuilderInterface& builder) override;
+  bool HasContent() override;
 
   int32_t FullNameLimit() const { return fullNameLimit_; }
 
  private:
+  // A reference of a response keeps its two texts until a client reads them, as the records
+  // of an answer do; each read makes the value object from the text.
+  template <class I, class Make>
+  HRESULT GetKept(size_t slot, I** out, Make make);
+  void Materialize();
+
   const int32_t fullNameLimit_;
+  std::string kept_[2];
+  uint8_t keptMask_ = 0;
 };
 
 // References written one element per entry under the owner's member name. Reports no error
