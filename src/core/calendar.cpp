@@ -1,6 +1,7 @@
 #include "src/core/calendar.h"
 
 #include <cerrno>
+#include <cctype>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -115,11 +116,54 @@ std::string FormatDateTime(const CalendarFields& f) {
   return std::string(buffer, static_cast<size_t>(n));
 }
 
+namespace {
+
+// Reads the fields of a fixed pattern the way the C library's scanf reads "%Nd" fields and
+// literal characters, for the patterns used here: in `pattern` a digit N is a decimal field of
+// at most N characters (leading white space skipped; a sign counts toward N), any other
+// character must come next in the text. Returns how many fields were read; reading stops at
+// the first mismatch. scanf itself costs far more, and every date of an answer goes through
+// here.
+int ScanFields(const char* text, std::string_view pattern, int* const* fields) {
+  int read = 0;
+  const char* p = text;
+  for (char c : pattern) {
+    if (c >= '1' && c <= '9') {
+      const int width = c - '0';
+      while (std::isspace(static_cast<unsigned char>(*p))) ++p;
+      int used = 0;
+      bool negative = false;
+      if (*p == '+' || *p == '-') {
+        negative = *p == '-';
+        ++p;
+        ++used;
+      }
+      int value = 0;
+      int digits = 0;
+      while (used < width && *p >= '0' && *p <= '9') {
+        value = value * 10 + (*p - '0');
+        ++p;
+        ++used;
+        ++digits;
+      }
+      if (digits == 0) return read;
+      *fields[read++] = negative ? -value : value;
+    } else {
+      if (*p != c) return read;
+      ++p;
+    }
+  }
+  return read;
+}
+
+}  // namespace
+
 double ParseDateText(const char* text) {
   if (!text) return 0.0;
   CalendarFields f;
   // The count is not needed: fields that were not read stay 0 and fail the check.
-  (void)std::sscanf(text, "%4d-%2d-%2dT", &f.year, &f.month, &f.day);
+  int* const fields[] = {&f.year, &f.month, &f.day};
+  ScanFields(text, "4-2-2T", fields);
   double date = 0.0;
   return FieldsToDate(f, date) ? date : 0.0;
 }
@@ -127,8 +171,8 @@ double ParseDateText(const char* text) {
 double ParseDateTimeText(const char* text) {
   if (!text) return 0.0;
   CalendarFields f;
-  (void)std::sscanf(text, "%4d-%2d-%2dT%2d:%2d:%2d", &f.year, &f.month, &f.day, &f.hour,
-                    &f.minute, &f.second);
+  int* const fields[] = {&f.year, &f.month, &f.day, &f.hour, &f.minute, &f.second};
+  ScanFields(text, "4-2-2T2:2:2", fields);
   double date = 0.0;
   return FieldsToDate(f, date) ? date : 0.0;
 }
@@ -167,7 +211,8 @@ bool ParseZoneSuffix(const char* text, int& hours, int& minutes) {
   if (!sign) return false;
   int h = 0;
   int m = 0;
-  if (std::sscanf(sign + 1, "%2d:%2d", &h, &m) != 2) return false;
+  int* const fields[] = {&h, &m};
+  if (ScanFields(sign + 1, "2:2", fields) != 2) return false;
   hours = *sign == '-' ? -h : h;
   minutes = *sign == '-' ? -m : m;
   return true;

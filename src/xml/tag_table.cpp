@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstring>
+#include <cstdint>
 #include <unordered_map>
 
 namespace vtfc4 {
@@ -50,15 +51,37 @@ int TagIdOf(std::string_view name) {
   return -1;
 }
 
+namespace {
+
+// FNV-1a over the name's bytes: names are short, so a simple byte hash is the cheapest.
+constexpr uint32_t HashName(std::string_view name) {
+  uint32_t h = 2166136261u;
+  for (char c : name) h = (h ^ static_cast<unsigned char>(c)) * 16777619u;
+  return h;
+}
+
+// An open-addressed table of every tag by the hash of its name: 4096 slots for 1440 names.
+constexpr size_t kHashSlots = 4096;
+constexpr auto kHashTable = [] {
+  std::array<int16_t, kHashSlots> t{};
+  for (auto& slot : t) slot = -1;
+  for (int i = 0; i < kSentinel; ++i) {
+    size_t at = HashName(kViews[static_cast<size_t>(i)]) & (kHashSlots - 1);
+    while (t[at] >= 0) at = (at + 1) & (kHashSlots - 1);
+    t[at] = static_cast<int16_t>(i);
+  }
+  return t;
+}();
+
+}  // namespace
+
 int LookupTag(std::string_view name) {
-  static const std::unordered_map<std::string_view, int> map = [] {
-    std::unordered_map<std::string_view, int> m;
-    m.reserve(kSentinel * 2);
-    for (int i = 0; i < kSentinel; ++i) m.emplace(kViews[static_cast<size_t>(i)], i);
-    return m;
-  }();
-  auto it = map.find(name);
-  return it == map.end() ? -1 : it->second;
+  size_t at = HashName(name) & (kHashSlots - 1);
+  for (int16_t tag = kHashTable[at]; tag >= 0; tag = kHashTable[at]) {
+    if (kViews[static_cast<size_t>(tag)] == name) return tag;
+    at = (at + 1) & (kHashSlots - 1);
+  }
+  return -1;
 }
 
 bool TagNameOf(int tag, std::string& out) {

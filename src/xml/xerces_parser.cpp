@@ -68,15 +68,15 @@ void InitializeXerces() {
 // plain narrowing copy; any other text goes through the thread's code page. The test and the
 // copy are separate loops without early exits: no branch per character in the copy.
 void Narrow(const XMLCh* text, size_t length, std::string& out) {
-  XMLCh any = 0;
-  for (size_t i = 0; i < length; ++i) any = static_cast<XMLCh>(any | text[i]);
-  if (any >= 0x80) {
-    out.assign(ToNarrow(text, length));
-    return;
-  }
+  // One pass for the usual ASCII text: copy and watch for anything beyond it.
   out.resize(length);
   char* p = out.data();
-  for (size_t i = 0; i < length; ++i) p[i] = static_cast<char>(text[i]);
+  XMLCh any = 0;
+  for (size_t i = 0; i < length; ++i) {
+    any = static_cast<XMLCh>(any | text[i]);
+    p[i] = static_cast<char>(text[i]);
+  }
+  if (any >= 0x80) out.assign(ToNarrow(text, length));
 }
 
 // Narrows a null-terminated name or value into `out`; false when it does not fit in `limit`
