@@ -170,7 +170,7 @@ size_t Walk(CatalogueBase& record) {
   for (size_t i = 0; i < c.info.memberCount; ++i) {
     // A client reads what the edition of its answer has.
     if (!record.Available(i)) continue;
-    switch (c.specs[i].type) {
+    switch (c.rules[i].type) {
       case ValueType::kString: bytes += ReadText(record, i); break;
       case ValueType::kID: bytes += ReadText(record, i); break;
       case ValueType::kInt: bytes += ReadValue<IVTIntType, LONG>(record, i); break;

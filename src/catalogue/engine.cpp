@@ -16,7 +16,7 @@
 namespace vtfc4 {
 
 bool CatalogueBase::Available(size_t index) const {
-  const MemberSpec& s = class_->specs[index];
+  const MemberRule& s = class_->rules[index];
   // The country test applies to every object, request or response.
   if (context_ && s.country != kAnyCountry) {
     const bool isCA = context_->country == kCountryCA;
@@ -32,7 +32,7 @@ HRESULT CatalogueBase::CheckAvailable(size_t index) const {
 }
 
 ObjectRoot* CatalogueBase::Create(size_t index) const {
-  const MemberSpec& s = class_->specs[index];
+  const MemberRule& s = class_->rules[index];
   // Text limits come in two columns: the online edition has its own.
   const bool online = context_ && context_->country == kCountryOnline;
   const int32_t limit = online ? s.second : s.first;

@@ -34,7 +34,7 @@ enum MemberFlags : uint8_t {
 };
 
 // How one member is created and when it is available, beside its MemberDescriptor.
-struct MemberSpec {
+struct MemberRule {
   ValueType type;
   uint8_t country;    // MemberCountry
   uint8_t flags;      // MemberFlags
@@ -54,7 +54,7 @@ struct TagRoute {
 
 struct CatalogueClass {
   ClassInfo info;
-  const MemberSpec* specs;   // one per member of info
+  const MemberRule* rules;   // one per member of info
   const TagRoute* routes;    // sorted by tag
   uint16_t routeCount;
   ClassFactory factory;

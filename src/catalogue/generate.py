@@ -424,7 +424,7 @@ def or_enumerations(cat, other_rows, taken):
     return result, notes
 
 
-def spec_row(cat, m):
+def rule_row(cat, m):
     if m.kind in ("value", "attr"):
         if m.type.startswith("EN"):
             vtype, ref = "kEnum", f"static_cast<uint16_t>(EnumId::{m.type})"
@@ -509,8 +509,8 @@ def gen_catalogue_classes(cat, ors, tables):
             out += [f"    {{tag::{m.element}, MemberKind::{kind_of(m)}, {'true' if m.required else 'false'}, "
                     f"{'true' if m.kind == 'attr' else 'false'}}},\n" for m in members]
             out.append("};\n")
-            out.append(f"constexpr MemberSpec kSpecs_{name}[] = {{\n")
-            out += [f"    {spec_row(cat, m)},\n" for m in members]
+            out.append(f"constexpr MemberRule kRules_{name}[] = {{\n")
+            out += [f"    {rule_row(cat, m)},\n" for m in members]
             out.append("};\n")
         routes = sorted(cat.routes(name).items(), key=lambda kv: cat.tags[kv[0]])
         if routes:
@@ -530,7 +530,7 @@ def gen_catalogue_classes(cat, ors, tables):
         n = len(members)
         nroutes = len(cat.routes(name))
         m_ptr = f"kMembers_{name}" if n else "nullptr"
-        s_ptr = f"kSpecs_{name}" if n else "nullptr"
+        s_ptr = f"kRules_{name}" if n else "nullptr"
         r_ptr = f"kRoutes_{name}" if nroutes else "nullptr"
         out.append(f'    {{{{"{name}", {cat.object_types[name]}, {CLASS_KINDS[kind]}, {m_ptr}, {n}}}, '
                    f"{s_ptr}, {r_ptr}, {nroutes}, &MakeCatalogueObject<C{name}>}},\n")

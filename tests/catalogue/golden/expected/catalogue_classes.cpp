@@ -13,7 +13,7 @@ constexpr MemberDescriptor kMembers_Widget[] = {
     {tag::Color, MemberKind::kValue, false, false},
     {tag::metaData, MemberKind::kValue, false, true},
 };
-constexpr MemberSpec kSpecs_Widget[] = {
+constexpr MemberRule kRules_Widget[] = {
     {ValueType::kString, kAnyCountry, 0, 0, 41, 100, 0, 0, 0, 0},
     {ValueType::kEnum, kAnyCountry, 0, static_cast<uint16_t>(EnumId::ENColor), -1111111111, -1111111111, 0, 0, 0, 0},
     {ValueType::kEnum, kNotCA, 0, static_cast<uint16_t>(EnumId::ENColor), -1111111111, -1111111111, 4, 0, 0, 0},
@@ -35,7 +35,7 @@ constexpr MemberDescriptor kMembers_ORWidgetQuery[] = {
     {tag::ListID, MemberKind::kValueList, false, false},
     {tag::WidgetFilter, MemberKind::kAggregate, false, false},
 };
-constexpr MemberSpec kSpecs_ORWidgetQuery[] = {
+constexpr MemberRule kRules_ORWidgetQuery[] = {
     {ValueType::kStringList, kAnyCountry, 0, 0, 36, 36, 0, 0, 0, 0},
     {ValueType::kAggregate, kAnyCountry, 0, 2, -1111111111, -1111111111, 0, 0, 0, 0},
 };
@@ -58,7 +58,7 @@ constexpr MemberDescriptor kMembers_WidgetFilter[] = {
     {tag::MaxReturned, MemberKind::kValue, false, false},
     {tag::Widget, MemberKind::kAggregate, false, false},
 };
-constexpr MemberSpec kSpecs_WidgetFilter[] = {
+constexpr MemberRule kRules_WidgetFilter[] = {
     {ValueType::kInt, kAnyCountry, 0, 0, 1, -1111111111, 0, 0, 0, 0},
     {ValueType::kAggregate, kAnyCountry, 0, 0, -1111111111, -1111111111, 0, 0, 0, 0},
 };
@@ -76,9 +76,9 @@ class CWidgetFilter final : public CatalogueObject<IWidgetFilter, 2> {
 }  // namespace
 
 const CatalogueClass kCatalogue[] = {
-    {{"Widget", 6, kPlain, kMembers_Widget, 3}, kSpecs_Widget, kRoutes_Widget, 2, &MakeCatalogueObject<CWidget>},
-    {{"ORWidgetQuery", 7, kORChoice, kMembers_ORWidgetQuery, 2}, kSpecs_ORWidgetQuery, kRoutes_ORWidgetQuery, 4, &MakeCatalogueObject<CORWidgetQuery>},
-    {{"WidgetFilter", 8, kGroup, kMembers_WidgetFilter, 2}, kSpecs_WidgetFilter, kRoutes_WidgetFilter, 2, &MakeCatalogueObject<CWidgetFilter>},
+    {{"Widget", 6, kPlain, kMembers_Widget, 3}, kRules_Widget, kRoutes_Widget, 2, &MakeCatalogueObject<CWidget>},
+    {{"ORWidgetQuery", 7, kORChoice, kMembers_ORWidgetQuery, 2}, kRules_ORWidgetQuery, kRoutes_ORWidgetQuery, 4, &MakeCatalogueObject<CORWidgetQuery>},
+    {{"WidgetFilter", 8, kGroup, kMembers_WidgetFilter, 2}, kRules_WidgetFilter, kRoutes_WidgetFilter, 2, &MakeCatalogueObject<CWidgetFilter>},
 };
 const size_t kCatalogueSize = sizeof kCatalogue / sizeof kCatalogue[0];
 
