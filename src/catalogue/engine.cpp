@@ -74,11 +74,8 @@ HRESULT CatalogueBase::GetMemberCom(size_t index, REFIID iid, void** out) {
       std::string_view text;
       if (!FindParsedText(index, text)) return S_OK;
       ObjectRoot* made = Create(index);
-      if (!made) return E_OUTOFMEMORY;
-      made->AsValue()->SetXMLValue(text);
-      HRESULT hr = made->QueryRoot(iid, out);
-      made->ReleaseRoot();
-      return hr;
+      if (made) made->AsValue()->SetXMLValue(text);
+      return HandOver(made, iid, out);
     }
     ObjectRoot* made = Create(index);
     if (!made) return E_OUTOFMEMORY;

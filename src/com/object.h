@@ -36,6 +36,9 @@ class ObjectRoot {
     return n;
   }
   virtual HRESULT QueryRoot(REFIID riid, void** out) = 0;
+  // Interface `riid` of the object without a reference added (null when it has none): for
+  // handing out an object together with the reference its maker holds.
+  virtual void* InterfaceOf(REFIID riid) = 0;
 
   // The internal faces; null when the object has no such face.
   virtual BasicPropertyType* AsValue() { return nullptr; }
@@ -111,6 +114,9 @@ class ComObject : public ObjectRoot, public Primary, public Others... {
     AddRefRoot();
     return S_OK;
   }
+  void* InterfaceOf(REFIID riid) override {
+    return internal::FindInterface<ComObject, Primary, Others...>(this, riid);
+  }
 
   // IDispatch, when the primary interface is dual.
   HRESULT GetTypeInfoCount(UINT* count) {
@@ -141,6 +147,20 @@ T* MakeObject(Args&&... args) {
   T* p = new (std::nothrow) T(std::forward<Args>(args)...);
   if (p) p->AddRefRoot();
   return p;
+}
+
+// Hands `made` (holding one reference) out as interface `iid`, the reference going with it;
+// E_OUTOFMEMORY for a null object, E_NOINTERFACE (and the object released) when it lacks it.
+inline HRESULT HandOver(ObjectRoot* made, REFIID iid, void** out) {
+  *out = nullptr;
+  if (!made) return E_OUTOFMEMORY;
+  void* p = made->InterfaceOf(iid);
+  if (!p) {
+    made->ReleaseRoot();
+    return E_NOINTERFACE;
+  }
+  *out = p;
+  return S_OK;
 }
 
 // Hands out interface I of a freshly made object (or E_OUTOFMEMORY), as COM factories do.

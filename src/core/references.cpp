@@ -64,11 +64,8 @@ HRESULT CVTBaseRef::GetKept(size_t slot, I** out, Make make) {
   if (!isRequest_ && !parseInProgress_ && !Slot(slot) && (keptMask_ & (1u << slot))) {
     *out = nullptr;
     ObjectRoot* made = make();
-    if (!made) return E_OUTOFMEMORY;
-    made->AsValue()->SetXMLValue(kept_[slot]);
-    HRESULT hr = made->QueryRoot(iid_of<I>(), reinterpret_cast<void**>(out));
-    made->ReleaseRoot();
-    return hr;
+    if (made) made->AsValue()->SetXMLValue(kept_[slot]);
+    return HandOver(made, iid_of<I>(), reinterpret_cast<void**>(out));
   }
   return GetMember(slot, out, make);
 }

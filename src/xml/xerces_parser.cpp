@@ -110,7 +110,9 @@ class XercesSAXParseAdapter : public xercesc::HandlerBase {
   void setDocumentLocator(const xercesc::Locator* const locator) override { locator_ = locator; }
 
   void startElement(const XMLCh* const name, xercesc::AttributeList& attrs) override {
+    startName_ = nullptr;
     if (!NarrowLimited(name, kElementNameLimit, name_)) return;
+    startName_ = name;
     // The texts are filled first and the views made afterwards: growing the vector of texts
     // moves short strings, whose characters live inside them.
     const XMLSize_t count = attrs.getLength();
@@ -130,7 +132,10 @@ class XercesSAXParseAdapter : public xercesc::HandlerBase {
   }
 
   void endElement(const XMLCh* const name) override {
-    if (!NarrowLimited(name, kElementNameLimit, name_)) return;
+    // The parser hands a leaf's end tag the same name it handed its start tag: name_ still
+    // holds it converted.
+    if (name != startName_ && !NarrowLimited(name, kElementNameLimit, name_)) return;
+    startName_ = nullptr;
     afterEndTag_ = true;
     mediator_.OnEndElement(name_);
   }
@@ -168,6 +173,8 @@ class XercesSAXParseAdapter : public xercesc::HandlerBase {
   SAXParseMediatorInterface& mediator_;
   const xercesc::Locator* locator_ = nullptr;
   bool afterEndTag_ = false;
+  // The name the last start tag was handed, while name_ holds it converted.
+  const XMLCh* startName_ = nullptr;
   // Reused from callback to callback: after the first elements a callback allocates nothing.
   std::string name_;
   std::string text_;
