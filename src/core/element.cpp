@@ -38,10 +38,10 @@ TextArena::~TextArena() {
 }
 
 void* TextArena::Allocate(size_t size) {
-  constexpr size_t kAlign = alignof(std::max_align_t);
+  constexpr size_t kAlign = alignof(void*);
   size = (size + kAlign - 1) & ~(kAlign - 1);
   if (size > left_) {
-    constexpr size_t kBlock = 256 * 1024;
+    constexpr size_t kBlock = 64 * 1024;
     const size_t header = (sizeof(Block) + kAlign - 1) & ~(kAlign - 1);
     const size_t bytes = header + (size > kBlock ? size : kBlock);
     auto* block = static_cast<Block*>(::operator new(bytes));

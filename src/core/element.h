@@ -30,7 +30,8 @@ class TextArena {
   TextArena(const TextArena&) = delete;
   TextArena& operator=(const TextArena&) = delete;
   ~TextArena();
-  // `size` bytes aligned for any object; throws std::bad_alloc when memory runs out.
+  // `size` bytes aligned for a pointer (what the texts' headers hold); throws std::bad_alloc
+  // when memory runs out.
   void* Allocate(size_t size);
 
  private:
