@@ -3,6 +3,8 @@
 // and request documents parsed back into the same objects.
 #include <gtest/gtest.h>
 
+#include "support.h"
+
 #include <functional>
 #include <string>
 #include <vector>
@@ -34,13 +36,6 @@ std::string Report(IMsgSetRequest* set) {
   VARIANT_BOOL ok = VARIANT_FALSE;
   EXPECT_EQ(set->Verify(text.Put(), &ok), S_OK);
   return ok == VARIANT_TRUE ? "ok" : ToNarrow(text.Get());
-}
-
-std::string LastError() {
-  ComPtr<IErrorInfo> info;
-  Bstr description;
-  if (GetErrorInfo(0, info.Put()) == S_OK) info->GetDescription(description.Put());
-  return ToNarrow(description.Get());
 }
 
 void Set(IVTStringType* v, const char16_t* text) { ASSERT_EQ(v->SetValue(Bstr(text).Get()), S_OK); }
@@ -237,7 +232,7 @@ TEST(Catalogue, MemberGates) {
     ComPtr<ICustomerAdd> add;
     ASSERT_EQ(set->AppendCustomerAddRq(add.Put()), S_OK) << c.what;
     EXPECT_EQ(c.get(add.Get()), c.expected) << c.what;
-    EXPECT_EQ(LastError(), c.expected == S_OK ? ""
+    EXPECT_EQ(TakeErrorDescription(), c.expected == S_OK ? ""
                                               : "This feature is not supported in the specified "
                                                 "version of vtXML.")
         << c.what;
@@ -317,7 +312,7 @@ TEST(Catalogue, RequestKindGates) {
     list->get_Count(&count);
     EXPECT_EQ(count, c.expected == S_OK ? 1 : 0) << c.what << ": a refused kind appends nothing";
     if (c.expected != S_OK) {
-      EXPECT_EQ(LastError(), "This request is not supported in the specified vtXML version.") << c.what;
+      EXPECT_EQ(TakeErrorDescription(), "This request is not supported in the specified vtXML version.") << c.what;
     }
   }
   // Class G (not CA, from 3.0) has no body class yet: every kind's gate still answers.
@@ -342,7 +337,7 @@ TEST(Catalogue, KindsWithoutABodyAreNotImplemented) {
   IBillAdd* bill = reinterpret_cast<IBillAdd*>(&set);  // anything but null
   EXPECT_EQ(set->AppendBillAddRq(&bill), E_NOTIMPL);
   EXPECT_EQ(bill, nullptr);
-  EXPECT_EQ(LastError(), "The BillAddRq request kind is not available in this version of the library.");
+  EXPECT_EQ(TakeErrorDescription(), "The BillAddRq request kind is not available in this version of the library.");
 }
 
 TEST(Catalogue, ORChoice) {
@@ -431,7 +426,7 @@ TEST(Catalogue, QueryParsedThroughItsGroupsAndChoices) {
                            "<IncludeRetElement>Name</IncludeRetElement>"
                            "</CustomerQueryRq></VTXMLMsgsRq></VTXML>";
   ComPtr<IMsgSetRequest> set;
-  ASSERT_EQ(Parse(text, set), S_OK) << LastError();
+  ASSERT_EQ(Parse(text, set), S_OK) << TakeErrorDescription();
   auto query = Detail<ICustomerQuery>(set.Get(), 0);
   ComPtr<IORCustomerListQuery> choice;
   ASSERT_EQ(query->get_ORCustomerListQuery(choice.Put()), S_OK);
@@ -500,7 +495,7 @@ TEST(Catalogue, DocumentsRoundTrip) {
   const std::string text = Xml(set.Get());
 
   ComPtr<IMsgSetRequest> parsed;
-  ASSERT_EQ(Parse(text, parsed), S_OK) << LastError();
+  ASSERT_EQ(Parse(text, parsed), S_OK) << TakeErrorDescription();
   EXPECT_EQ(Xml(parsed.Get()), text);
   auto invoiceQuery = Detail<IInvoiceQuery>(parsed.Get(), 2);
   ComPtr<IORInvoiceQuery> parsedWhich;
@@ -517,10 +512,10 @@ TEST(Catalogue, ParseRefusesWhatTheEditionLacks) {
                            "</VTXMLMsgsRq></VTXML>";
   ComPtr<IMsgSetRequest> set;
   EXPECT_EQ(Parse(text, set), kParseFailed);
-  EXPECT_EQ(LastError(), "Error parsing. Message: class CustomerAdd got unexpected agg tag id " +
+  EXPECT_EQ(TakeErrorDescription(), "Error parsing. Message: class CustomerAdd got unexpected agg tag id " +
                              std::to_string(tag::TaxCodeRef) + " (TaxCodeRef).");
   ComPtr<IMsgSetRequest> ca;
-  EXPECT_EQ(Parse(text, ca, kCountryCA), S_OK) << LastError();
+  EXPECT_EQ(Parse(text, ca, kCountryCA), S_OK) << TakeErrorDescription();
 }
 
 TEST(Catalogue, EveryClassHasItsObjectTypeAndIsMade) {

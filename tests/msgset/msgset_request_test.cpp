@@ -2,6 +2,8 @@
 // numbering, the attribute set, and request documents parsed back into objects.
 #include <gtest/gtest.h>
 
+#include "support.h"
+
 #include <functional>
 #include <vector>
 
@@ -332,10 +334,7 @@ TEST(Validation, CountryAndVersion) {
     HRESULT hr = ValidateCountry(country.Get(), &code);
     if (SUCCEEDED(hr)) hr = ValidateVersion(code, c.major, c.minor);
     EXPECT_EQ(hr, c.expected) << c.major << "." << c.minor;
-    ComPtr<IErrorInfo> info;
-    Bstr description;
-    if (GetErrorInfo(0, info.Put()) == S_OK) info->GetDescription(description.Put());
-    EXPECT_EQ(ToNarrow(description.Get()), c.message);
+    EXPECT_EQ(TakeErrorDescription(), c.message);
   }
   EXPECT_EQ(ValidateVersion(kCountryOnline, 4, 0), kInvalidCountry);
 }
@@ -403,13 +402,6 @@ HRESULT Parse(const std::string& text, ComPtr<IMsgSetRequest>& out, int16_t majo
   return ParseMsgSetRequest(text, kCountryUS, major, 0, OnlineSession{}, out.Put());
 }
 
-std::string LastError() {
-  ComPtr<IErrorInfo> info;
-  Bstr description;
-  if (GetErrorInfo(0, info.Put()) == S_OK) info->GetDescription(description.Put());
-  return ToNarrow(description.Get());
-}
-
 TEST_F(MsgSetRequestTest, RoundTripsThroughText) {
   auto set = NewSet();
   ComPtr<IAttributesRqSet> a;
@@ -428,7 +420,7 @@ TEST_F(MsgSetRequestTest, RoundTripsThroughText) {
   const std::string text = Xml(set.Get());
 
   ComPtr<IMsgSetRequest> parsed;
-  ASSERT_EQ(Parse(text, parsed), S_OK) << LastError();
+  ASSERT_EQ(Parse(text, parsed), S_OK) << TakeErrorDescription();
   EXPECT_EQ(Xml(parsed.Get()), text);
   ComPtr<IRequestList> list;
   parsed->get_RequestList(list.Put());
@@ -449,7 +441,7 @@ TEST_F(MsgSetRequestTest, ParsedRequestIdsAreKept) {
                            "<VTXML><VTXMLMsgsRq onError=\"stopOnError\">"
                            "<CustomerQueryRq requestID=\"7\"/><CustomerQueryRq/></VTXMLMsgsRq></VTXML>";
   ComPtr<IMsgSetRequest> parsed;
-  ASSERT_EQ(Parse(text, parsed), S_OK) << LastError();
+  ASSERT_EQ(Parse(text, parsed), S_OK) << TakeErrorDescription();
   ComPtr<IRequestList> list;
   parsed->get_RequestList(list.Put());
   std::vector<LONG> ids;
@@ -492,7 +484,7 @@ TEST_F(MsgSetRequestTest, ParseFailures) {
     ComPtr<IMsgSetRequest> parsed;
     EXPECT_EQ(Parse(head + c.body, parsed), kParseFailed) << c.body;
     EXPECT_FALSE(parsed);
-    EXPECT_EQ(LastError(), c.message) << c.body;
+    EXPECT_EQ(TakeErrorDescription(), c.message) << c.body;
   }
 }
 

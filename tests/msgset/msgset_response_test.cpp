@@ -2,6 +2,8 @@
 // records and their lists), the exact text, and answers the parser refuses.
 #include <gtest/gtest.h>
 
+#include "support.h"
+
 #include <string>
 #include <vector>
 
@@ -23,16 +25,9 @@ std::string Doc(const std::string& body, const std::string& attributes = "") {
   return kHead + "<VTXMLMsgsRs" + attributes + ">\r\n" + body + "</VTXMLMsgsRs>\r\n</VTXML>\r\n";
 }
 
-std::string LastError() {
-  ComPtr<IErrorInfo> info;
-  Bstr description;
-  if (GetErrorInfo(0, info.Put()) == S_OK) info->GetDescription(description.Put());
-  return ToNarrow(description.Get());
-}
-
 ComPtr<IMsgSetResponse> Parse(const std::string& text, int32_t country = kCountryUS) {
   ComPtr<IMsgSetResponse> set;
-  EXPECT_EQ(ParseMsgSetResponse(text, country, 4, 0, nullptr, set.Put()), S_OK) << LastError();
+  EXPECT_EQ(ParseMsgSetResponse(text, country, 4, 0, nullptr, set.Put()), S_OK) << TakeErrorDescription();
   return set;
 }
 
@@ -207,7 +202,7 @@ TEST(MsgSetResponse, RefusedAnswers) {
     ComPtr<IMsgSetResponse> set;
     EXPECT_EQ(ParseMsgSetResponse(c.text, kCountryUS, 4, 0, nullptr, set.Put()), kParseFailed) << c.text;
     EXPECT_FALSE(set);
-    const std::string error = LastError();
+    const std::string error = TakeErrorDescription();
     if (c.message.empty())
       EXPECT_NE(error.find("SAXParseException: error at line"), std::string::npos) << error;
     else
@@ -288,7 +283,7 @@ TEST(MsgSetResponse, ReturnedRecords) {
   // The country test still applies to records of a response.
   ComPtr<IVTBaseRef> currency;
   EXPECT_EQ(c->get_CurrencyRef(currency.Put()), kNotSupported);
-  EXPECT_EQ(LastError(), "This feature is not supported in the specified version of vtXML.");
+  EXPECT_EQ(TakeErrorDescription(), "This feature is not supported in the specified version of vtXML.");
   ComPtr<IObjectType> type;
   list->get_Type(type.Put());
   SHORT value = 0;
@@ -331,7 +326,7 @@ TEST(CatalogueLists, EntriesThatAreORChoicesTakeTheirKindFromTheElement) {
   EXPECT_EQ(ParseMsgSetResponse(Doc("<TermsQueryRs><Name>x</Name></TermsQueryRs>"), kCountryUS, 4, 0,
                                 nullptr, refused.Put()),
             kParseFailed);
-  EXPECT_EQ(LastError(), "Error parsing. Message: class ORTermsRet got unexpected tag id " +
+  EXPECT_EQ(TakeErrorDescription(), "Error parsing. Message: class ORTermsRet got unexpected tag id " +
                              std::to_string(tag::Name) + " (Name) with value x.");
 }
 
