@@ -54,7 +54,7 @@ constexpr auto MakeMembers() {
 constexpr auto kMembers = MakeMembers();
 constexpr ClassInfo kRecord{"CustomerRet", 223, kPlain, kMembers.data(), kFieldCount};
 
-class Record final : public AggregateObject<IVTBase, kFieldCount> {
+class Record final : public AggregateObject<IVTBase> {
  public:
   Record() : AggregateObject(kRecord) { InitMode(true, nullptr); }
   template <class I>

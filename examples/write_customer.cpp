@@ -24,7 +24,7 @@ constexpr MemberDescriptor kCustomerMembers[] = {
     AddValueElement(tag::OpenBalance), AddValueElement(tag::Notes)};
 constexpr ClassInfo kCustomer{"CustomerAdd", 277, kPlain, kCustomerMembers, 6};
 
-class Address final : public AggregateObject<IVTBase, 3> {
+class Address final : public AggregateObject<IVTBase> {
  public:
   Address() : AggregateObject(kAddress) { InitMode(true, nullptr); }
   ComPtr<IVTStringType> Text(size_t i, int32_t max) {
@@ -34,7 +34,7 @@ class Address final : public AggregateObject<IVTBase, 3> {
   }
 };
 
-class Customer final : public AggregateObject<IVTBase, 6> {
+class Customer final : public AggregateObject<IVTBase> {
  public:
   Customer() : AggregateObject(kCustomer) { InitMode(true, nullptr); }
   ComPtr<IVTStringType> Name() { return Get<IVTStringType>(0, [] { return NewStringValue(41); }); }

@@ -67,7 +67,7 @@ HRESULT CatalogueBase::GetMemberCom(size_t index, REFIID iid, void** out) {
   if (!out) return E_POINTER;
   *out = nullptr;
   if (HRESULT hr = CheckAvailable(index); FAILED(hr)) return hr;
-  if (!slots_[index]) {
+  if (!slots_.Get(index)) {
     // A response object read by the client: a value the response held is made from its kept
     // text each time it is read; what the response lacked is handed out as null.
     if (!isRequest_ && !parseInProgress_) {
@@ -82,7 +82,7 @@ HRESULT CatalogueBase::GetMemberCom(size_t index, REFIID iid, void** out) {
     Fill(index, made);
     made->ReleaseRoot();
   }
-  return slots_[index]->QueryRoot(iid, out);
+  return slots_.Get(index)->QueryRoot(iid, out);
 }
 
 HRESULT CatalogueBase::OrType(int32_t* out) const {
@@ -121,7 +121,7 @@ ObjectRoot* CatalogueBase::ParsedMember(size_t index) {
     if (GetErrorInfo(0, &discarded) == S_OK && discarded) discarded->Release();
     return nullptr;
   }
-  return slots_[index].Get();
+  return slots_.Get(index);
 }
 
 SAXParseable* CatalogueBase::HandleAggregate(int tag) {
@@ -151,7 +151,7 @@ void CatalogueBase::HandleElement(int tag, const std::string* value) {
   if (direct && m.kind == MemberKind::kAggregate) return VTCoreBase::HandleElement(tag, value);
   // A value of a response is kept as text, once per member: a repeated element (or a member
   // beyond the 64 that the mask follows) gets its value object at once.
-  if (direct && m.kind == MemberKind::kValue && !isRequest_ && context_ && !slots_[i] && i < 64 &&
+  if (direct && m.kind == MemberKind::kValue && !isRequest_ && context_ && !slots_.Get(static_cast<size_t>(i)) && i < 64 &&
       !(kept_ & (uint64_t{1} << i))) {
     // The country test still decides whether the element belongs here.
     if (!Available(static_cast<size_t>(i))) return VTCoreBase::HandleElement(tag, value);
@@ -231,13 +231,13 @@ void CatalogueBase::Materialize() {
   if (!keptHead_) return;
   const int lastTag = lastMemberTag_;
   for (KeptText* entry = keptHead_; entry; entry = entry->next) {
-    if (!slots_[entry->member]) {
+    if (!slots_.Get(entry->member)) {
       ObjectRoot* made = Create(entry->member);
       if (!made) throw std::bad_alloc();
       Fill(entry->member, made);
       made->ReleaseRoot();
     }
-    slots_[entry->member]->AsValue()->SetXMLValue(std::string_view(entry->text, entry->length));
+    slots_.Get(entry->member)->AsValue()->SetXMLValue(std::string_view(entry->text, entry->length));
   }
   keptHead_ = keptTail_ = cursor_ = nullptr;
   kept_ = 0;

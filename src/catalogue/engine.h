@@ -80,7 +80,7 @@ ClassFactory FindCatalogueFactory(std::string_view name);
 
 class CatalogueBase : public VTCoreBase {
  public:
-  CatalogueBase(const CatalogueClass& c, RootRef* slots) : VTCoreBase(c.info, slots), class_(&c) {}
+  explicit CatalogueBase(const CatalogueClass& c) : VTCoreBase(c.info), class_(&c) {}
   ~CatalogueBase() override = default;
   CatalogueBase(const CatalogueBase&) = delete;
   CatalogueBase& operator=(const CatalogueBase&) = delete;
@@ -130,11 +130,10 @@ class CatalogueBase : public VTCoreBase {
   mutable KeptText* cursor_ = nullptr;
 };
 
-template <class Interface, size_t SlotCount>
-class CatalogueObject : public AggregateObject<Interface, SlotCount, CatalogueBase> {
+template <class Interface>
+class CatalogueObject : public AggregateObject<Interface, CatalogueBase> {
  public:
-  explicit CatalogueObject(const CatalogueClass& c)
-      : AggregateObject<Interface, SlotCount, CatalogueBase>(c) {}
+  explicit CatalogueObject(const CatalogueClass& c) : AggregateObject<Interface, CatalogueBase>(c) {}
 
  protected:
   template <class I>

@@ -517,7 +517,7 @@ def gen_catalogue_classes(cat, ors, tables):
             out.append(f"constexpr TagRoute kRoutes_{name}[] = {{\n")
             out += [f"    {{tag::{t}, {i}}},\n" for t, i in routes]
             out.append("};\n")
-        out.append(f"class C{name} final : public CatalogueObject<I{name}, {len(members)}> {{\n public:\n  C{name}();\n")
+        out.append(f"class C{name} final : public CatalogueObject<I{name}> {{\n public:\n  C{name}();\n")
         for i, m in enumerate(members):
             out.append(f"  HRESULT get_{m.prop}({interface_of(cat, m)}** out) override {{ return Get({i}, out); }}\n")
         if name in ors:

@@ -1,7 +1,9 @@
 #include "src/core/aggregate.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <new>
 
 #include "src/com/error.h"
 #include "src/com/text.h"
@@ -59,8 +61,50 @@ void AppendFormatted(std::string& out, const char* format, Args... args) {
 
 }  // namespace
 
+SlotTable::~SlotTable() {
+  for (uint16_t i = 0; i < count_; ++i) entries_[i].object->ReleaseRoot();
+  std::free(entries_);
+}
+
+ObjectRoot* SlotTable::Get(size_t index) const {
+  uint16_t low = 0, high = count_;
+  while (low < high) {
+    const uint16_t mid = static_cast<uint16_t>((low + high) / 2);
+    if (entries_[mid].index < index)
+      low = static_cast<uint16_t>(mid + 1);
+    else
+      high = mid;
+  }
+  return low < count_ && entries_[low].index == index ? entries_[low].object : nullptr;
+}
+
+void SlotTable::Set(size_t index, ObjectRoot* object) {
+  uint16_t at = 0;
+  while (at < count_ && entries_[at].index < index) ++at;
+  if (object) object->AddRefRoot();
+  if (at < count_ && entries_[at].index == index) {
+    ObjectRoot* old = entries_[at].object;
+    entries_[at].object = object;
+    if (old) old->ReleaseRoot();
+    return;
+  }
+  if (count_ == capacity_) {
+    const uint16_t capacity = static_cast<uint16_t>(capacity_ ? capacity_ * 2 : 4);
+    auto* grown = static_cast<Entry*>(std::realloc(entries_, capacity * sizeof(Entry)));
+    if (!grown) {
+      if (object) object->ReleaseRoot();
+      throw std::bad_alloc();
+    }
+    entries_ = grown;
+    capacity_ = capacity;
+  }
+  for (uint16_t i = count_; i > at; --i) entries_[i] = entries_[i - 1];
+  entries_[at] = Entry{static_cast<uint32_t>(index), object};
+  ++count_;
+}
+
 void VTCoreBase::Fill(size_t index, ObjectRoot* member) {
-  slots_[index] = RootRef(member);
+  slots_.Set(index, member);
   lastMemberTag_ = info_->members[index].tag;
 }
 
@@ -68,7 +112,7 @@ void VTCoreBase::WriteField(size_t index, XMLBuilderInterface& builder) {
   const MemberDescriptor& m = info_->members[index];
   const std::string_view name = TagNameView(m.tag);
   if (name.empty()) return;
-  ObjectRoot* object = slots_[index].Get();
+  ObjectRoot* object = slots_.Get(index);
   if (!object) return;
   if (m.kind == MemberKind::kValue) {
     BasicPropertyType* value = object->AsValue();
@@ -128,7 +172,7 @@ bool VTCoreBase::HasContent() {
     for (size_t i = 0; i < count; ++i) {
       const MemberDescriptor& m = info_->members[i];
       if (m.attribute != (pass == 1)) continue;
-      ObjectRoot* object = slots_[i].Get();
+      ObjectRoot* object = slots_.Get(i);
       if (!object) continue;
       if (m.kind == MemberKind::kValue) {
         BasicPropertyType* value = object->AsValue();
@@ -154,7 +198,7 @@ bool VTCoreBase::Verify(bool required, std::string& errors) {
       if (m.attribute != (pass == 0)) continue;
       const bool mustHave = choice != kORChoice && m.required;
       const char* name = NameOrEmpty(m.tag);
-      ObjectRoot* object = slots_[i].Get();
+      ObjectRoot* object = slots_.Get(i);
       if (m.kind == MemberKind::kValue) {
         BasicPropertyType* value = object ? object->AsValue() : nullptr;
         if (value && value->IsSet()) ++withContent;

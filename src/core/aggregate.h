@@ -67,11 +67,34 @@ struct ClassInfo {
   uint16_t memberCount;
 };
 
+// The member objects of an aggregate, by member index. Only the members in use take room
+// (most members of a record are never used, and a parsed record keeps its values as text): a
+// small array of (index, object) pairs in index order, each object held by one reference.
+class SlotTable {
+ public:
+  SlotTable() = default;
+  SlotTable(const SlotTable&) = delete;
+  SlotTable& operator=(const SlotTable&) = delete;
+  ~SlotTable();
+
+  // The object of member `index`, or null.
+  ObjectRoot* Get(size_t index) const;
+  // Holds `object` (a reference is added) as member `index`, releasing what was there.
+  void Set(size_t index, ObjectRoot* object);
+
+ private:
+  struct Entry {
+    uint32_t index;
+    ObjectRoot* object;
+  };
+  Entry* entries_ = nullptr;
+  uint16_t count_ = 0;
+  uint16_t capacity_ = 0;
+};
+
 class VTCoreBase : public XMLBuildable, public SAXParseable {
  public:
-  // `slots` has info.memberCount entries and outlives the base's use of it (it is a member
-  // of the derived class).
-  VTCoreBase(const ClassInfo& info, RootRef* slots) : info_(&info), slots_(slots) {}
+  explicit VTCoreBase(const ClassInfo& info) : info_(&info) {}
 
   // Set by the creator right after construction.
   void InitMode(bool isRequest, VersionContextPtr context) {
@@ -104,7 +127,7 @@ class VTCoreBase : public XMLBuildable, public SAXParseable {
   const VersionContextPtr& Context() const { return context_; }
   int LastMemberTag() const { return lastMemberTag_; }
   // The member currently held in slot `index` (null when not yet created).
-  ObjectRoot* Slot(size_t index) const { return slots_[index].Get(); }
+  ObjectRoot* Slot(size_t index) const { return slots_.Get(index); }
 
  protected:
   // Writes one member; `index` into the member table.
@@ -118,18 +141,18 @@ class VTCoreBase : public XMLBuildable, public SAXParseable {
   HRESULT GetMember(size_t index, I** out, Create create) {
     if (!out) return E_POINTER;
     *out = nullptr;
-    if (!slots_[index]) {
+    if (!slots_.Get(index)) {
       if (!isRequest_ && !parseInProgress_) return S_OK;
       ObjectRoot* made = create();
       if (!made) return E_OUTOFMEMORY;
       Fill(index, made);
       made->ReleaseRoot();
     }
-    return slots_[index]->QueryRoot(iid_of<I>(), reinterpret_cast<void**>(out));
+    return slots_.Get(index)->QueryRoot(iid_of<I>(), reinterpret_cast<void**>(out));
   }
 
   const ClassInfo* info_;
-  RootRef* slots_;
+  SlotTable slots_;
   VersionContextPtr context_;
   ComPtr<IObjectType> type_;
   int lastMemberTag_ = -1;

@@ -1,5 +1,5 @@
-// Internal: the COM side shared by every aggregate class: IVTBase over the aggregate core, the
-// member slots, and ISupportErrorInfo for the class's own interface.
+// Internal: the COM side shared by every aggregate class: IVTBase over the aggregate core, and
+// ISupportErrorInfo for the class's own interface.
 #ifndef VTFC4_SRC_CORE_AGGREGATE_OBJECT_H
 #define VTFC4_SRC_CORE_AGGREGATE_OBJECT_H
 
@@ -9,24 +9,20 @@
 
 namespace vtfc4 {
 
-// `Core` is VTCoreBase or a class derived from it whose constructor takes its own arguments
-// followed by the slot array.
-template <class Interface, size_t SlotCount, class Core = VTCoreBase>
+// `Core` is VTCoreBase or a class derived from it, constructed from the class's constants.
+template <class Interface, class Core = VTCoreBase>
 class AggregateObject : public ComObject<Interface, ISupportErrorInfo>, public Core {
  public:
   using VTCoreBase::Verify;
 
   template <class Arg>
-  explicit AggregateObject(const Arg& info) : Core(info, slots_) {}
+  explicit AggregateObject(const Arg& info) : Core(info) {}
 
   HRESULT get_Type(IObjectType** out) override { return this->GetTypeCom(out); }
   HRESULT Verify(BSTR* errorMsg, VARIANT_BOOL* isOK) override { return this->VerifyCom(errorMsg, isOK); }
 
   XMLBuildable* AsBuildable() override { return this; }
   SAXParseable* AsParseable() override { return this; }
-
- private:
-  RootRef slots_[SlotCount > 0 ? SlotCount : 1];
 };
 
 }  // namespace vtfc4

@@ -20,7 +20,7 @@ namespace vtfc4 {
 ObjectRoot* NewVTBaseRef(int32_t fullNameLimit, bool isRequest, VersionContextPtr ctx);
 ObjectRoot* NewVTBaseRefList(int32_t fullNameLimit, bool isRequest);
 
-class CVTBaseRef : public AggregateObject<IVTBaseRef, 2> {
+class CVTBaseRef : public AggregateObject<IVTBaseRef> {
  public:
   using AggregateObject::Verify;
 

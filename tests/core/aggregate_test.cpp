@@ -53,7 +53,7 @@ struct TestClass {
   std::vector<std::function<ObjectRoot*()>> creators;
 };
 
-class TestAggregate final : public AggregateObject<ITestAggregate, 8> {
+class TestAggregate final : public AggregateObject<ITestAggregate> {
  public:
   explicit TestAggregate(const TestClass& c) : AggregateObject(c.info), class_(c) {}
   using VTCoreBase::GetMember;

@@ -200,7 +200,7 @@ TEST_F(IDAndGUIDTest, MacroRefusedWhereNotAllowed) {
 constexpr MemberDescriptor kLinkedTxnMembers[] = {AddValueElement(tag::TxnID, true)};
 constexpr ClassInfo kLinkedTxn{"LinkedTxn", 0, kPlain, kLinkedTxnMembers, 1};
 
-class LinkedTxn final : public AggregateObject<IVTBase, 1> {
+class LinkedTxn final : public AggregateObject<IVTBase> {
  public:
   LinkedTxn() : AggregateObject(kLinkedTxn) { InitMode(true, nullptr); }
   ComPtr<IVTIDType> TxnID() {

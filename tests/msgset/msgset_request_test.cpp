@@ -32,7 +32,7 @@ struct DetailClass {
   std::vector<std::function<ObjectRoot*()>> creators;
 };
 
-class TestDetail final : public AggregateObject<ITestDetail, 4> {
+class TestDetail final : public AggregateObject<ITestDetail> {
  public:
   explicit TestDetail(const DetailClass& c) : AggregateObject(c.info), class_(c) {}
 

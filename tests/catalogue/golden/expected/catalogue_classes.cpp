@@ -22,7 +22,7 @@ constexpr TagRoute kRoutes_Widget[] = {
     {tag::Color, 1},
     {tag::Name, 0},
 };
-class CWidget final : public CatalogueObject<IWidget, 3> {
+class CWidget final : public CatalogueObject<IWidget> {
  public:
   CWidget();
   HRESULT get_Name(IVTStringType** out) override { return Get(0, out); }
@@ -45,7 +45,7 @@ constexpr TagRoute kRoutes_ORWidgetQuery[] = {
     {tag::Widget, 1},
     {tag::WidgetFilter, 1},
 };
-class CORWidgetQuery final : public CatalogueObject<IORWidgetQuery, 2> {
+class CORWidgetQuery final : public CatalogueObject<IORWidgetQuery> {
  public:
   CORWidgetQuery();
   HRESULT get_ListIDList(IBSTRList** out) override { return Get(0, out); }
@@ -66,7 +66,7 @@ constexpr TagRoute kRoutes_WidgetFilter[] = {
     {tag::MaxReturned, 0},
     {tag::Widget, 1},
 };
-class CWidgetFilter final : public CatalogueObject<IWidgetFilter, 2> {
+class CWidgetFilter final : public CatalogueObject<IWidgetFilter> {
  public:
   CWidgetFilter();
   HRESULT get_MaxReturned(IVTIntType** out) override { return Get(0, out); }
