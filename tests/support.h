@@ -9,13 +9,23 @@
 
 namespace vtfc4 {
 
+// What TakeError answers when the thread has no current error object.
+inline constexpr const char* kNoErrorObject = "<no error object>";
+
 // The description of the calling thread's current error object, which is taken (so the next
-// check starts clean); the empty text when there is none.
-inline std::string TakeErrorDescription() {
+// check starts clean); kNoErrorObject when there is none.
+inline std::string TakeError() {
   ComPtr<IErrorInfo> info;
+  if (GetErrorInfo(0, info.Put()) != S_OK || !info) return kNoErrorObject;
   Bstr description;
-  if (GetErrorInfo(0, info.Put()) == S_OK && info) info->GetDescription(description.Put());
+  info->GetDescription(description.Put());
   return ToNarrow(description.Get());
+}
+
+// The same, with the empty text when there is no error object.
+inline std::string TakeErrorDescription() {
+  std::string description = TakeError();
+  return description == kNoErrorObject ? std::string() : description;
 }
 
 }  // namespace vtfc4

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include "support.h"
+
 #include <functional>
 #include <limits>
 #include <string>
@@ -19,7 +21,6 @@ constexpr HRESULT kRangeStatus = VTFC4_HR(0x80040303);
 constexpr HRESULT kFormatStatus = VTFC4_HR(0x80040305);
 constexpr HRESULT kEmptyStatus = VTFC4_HR(0x80040306);
 
-constexpr const char* kNoErrorObject = "<no error object>";
 constexpr const char* kNotWritten = "<not written>";
 constexpr const char* kNoValueText = "No value has been set.";
 constexpr const char* kEmptyText = "Value is empty.";
@@ -32,20 +33,6 @@ constexpr const char* kInvalidZoneText =
 
 constexpr double kSecond = 1.0 / 86400.0;
 constexpr double kNoon = 38289.5;  // 2004-10-29T12:00:00
-
-// Takes the thread's current error object and returns its description (or kNoErrorObject).
-std::string TakeErrorDescription() {
-  IErrorInfo* info = nullptr;
-  if (GetErrorInfo(0, &info) != S_OK || !info) return kNoErrorObject;
-  BSTR description = nullptr;
-  info->GetDescription(&description);
-  info->Release();
-  std::string out;
-  for (UINT i = 0, n = SysStringLen(description); i < n; ++i)
-    out.push_back(static_cast<char>(description[i]));
-  SysFreeString(description);
-  return out;
-}
 
 // Owns the one reference a factory hands out.
 template <class T>
@@ -89,7 +76,7 @@ std::string Zone(CVTDateTimeType& value) {
   if (hr != S_OK) {
     EXPECT_EQ(h, 0);
     EXPECT_EQ(m, 0);
-    return "failed " + std::to_string(static_cast<uint32_t>(hr)) + " " + TakeErrorDescription();
+    return "failed " + std::to_string(static_cast<uint32_t>(hr)) + " " + TakeError();
   }
   return std::to_string(h) + "," + std::to_string(m);
 }
@@ -98,8 +85,8 @@ const std::string kNoZoneRead =
 
 class DatesTest : public ::testing::Test {
  protected:
-  void SetUp() override { TakeErrorDescription(); }
-  void TearDown() override { TakeErrorDescription(); }
+  void SetUp() override { TakeError(); }
+  void TearDown() override { TakeError(); }
 };
 
 // ---- Dates.
@@ -132,14 +119,14 @@ TEST_F(DatesTest, DateSetValueTable) {
     ASSERT_EQ(date->SetValue(1), S_OK);  // 1899-12-31
     if (c.text) {
       EXPECT_EQ(date->SetValue(c.value), S_OK);
-      EXPECT_EQ(TakeErrorDescription(), kNoErrorObject);
+      EXPECT_EQ(TakeError(), kNoErrorObject);
       EXPECT_EQ(XmlText(*date), c.text);
       DATE read = -1;
       EXPECT_EQ(date->GetValue(&read), S_OK);
       EXPECT_EQ(read, c.read);
     } else {
       EXPECT_EQ(date->SetValue(c.value), kFormatStatus);
-      EXPECT_EQ(TakeErrorDescription(), kInvalidDateText);
+      EXPECT_EQ(TakeError(), kInvalidDateText);
       EXPECT_EQ(XmlText(*date), "1899-12-31");
     }
   }
@@ -177,7 +164,7 @@ TEST_F(DatesTest, DateReadsParsedText) {
     DATE read = -1;
     EXPECT_EQ(date->GetValue(&read), S_OK);
     EXPECT_EQ(read, c.read);
-    EXPECT_EQ(TakeErrorDescription(), kNoErrorObject);
+    EXPECT_EQ(TakeError(), kNoErrorObject);
     EXPECT_EQ(XmlText(*date), c.text);  // stored as the response wrote it
   }
 }
@@ -232,17 +219,17 @@ TEST_F(DatesTest, ReadRuleTable) {
     ASSERT_NE(basic, nullptr);
 
     EXPECT_EQ(c.read(root), kNotSetStatus);
-    EXPECT_EQ(TakeErrorDescription(), kNoValueText);
+    EXPECT_EQ(TakeError(), kNoValueText);
 
     EXPECT_EQ(basic->SetEmpty(), S_OK);
     EXPECT_EQ(c.read(root), kEmptyStatus);
-    EXPECT_EQ(TakeErrorDescription(), kEmptyText);
+    EXPECT_EQ(TakeError(), kEmptyText);
     EXPECT_EQ(XmlText(*root->AsValue()), "");
 
     EXPECT_TRUE(root->AsValue()->SetXMLValue("2004-10-29"));
     EXPECT_EQ(basic->Unset(), S_OK);
     EXPECT_EQ(c.read(root), kNotSetStatus);
-    EXPECT_EQ(TakeErrorDescription(), kNoValueText);
+    EXPECT_EQ(TakeError(), kNoValueText);
     EXPECT_EQ(XmlText(*root->AsValue()), kNotWritten);
 
     root->ReleaseRoot();
@@ -265,7 +252,7 @@ TEST_F(DatesTest, NullOutPointers) {
   EXPECT_EQ(interval->GetValue(nullptr, &a, &b), E_POINTER);
   EXPECT_EQ(interval->GetValue(&a, nullptr, &b), E_POINTER);
   EXPECT_EQ(interval->GetValue(&a, &b, nullptr), E_POINTER);
-  EXPECT_EQ(TakeErrorDescription(), kNoErrorObject);
+  EXPECT_EQ(TakeError(), kNoErrorObject);
 }
 
 // ---- Date-times: typed sets.
@@ -318,7 +305,7 @@ TEST_F(DatesTest, DateTimeSetValueTable) {
     DATE read = -1;
     EXPECT_EQ(value->GetValue(&read), S_OK);
     EXPECT_DOUBLE_EQ(read, c.read);
-    EXPECT_EQ(TakeErrorDescription(), kNoErrorObject);
+    EXPECT_EQ(TakeError(), kNoErrorObject);
   }
 }
 
@@ -329,7 +316,7 @@ TEST_F(DatesTest, RefusedDateTimeKeepsTextFlagAndZone) {
   for (double refused : {2958465.5, -657434.5, std::numeric_limits<double>::quiet_NaN()}) {
     SCOPED_TRACE(refused);
     EXPECT_EQ(value->SetValue(refused, VARIANT_FALSE), kFormatStatus);
-    EXPECT_EQ(TakeErrorDescription(), kInvalidDateText);
+    EXPECT_EQ(TakeError(), kInvalidDateText);
     // Still a plain date: written without the zone.
     EXPECT_EQ(XmlText(*value), "2004-10-29");
     EXPECT_EQ(Zone(*value), "-8,0");
@@ -376,11 +363,11 @@ TEST_F(DatesTest, SetTimeZoneTable) {
     ASSERT_EQ(value->SetTimeZone(2, 15), S_OK);
     if (c.accepted) {
       EXPECT_EQ(value->SetTimeZone(c.hours, c.minutes), S_OK);
-      EXPECT_EQ(TakeErrorDescription(), kNoErrorObject);
+      EXPECT_EQ(TakeError(), kNoErrorObject);
       EXPECT_EQ(Zone(*value), std::to_string(c.hours) + "," + std::to_string(c.minutes));
     } else {
       EXPECT_EQ(value->SetTimeZone(c.hours, c.minutes), kFormatStatus);
-      EXPECT_EQ(TakeErrorDescription(), kInvalidZoneText);
+      EXPECT_EQ(TakeError(), kInvalidZoneText);
       EXPECT_EQ(Zone(*value), "2,15");
     }
     EXPECT_FALSE(value->IsSet());
@@ -477,7 +464,7 @@ TEST_F(DatesTest, ParsedDateTimeTable) {
     if (!c.plainDate) {
       EXPECT_EQ(Zone(*again), Zone(*value));
     }
-    EXPECT_EQ(TakeErrorDescription(), kNoErrorObject);
+    EXPECT_EQ(TakeError(), kNoErrorObject);
   }
 }
 
@@ -524,7 +511,7 @@ TEST_F(DatesTest, IntervalSetValueTable) {
     SHORT h = -1, m = -1, s = -1;
     if (c.text) {
       EXPECT_EQ(interval->SetValue(c.h, c.m, c.s), S_OK);
-      EXPECT_EQ(TakeErrorDescription(), kNoErrorObject);
+      EXPECT_EQ(TakeError(), kNoErrorObject);
       EXPECT_EQ(XmlText(*interval), c.text);
       EXPECT_EQ(interval->GetValue(&h, &m, &s), S_OK);
       EXPECT_EQ(h, c.h);
@@ -532,7 +519,7 @@ TEST_F(DatesTest, IntervalSetValueTable) {
       EXPECT_EQ(s, c.s);
     } else {
       EXPECT_EQ(interval->SetValue(c.h, c.m, c.s), kRangeStatus);
-      EXPECT_EQ(TakeErrorDescription(), kNegativeIntervalText);
+      EXPECT_EQ(TakeError(), kNegativeIntervalText);
       EXPECT_EQ(XmlText(*interval), "PT0H5M");
     }
   }
@@ -562,11 +549,11 @@ TEST_F(DatesTest, IntervalReadsParsedText) {
     SHORT h = -1, m = -1, s = -1;
     if (c.readable) {
       EXPECT_EQ(interval->GetValue(&h, &m, &s), S_OK);
-      EXPECT_EQ(TakeErrorDescription(), kNoErrorObject);
+      EXPECT_EQ(TakeError(), kNoErrorObject);
     } else {
       // Set, yet reported as having no value.
       EXPECT_EQ(interval->GetValue(&h, &m, &s), kNotSetStatus);
-      EXPECT_EQ(TakeErrorDescription(), kNoValueText);
+      EXPECT_EQ(TakeError(), kNoValueText);
       EXPECT_TRUE(interval->IsSet());
     }
     EXPECT_EQ(h, c.h);

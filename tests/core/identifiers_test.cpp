@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include "support.h"
+
 #include <functional>
 #include <string>
 #include <vector>
@@ -22,20 +24,10 @@ constexpr HRESULT kIndexStatus = VTFC4_HR(0x80040303);
 constexpr HRESULT kTooLongStatus = VTFC4_HR(0x80040304);
 constexpr HRESULT kFormatStatus = VTFC4_HR(0x80040305);
 constexpr HRESULT kEmptyStatus = VTFC4_HR(0x80040306);
-constexpr const char* kNoErrorObject = "<no error object>";
 constexpr const char* kNotWritten = "<not written>";
 constexpr const char* kGuidMessage =
     "Invalid GUID format. Must use zero for Custom Fields, or a GUID generated with GuidGen.exe "
     "for private data extensions.";
-
-// Takes the thread's current error object and returns its description (or kNoErrorObject).
-std::string TakeError() {
-  ComPtr<IErrorInfo> info;
-  if (GetErrorInfo(0, info.Put()) != S_OK || !info) return kNoErrorObject;
-  Bstr description;
-  info->GetDescription(description.Put());
-  return ToNarrow(description.Get());
-}
 
 std::string Text(const Bstr& b) { return b.IsNull() ? "<null>" : ToNarrow(b.Get()); }
 Bstr Wide(const std::u16string& s) { return Bstr(s.c_str()); }

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include "support.h"
+
 #include <functional>
 #include <string>
 #include <vector>
@@ -19,17 +21,8 @@ namespace {
 constexpr HRESULT kNotSetStatus = VTFC4_HR(0x80040300);
 constexpr HRESULT kIndexStatus = VTFC4_HR(0x80040303);
 constexpr HRESULT kTooLongStatus = VTFC4_HR(0x80040304);
-constexpr const char* kNoErrorObject = "<no error object>";
 constexpr const char* kObjectEmpty = "Required object is empty\r\n";
 constexpr const char* kListEmpty = "List is empty \r\n";
-
-std::string TakeError() {
-  ComPtr<IErrorInfo> info;
-  if (GetErrorInfo(0, info.Put()) != S_OK || !info) return kNoErrorObject;
-  Bstr description;
-  info->GetDescription(description.Put());
-  return ToNarrow(description.Get());
-}
 
 std::string Text(const Bstr& b) { return b.IsNull() ? "<null>" : ToNarrow(b.Get()); }
 

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include "support.h"
+
 #include <cmath>
 #include <cstdlib>
 #include <functional>
@@ -24,7 +26,6 @@ constexpr HRESULT kEmptyStatus = VTFC4_HR(0x80040306);
 constexpr HRESULT kFormatStatus = VTFC4_HR(0x80040305);
 constexpr HRESULT kRangeStatus = VTFC4_HR(0x80040303);
 constexpr HRESULT kTooLongStatus = VTFC4_HR(0x80040304);
-constexpr const char* kNoErrorObject = "<no error object>";
 
 // ---- Test helpers: BSTR <-> ASCII text, and the thread's current error object.
 
@@ -55,18 +56,7 @@ class Bstr {
   BSTR p_ = nullptr;
 };
 
-// Takes the thread's current error object and returns its description (or kNoErrorObject).
-std::string TakeErrorDescription() {
-  IErrorInfo* info = nullptr;
-  HRESULT hr = GetErrorInfo(0, &info);
-  if (hr != S_OK || !info) return kNoErrorObject;
-  Bstr description;
-  info->GetDescription(description.put());
-  info->Release();
-  return description.str();
-}
-
-void ClearErrorObject() { TakeErrorDescription(); }
+void ClearErrorObject() { TakeError(); }
 
 // Owns one reference to a freshly made object of class T.
 template <class T>
@@ -224,13 +214,13 @@ TEST_F(ValuesTest, DecimalSetValueTable) {
     if (c.text) {
       EXPECT_EQ(hr, S_OK);
       EXPECT_EQ(XmlText(obj->value()), c.text);
-      EXPECT_EQ(TakeErrorDescription(), kNoErrorObject);
+      EXPECT_EQ(TakeError(), kNoErrorObject);
       double back = -1;
       EXPECT_EQ(obj->GetValue(&back), S_OK);
       EXPECT_EQ(back, c.value);
     } else {
       EXPECT_EQ(hr, kFormatStatus);
-      EXPECT_EQ(TakeErrorDescription(), Message(c.kind));
+      EXPECT_EQ(TakeError(), Message(c.kind));
       EXPECT_EQ(XmlText(obj->value()), "<not written>");
     }
   }
@@ -290,7 +280,7 @@ TEST_F(ValuesTest, DecimalSetAsStringTable) {
     HRESULT hr = obj->SetAsString(text.get());
     if (c.accepted) {
       EXPECT_EQ(hr, S_OK);
-      EXPECT_EQ(TakeErrorDescription(), kNoErrorObject);
+      EXPECT_EQ(TakeError(), kNoErrorObject);
       EXPECT_EQ(XmlText(obj->value()), c.text);  // stored unchanged
       Bstr back;
       EXPECT_EQ(obj->GetAsString(back.put()), S_OK);
@@ -300,7 +290,7 @@ TEST_F(ValuesTest, DecimalSetAsStringTable) {
       EXPECT_EQ(number, std::atof(c.text));
     } else {
       EXPECT_EQ(hr, kFormatStatus);
-      EXPECT_EQ(TakeErrorDescription(), Message(c.kind));
+      EXPECT_EQ(TakeError(), Message(c.kind));
       EXPECT_EQ(XmlText(obj->value()), "<not written>");
     }
   }
@@ -313,10 +303,10 @@ TEST_F(ValuesTest, DecimalSetAsStringRefusesEmptyText) {
     Bstr empty("");
     ASSERT_FALSE(empty.null());
     EXPECT_EQ(obj->SetAsString(empty.get()), kFormatStatus);
-    EXPECT_EQ(TakeErrorDescription(),
+    EXPECT_EQ(TakeError(),
               "Empty numeric value. Use SetEmpty() to clear a value in Mod requests.");
     EXPECT_EQ(obj->SetAsString(nullptr), kFormatStatus);
-    EXPECT_EQ(TakeErrorDescription(),
+    EXPECT_EQ(TakeError(),
               "Empty numeric value. Use SetEmpty() to clear a value in Mod requests.");
     EXPECT_EQ(XmlText(obj->value()), "<not written>");
   }
@@ -463,7 +453,7 @@ TEST_F(ValuesTest, ReadRuleTable) {
 
     // Never set.
     EXPECT_EQ(c.read(root), kNotSetStatus);
-    EXPECT_EQ(TakeErrorDescription(), c.describes ? "No value has been set." : kNoErrorObject);
+    EXPECT_EQ(TakeError(), c.describes ? "No value has been set." : kNoErrorObject);
 
     // Empty.
     VARIANT_BOOL flag = 0;
@@ -473,20 +463,20 @@ TEST_F(ValuesTest, ReadRuleTable) {
     EXPECT_EQ(basic->IsEmpty(&flag), S_OK);
     EXPECT_EQ(flag, VARIANT_TRUE);
     EXPECT_EQ(c.read(root), kEmptyStatus);
-    EXPECT_EQ(TakeErrorDescription(), c.describes ? "Value is empty." : kNoErrorObject);
+    EXPECT_EQ(TakeError(), c.describes ? "Value is empty." : kNoErrorObject);
     EXPECT_EQ(XmlText(value), "");
 
     // Parsed text, then Unset.
     EXPECT_TRUE(value->SetXMLValue("1"));
     EXPECT_EQ(c.read(root), S_OK);
-    EXPECT_EQ(TakeErrorDescription(), kNoErrorObject);
+    EXPECT_EQ(TakeError(), kNoErrorObject);
     EXPECT_EQ(basic->Unset(), S_OK);
     EXPECT_EQ(basic->IsSet(&flag), S_OK);
     EXPECT_EQ(flag, VARIANT_FALSE);
     EXPECT_EQ(basic->IsEmpty(&flag), S_OK);
     EXPECT_EQ(flag, VARIANT_FALSE);
     EXPECT_EQ(c.read(root), kNotSetStatus);
-    EXPECT_EQ(TakeErrorDescription(), c.describes ? "No value has been set." : kNoErrorObject);
+    EXPECT_EQ(TakeError(), c.describes ? "No value has been set." : kNoErrorObject);
     EXPECT_EQ(XmlText(value), "<not written>");
 
     root->ReleaseRoot();
@@ -533,11 +523,11 @@ TEST_F(ValuesTest, StringMaxLength) {
 
   Bstr fits(std::string(41, 'a'));
   EXPECT_EQ(text->SetValue(fits.get()), S_OK);
-  EXPECT_EQ(TakeErrorDescription(), kNoErrorObject);
+  EXPECT_EQ(TakeError(), kNoErrorObject);
 
   Bstr tooLong(std::string(42, 'b'));
   EXPECT_EQ(text->SetValue(tooLong.get()), kTooLongStatus);
-  EXPECT_EQ(TakeErrorDescription(), "String too long.");
+  EXPECT_EQ(TakeError(), "String too long.");
   Bstr back;
   ASSERT_EQ(text->GetValue(back.put()), S_OK);
   EXPECT_EQ(back.str(), std::string(41, 'a'));  // the failed set changed nothing
@@ -621,7 +611,7 @@ TEST_F(ValuesTest, IntRangeTable) {
       EXPECT_EQ(back, c.value);
     } else {
       EXPECT_EQ(hr, kRangeStatus);
-      EXPECT_EQ(TakeErrorDescription(), "Integer value is out of range.");
+      EXPECT_EQ(TakeError(), "Integer value is out of range.");
       EXPECT_FALSE(integer.value()->IsSet());
     }
   }
@@ -669,7 +659,7 @@ TEST_F(ValuesTest, FloatSetAsStringTable) {
     ASSERT_TRUE(real.get());
     Bstr text(c.text);
     HRESULT hr = real->SetAsString(text.get());
-    EXPECT_EQ(TakeErrorDescription(), kNoErrorObject);
+    EXPECT_EQ(TakeError(), kNoErrorObject);
     if (c.accepted) {
       EXPECT_EQ(hr, S_OK);
       Bstr back;
@@ -687,7 +677,7 @@ TEST_F(ValuesTest, FloatSetAsStringTable) {
   Bstr empty("");
   EXPECT_EQ(real->SetAsString(empty.get()), kFormatStatus);
   EXPECT_EQ(real->SetAsString(nullptr), kFormatStatus);
-  EXPECT_EQ(TakeErrorDescription(), kNoErrorObject);
+  EXPECT_EQ(TakeError(), kNoErrorObject);
 }
 
 TEST_F(ValuesTest, FloatSetValue) {
@@ -702,7 +692,7 @@ TEST_F(ValuesTest, FloatSetValue) {
   EXPECT_EQ(real->SetValue(-1e9f), kFormatStatus);
   EXPECT_EQ(real->SetValue(std::numeric_limits<float>::infinity()), kFormatStatus);
   EXPECT_EQ(real->SetValue(std::numeric_limits<float>::quiet_NaN()), kFormatStatus);
-  EXPECT_EQ(TakeErrorDescription(), kNoErrorObject);
+  EXPECT_EQ(TakeError(), kNoErrorObject);
   EXPECT_EQ(XmlText(real.value()), "1.500000");  // failed sets changed nothing
 }
 
@@ -760,11 +750,11 @@ TEST_F(ValuesTest, BoolEmptyAndUnset) {
   EXPECT_EQ(XmlText(flag.value()), "");
   VARIANT_BOOL v;
   EXPECT_EQ(flag->GetValue(&v), kEmptyStatus);
-  EXPECT_EQ(TakeErrorDescription(), "Value is empty.");
+  EXPECT_EQ(TakeError(), "Value is empty.");
   flag->Unset();
   EXPECT_EQ(XmlText(flag.value()), "<not written>");
   EXPECT_EQ(flag->GetValue(&v), kNotSetStatus);
-  EXPECT_EQ(TakeErrorDescription(), "No value has been set.");
+  EXPECT_EQ(TakeError(), "No value has been set.");
 }
 
 // ---- Parsed response values are stored unchecked.
