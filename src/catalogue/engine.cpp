@@ -1,7 +1,9 @@
 #include "src/catalogue/engine.h"
 
 #include <algorithm>
+#include <climits>
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <new>
 
@@ -22,6 +24,8 @@ bool CatalogueBase::Available(size_t index) const {
     const bool isCA = context_->country == kCountryCA;
     if ((s.country == kNotCA && isCA) || (s.country == kCAOnly && !isCA)) return false;
   }
+  // Versions bound what a request may hold; a response holds what the application sent.
+  if (!isRequest_) return true;
   if ((s.fromMajor || s.fromMinor) && FAILED(CheckMinVersion(s.fromMajor, s.fromMinor))) return false;
   if ((s.untilMajor || s.untilMinor) && FAILED(CheckMaxVersion(s.untilMajor, s.untilMinor))) return false;
   return true;
@@ -67,7 +71,8 @@ HRESULT CatalogueBase::GetMemberCom(size_t index, REFIID iid, void** out) {
   if (!out) return E_POINTER;
   *out = nullptr;
   if (HRESULT hr = CheckAvailable(index); FAILED(hr)) return hr;
-  if (!slots_.Get(index)) {
+  ObjectRoot* held = slots_.Get(index);
+  if (!held) {
     // A response object read by the client: a value the response held is made from its kept
     // text each time it is read; what the response lacked is handed out as null.
     if (!isRequest_ && !parseInProgress_) {
@@ -81,8 +86,9 @@ HRESULT CatalogueBase::GetMemberCom(size_t index, REFIID iid, void** out) {
     if (!made) return E_OUTOFMEMORY;
     Fill(index, made);
     made->ReleaseRoot();
+    held = made;
   }
-  return slots_.Get(index)->QueryRoot(iid, out);
+  return held->QueryRoot(iid, out);
 }
 
 HRESULT CatalogueBase::OrType(int32_t* out) const {
@@ -155,9 +161,10 @@ void CatalogueBase::HandleElement(int tag, const std::string* value) {
       !(kept_ & (uint64_t{1} << i))) {
     // The country test still decides whether the element belongs here.
     if (!Available(static_cast<size_t>(i))) return VTCoreBase::HandleElement(tag, value);
-    KeepParsedText(static_cast<size_t>(i), value ? std::string_view(*value) : std::string_view());
-    lastMemberTag_ = m.tag;
-    return;
+    if (KeepParsedText(static_cast<size_t>(i), value ? std::string_view(*value) : std::string_view())) {
+      lastMemberTag_ = m.tag;
+      return;
+    }
   }
   ObjectRoot* member = ParsedMember(static_cast<size_t>(i));
   if (!member) return VTCoreBase::HandleElement(tag, value);
@@ -188,27 +195,44 @@ void CatalogueBase::HandleAttribute(int tag, const std::string* value) {
 
 // ---- Parsed values kept as text.
 
+// Eight bytes of header per value: the way to the object's next entry as a distance (the
+// store's blocks lie close together), and the member index with the text's length.
 struct CatalogueBase::KeptText {
-  KeptText* next;
-  uint32_t length;
-  uint16_t member;
-  char text[1];  // `length` bytes
+  static constexpr uint32_t kMemberBits = 6;  // members 0..63, as the mask follows them
+  static constexpr size_t kMaxLength = (size_t{1} << (32 - kMemberBits)) - 1;
+
+  int32_t next;  // bytes from this entry to the next; 0 for the last
+  uint32_t memberAndLength;
+  char text[1];  // Length() bytes
+
+  size_t Member() const { return memberAndLength & ((1u << kMemberBits) - 1); }
+  size_t Length() const { return memberAndLength >> kMemberBits; }
+  std::string_view Text() const { return std::string_view(text, Length()); }
+  KeptText* Next() const {
+    return next ? reinterpret_cast<KeptText*>(reinterpret_cast<uintptr_t>(this) + static_cast<intptr_t>(next))
+                : nullptr;
+  }
 };
 
-void CatalogueBase::KeepParsedText(size_t index, std::string_view text) {
+bool CatalogueBase::KeepParsedText(size_t index, std::string_view text) {
+  if (text.size() > KeptText::kMaxLength) return false;
   if (!context_->texts) context_->texts = std::make_unique<TextArena>();
   auto* entry = static_cast<KeptText*>(
-      context_->texts->Allocate(offsetof(KeptText, text) + text.size()));
-  entry->next = nullptr;
-  entry->length = static_cast<uint32_t>(text.size());
-  entry->member = static_cast<uint16_t>(index);
-  if (!text.empty()) std::memcpy(entry->text, text.data(), text.size());
-  if (keptTail_)
-    keptTail_->next = entry;
-  else
+      context_->texts->Allocate(offsetof(KeptText, text) + text.size(), alignof(KeptText)));
+  if (keptTail_) {
+    const intptr_t distance = reinterpret_cast<intptr_t>(entry) - reinterpret_cast<intptr_t>(keptTail_);
+    // Blocks more than 2 GB apart cannot be chained; the few bytes taken stay unused.
+    if (distance < INT32_MIN || distance > INT32_MAX) return false;
+    keptTail_->next = static_cast<int32_t>(distance);
+  } else {
     keptHead_ = entry;
+  }
+  entry->next = 0;
+  entry->memberAndLength = static_cast<uint32_t>(index | (text.size() << KeptText::kMemberBits));
+  if (!text.empty()) std::memcpy(entry->text, text.data(), text.size());
   keptTail_ = entry;
   kept_ |= uint64_t{1} << index;
+  return true;
 }
 
 bool CatalogueBase::FindParsedText(size_t index, std::string_view& text) const {
@@ -217,12 +241,12 @@ bool CatalogueBase::FindParsedText(size_t index, std::string_view& text) const {
   KeptText* start = cursor_ ? cursor_ : keptHead_;
   KeptText* entry = start;
   do {
-    if (entry->member == index) {
-      text = std::string_view(entry->text, entry->length);
-      cursor_ = entry->next;
+    if (entry->Member() == index) {
+      text = entry->Text();
+      cursor_ = entry->Next();
       return true;
     }
-    entry = entry->next ? entry->next : keptHead_;
+    entry = entry->next ? entry->Next() : keptHead_;
   } while (entry != start);
   return false;
 }
@@ -230,14 +254,15 @@ bool CatalogueBase::FindParsedText(size_t index, std::string_view& text) const {
 void CatalogueBase::Materialize() {
   if (!keptHead_) return;
   const int lastTag = lastMemberTag_;
-  for (KeptText* entry = keptHead_; entry; entry = entry->next) {
-    if (!slots_.Get(entry->member)) {
-      ObjectRoot* made = Create(entry->member);
+  for (KeptText* entry = keptHead_; entry; entry = entry->Next()) {
+    const size_t member = entry->Member();
+    if (!slots_.Get(member)) {
+      ObjectRoot* made = Create(member);
       if (!made) throw std::bad_alloc();
-      Fill(entry->member, made);
+      Fill(member, made);
       made->ReleaseRoot();
     }
-    slots_.Get(entry->member)->AsValue()->SetXMLValue(std::string_view(entry->text, entry->length));
+    slots_.Get(member)->AsValue()->SetXMLValue(entry->Text());
   }
   keptHead_ = keptTail_ = cursor_ = nullptr;
   kept_ = 0;

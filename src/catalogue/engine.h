@@ -109,7 +109,9 @@ class CatalogueBase : public VTCoreBase {
   // is kept as its text only, in the answer's text store: a chain of entries (member index,
   // length, bytes) per object. A getter makes the value object from it when it is read.
   struct KeptText;
-  void KeepParsedText(size_t index, std::string_view text);
+  // False when the text cannot be kept (too long, or too far from the object's last entry):
+  // the value object is then made at once.
+  bool KeepParsedText(size_t index, std::string_view text);
   bool FindParsedText(size_t index, std::string_view& text) const;
   // Turns every kept text into its value object (before the object is written or verified).
   void Materialize();

@@ -66,7 +66,7 @@ SlotTable::~SlotTable() {
   std::free(entries_);
 }
 
-ObjectRoot* SlotTable::Get(size_t index) const {
+ObjectRoot* SlotTable::Find(size_t index) const {
   uint16_t low = 0, high = count_;
   while (low < high) {
     const uint16_t mid = static_cast<uint16_t>((low + high) / 2);

@@ -78,11 +78,16 @@ class SlotTable {
   ~SlotTable();
 
   // The object of member `index`, or null.
-  ObjectRoot* Get(size_t index) const;
+  ObjectRoot* Get(size_t index) const {
+    // A parsed record keeps most values as text: its table is often empty.
+    return count_ ? Find(index) : nullptr;
+  }
   // Holds `object` (a reference is added) as member `index`, releasing what was there.
   void Set(size_t index, ObjectRoot* object);
 
  private:
+  ObjectRoot* Find(size_t index) const;
+
   struct Entry {
     uint32_t index;
     ObjectRoot* object;

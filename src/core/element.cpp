@@ -1,11 +1,13 @@
 #include "src/core/element.h"
 
 #include <cstdarg>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <new>
 
 #include "src/com/error.h"
+#include "src/core/large_block.h"
 
 namespace vtfc4 {
 
@@ -26,33 +28,41 @@ std::string Format(const char* format, ...) {
 
 struct TextArena::Block {
   Block* previous;
+  size_t bytes;
   // The texts follow the header.
 };
 
 TextArena::~TextArena() {
   while (blocks_) {
     Block* previous = blocks_->previous;
-    ::operator delete(static_cast<void*>(blocks_));
+    FreeBlock(blocks_, blocks_->bytes);
     blocks_ = previous;
   }
 }
 
-void* TextArena::Allocate(size_t size) {
-  constexpr size_t kAlign = alignof(void*);
-  size = (size + kAlign - 1) & ~(kAlign - 1);
-  if (size > left_) {
-    constexpr size_t kBlock = 64 * 1024;
-    const size_t header = (sizeof(Block) + kAlign - 1) & ~(kAlign - 1);
-    const size_t bytes = header + (size > kBlock ? size : kBlock);
-    auto* block = static_cast<Block*>(::operator new(bytes));
-    block->previous = blocks_;
-    blocks_ = block;
-    next_ = reinterpret_cast<char*>(block) + header;
+void* TextArena::Allocate(size_t size, size_t align) {
+  size_t pad = (align - reinterpret_cast<uintptr_t>(next_) % align) % align;
+  if (pad + size > left_) {
+    // Blocks double from 64 KB up to a huge page: a small answer takes little, a large one
+    // lives in huge pages.
+    const size_t block = blockSize_;
+    if (blockSize_ < kHugePage) blockSize_ *= 2;
+    // The header is padded so that a block's texts start aligned for a pointer, the most any
+    // caller asks.
+    constexpr size_t kAlign = alignof(void*);
+    constexpr size_t header = (sizeof(Block) + kAlign - 1) & ~(kAlign - 1);
+    const size_t bytes = size + header > block ? size + header : block;
+    auto* made = static_cast<Block*>(AllocateBlock(bytes));
+    made->previous = blocks_;
+    made->bytes = bytes;
+    blocks_ = made;
+    next_ = reinterpret_cast<char*>(made) + header;
     left_ = bytes - header;
+    pad = 0;
   }
-  void* p = next_;
-  next_ += size;
-  left_ -= size;
+  void* p = next_ + pad;
+  next_ += pad + size;
+  left_ -= pad + size;
   return p;
 }
 

@@ -30,15 +30,16 @@ class TextArena {
   TextArena(const TextArena&) = delete;
   TextArena& operator=(const TextArena&) = delete;
   ~TextArena();
-  // `size` bytes aligned for a pointer (what the texts' headers hold); throws std::bad_alloc
-  // when memory runs out.
-  void* Allocate(size_t size);
+  // `size` bytes aligned to `align` (a power of two, at most a pointer's alignment); throws
+  // std::bad_alloc when memory runs out.
+  void* Allocate(size_t size, size_t align = alignof(void*));
 
  private:
   struct Block;
   Block* blocks_ = nullptr;
   char* next_ = nullptr;
   size_t left_ = 0;
+  size_t blockSize_ = 64 * 1024;
 };
 
 // The vtXML version and country of a message set, shared by pointer with every object made

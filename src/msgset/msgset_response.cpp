@@ -114,8 +114,8 @@ void CResponseList::HandleEndAggregate(int) {
 
 // ---- The response set.
 
-void CMsgSetResponse::Init(std::string text, int16_t major, int16_t minor, int32_t country) {
-  text_ = std::move(text);
+void CMsgSetResponse::Init(std::string_view text, int16_t major, int16_t minor, int32_t country) {
+  text_ = TextBlock(text);
   context_->major = major;
   context_->minor = minor;
   context_->country = country;
@@ -138,8 +138,8 @@ HRESULT CMsgSetResponse::get_ResponseList(IResponseList** out) {
 HRESULT CMsgSetResponse::ToXMLString(BSTR* out) {
   if (!out) return E_POINTER;
   *out = nullptr;
-  if (text_.empty()) return S_OK;
-  return HandOutText(text_, out);
+  if (Text().empty()) return S_OK;
+  return HandOutText(Text(), out);
 }
 
 SAXParseable* CMsgSetResponse::HandleAggregate(int tag) {
@@ -181,7 +181,7 @@ HRESULT ParseMsgSetResponse(std::string_view text, int32_t country, int16_t majo
   std::unique_ptr<SAXParseManagerInterface> manager = MakeParseManager();
   if (!manager) return ReportError(kMsgOutOfMemory, E_OUTOFMEMORY);
   try {
-    set->Init(std::string(text), major, minor, country);
+    set->Init(text, major, minor, country);
   } catch (const std::bad_alloc&) {
     return ReportError(kMsgOutOfMemory, E_OUTOFMEMORY);
   }

@@ -9,6 +9,7 @@
 
 #include "src/com/object.h"
 #include "src/core/element.h"
+#include "src/core/large_block.h"
 #include "src/msgset/message_element.h"
 #include "src/xml/sax.h"
 #include "vtfc4/comptr.h"
@@ -90,13 +91,14 @@ class CMsgSetResponse final : public ComObject<IMsgSetResponse>, public SAXParse
   void HandleEndAggregate(int tag) override;
   SAXParseable* AsParseable() override { return this; }
 
-  void Init(std::string text, int16_t major, int16_t minor, int32_t country);
-  const std::string& Text() const { return text_; }
+  void Init(std::string_view text, int16_t major, int16_t minor, int32_t country);
+  std::string_view Text() const { return text_.View(); }
 
  private:
   ComPtr<CResponseList> list_;
   ComPtr<CAttributesRsSet> attributes_;
-  std::string text_;
+  // The exact text of the answer, which large answers make large.
+  TextBlock text_;
   VersionContextPtr context_;
 };
 

@@ -10,15 +10,14 @@
 
 namespace vtfc4 {
 
-void SAXParseMediator::OnStartElement(std::string_view name,
-                                      const std::vector<SAXAttribute>& attributes) {
+void SAXParseMediator::OnStartElement(int tag, const std::vector<SAXAttribute>& attributes) {
   if (skipDepth_ > 0) {
     ++skipDepth_;
     return;
   }
   if (elementPending_) {
     // The pending element has a child: it is an aggregate.
-    SAXParseable* child = current_ ? current_->HandleAggregate(LookupTag(pendingName_)) : nullptr;
+    SAXParseable* child = current_ ? current_->HandleAggregate(pendingTag_) : nullptr;
     if (!child) {
       // Nobody takes it: skip it whole, with its attributes and this child (depth 2: inside
       // the refused element and inside its child).
@@ -33,7 +32,7 @@ void SAXParseMediator::OnStartElement(std::string_view name,
   }
   elementPending_ = true;
   textSeen_ = false;
-  pendingName_.assign(name);
+  pendingTag_ = tag;
   DispatchAttributes();
   // The strings of earlier elements keep their capacity: most start tags allocate nothing.
   if (pendingAttributes_.size() < attributes.size()) pendingAttributes_.resize(attributes.size());
@@ -44,7 +43,7 @@ void SAXParseMediator::OnStartElement(std::string_view name,
   pendingAttributeCount_ = attributes.size();
 }
 
-void SAXParseMediator::OnCharacters(std::string_view text) {
+void SAXParseMediator::OnCharacters(std::string& text) {
   // Text reaches a handler only as the text of a pending element (a leaf at its end tag).
   // Text after an end tag (the line breaks between elements, stray mixed content) can never
   // be delivered, so it is not copied.
@@ -56,12 +55,13 @@ void SAXParseMediator::OnCharacters(std::string_view text) {
     // A further piece of the same text (the parser splits text around entity references).
     text_.append(text);
   } else {
-    text_.assign(text);
+    // The first piece is taken over whole: the parser side gets this buffer back to reuse.
+    text_.swap(text);
     textSeen_ = true;
   }
 }
 
-void SAXParseMediator::OnEndElement(std::string_view name) {
+void SAXParseMediator::OnEndElement(int tag) {
   if (skipDepth_ > 0) {
     // At depth 0 again the refused element itself has ended: the handler stack is as it was.
     if (--skipDepth_ == 0) {
@@ -70,7 +70,7 @@ void SAXParseMediator::OnEndElement(std::string_view name) {
     }
     return;
   }
-  const bool closesPending = elementPending_ && name == pendingName_;
+  const bool closesPending = elementPending_ && tag == pendingTag_;
   const bool hadText = textSeen_;
   elementPending_ = false;
   textSeen_ = false;
@@ -85,11 +85,10 @@ void SAXParseMediator::OnEndElement(std::string_view name) {
     }
     current_ = stack_.back();
     stack_.pop_back();
-    if (current_) current_->HandleEndAggregate(LookupTag(name));
+    if (current_) current_->HandleEndAggregate(tag);
     return;
   }
 
-  const int tag = LookupTag(name);
   if (!current_) return;
   if (hadText) {
     // A leaf. Its attributes stay pending: the enclosing handler gets them at the next

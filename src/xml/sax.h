@@ -27,10 +27,12 @@ class SAXParseMediatorInterface {
  public:
   virtual ~SAXParseMediatorInterface() = default;
   virtual void SetRootHandler(SAXParseable* handler) = 0;
-  virtual void OnStartElement(std::string_view name, const std::vector<SAXAttribute>& attributes) = 0;
-  virtual void OnCharacters(std::string_view text) = 0;
+  // Elements come by tag id (-1 for a name outside the tag table); their attributes by name.
+  virtual void OnStartElement(int tag, const std::vector<SAXAttribute>& attributes) = 0;
+  // The mediator may take the text's buffer and leave one of its own in exchange.
+  virtual void OnCharacters(std::string& text) = 0;
   virtual void OnIgnorableWhitespace(std::string_view text) = 0;
-  virtual void OnEndElement(std::string_view name) = 0;
+  virtual void OnEndElement(int tag) = 0;
 };
 
 // Decides aggregate or leaf at the next tag, dispatches attributes late, offers empty elements
@@ -39,10 +41,10 @@ class SAXParseMediatorInterface {
 class SAXParseMediator final : public SAXParseMediatorInterface {
  public:
   void SetRootHandler(SAXParseable* handler) override { current_ = handler; }
-  void OnStartElement(std::string_view name, const std::vector<SAXAttribute>& attributes) override;
-  void OnCharacters(std::string_view text) override;
+  void OnStartElement(int tag, const std::vector<SAXAttribute>& attributes) override;
+  void OnCharacters(std::string& text) override;
   void OnIgnorableWhitespace(std::string_view) override {}
-  void OnEndElement(std::string_view name) override;
+  void OnEndElement(int tag) override;
 
  private:
   void DispatchAttributes();
@@ -50,7 +52,7 @@ class SAXParseMediator final : public SAXParseMediatorInterface {
   bool elementPending_ = false;
   bool textSeen_ = false;
   std::string text_;
-  std::string pendingName_;
+  int pendingTag_ = -1;
   std::vector<std::pair<std::string, std::string>> pendingAttributes_;
   // The pending attributes are the first this many entries; the entries beyond keep their
   // strings' capacity for later start tags.

@@ -20,6 +20,7 @@
 #include <xercesc/util/SecurityManager.hpp>
 #include <xercesc/util/XMLString.hpp>
 
+#include <algorithm>
 #include <climits>
 #include <cstdint>
 #include <new>
@@ -28,6 +29,7 @@
 #include <vector>
 
 #include "src/com/text.h"
+#include "src/xml/tag_table.h"
 #include "src/xml/sax.h"
 
 namespace vtfc4 {
@@ -110,9 +112,8 @@ class XercesSAXParseAdapter : public xercesc::HandlerBase {
   void setDocumentLocator(const xercesc::Locator* const locator) override { locator_ = locator; }
 
   void startElement(const XMLCh* const name, xercesc::AttributeList& attrs) override {
-    startName_ = nullptr;
-    if (!NarrowLimited(name, kElementNameLimit, name_)) return;
-    startName_ = name;
+    int tag;
+    if (!TagOf(name, tag)) return;
     // The texts are filled first and the views made afterwards: growing the vector of texts
     // moves short strings, whose characters live inside them.
     const XMLSize_t count = attrs.getLength();
@@ -128,24 +129,21 @@ class XercesSAXParseAdapter : public xercesc::HandlerBase {
     for (size_t i = 0; i < kept; ++i)
       attributes_[i] = SAXAttribute{attributeTexts_[i].first, attributeTexts_[i].second};
     afterEndTag_ = false;
-    mediator_.OnStartElement(name_, attributes_);
+    mediator_.OnStartElement(tag, attributes_);
   }
 
   void endElement(const XMLCh* const name) override {
-    // The parser hands a leaf's end tag the same name it handed its start tag: name_ still
-    // holds it converted.
-    if (name != startName_ && !NarrowLimited(name, kElementNameLimit, name_)) return;
-    startName_ = nullptr;
+    int tag;
+    if (!TagOf(name, tag)) return;
     afterEndTag_ = true;
-    mediator_.OnEndElement(name_);
+    mediator_.OnEndElement(tag);
   }
 
   void characters(const XMLCh* const chars, const XMLSize_t length) override {
     // After an end tag no element is pending in the mediator, and text can only ever reach a
     // handler as the text of a pending element: the line breaks between elements (and any
     // other text there) are dropped here unconverted. Text after a start tag is converted,
-    // whitespace included, because <Memo>  </Memo> is a leaf whose text is the whitespace;
-    // it is copied once into the reused text buffer and once by the mediator.
+    // whitespace included, because <Memo>  </Memo> is a leaf whose text is the whitespace.
     if (afterEndTag_) return;
     Narrow(chars, length, text_);
     mediator_.OnCharacters(text_);
@@ -170,11 +168,63 @@ class XercesSAXParseAdapter : public xercesc::HandlerBase {
   }
 
  private:
+  // The tag id of an element name; false when the name is too long to be passed on. The
+  // parser hands every start and end tag of one element name the same stored name, so names
+  // are remembered by that address, with their text, which is compared on every hit so that a
+  // reused address can never give a wrong tag. After its first tag a name costs one probe and
+  // one comparison within one slot, not a conversion and a table lookup.
+  bool TagOf(const XMLCh* name, int& tag) {
+    if (!name) return false;
+    const size_t home = (reinterpret_cast<uintptr_t>(name) >> 4) * 0x9E3779B97F4A7C15u >> (64 - kNameSlotBits);
+    for (size_t probe = 0; probe < kNameProbes; ++probe) {
+      const KnownName& slot = names_[(home + probe) & (kNameSlots - 1)];
+      if (!slot.address) break;
+      if (slot.address == name && slot.Holds(name)) {
+        tag = slot.tag;
+        return true;
+      }
+    }
+    if (!NarrowLimited(name, kElementNameLimit, name_)) return false;
+    tag = LookupTag(name_);
+    // Remembered in the first free slot of its probe run. A name longer than a slot holds (no
+    // vtXML name is), or one whose run is full (a document with that many distinct names is
+    // not vtXML), is converted each time.
+    const size_t length = xercesc::XMLString::stringLen(name);
+    if (length > kNameChars) return true;
+    for (size_t probe = 0; probe < kNameProbes; ++probe) {
+      KnownName& slot = names_[(home + probe) & (kNameSlots - 1)];
+      if (slot.address && slot.address != name) continue;
+      slot.address = name;
+      slot.tag = tag;
+      slot.length = static_cast<uint32_t>(length);
+      std::copy_n(name, length, slot.text);
+      break;
+    }
+    return true;
+  }
+
+  static constexpr size_t kNameChars = 40;
+  struct KnownName {
+    const XMLCh* address = nullptr;
+    int32_t tag = -1;
+    uint32_t length = 0;
+    char16_t text[kNameChars];
+
+    // True when the null-terminated `name` is exactly this slot's text.
+    bool Holds(const XMLCh* name) const {
+      for (uint32_t i = 0; i < length; ++i)
+        if (name[i] != text[i]) return false;
+      return name[length] == 0;
+    }
+  };
+  static constexpr unsigned kNameSlotBits = 10;
+  static constexpr size_t kNameSlots = size_t{1} << kNameSlotBits;
+  static constexpr size_t kNameProbes = 8;
+
   SAXParseMediatorInterface& mediator_;
   const xercesc::Locator* locator_ = nullptr;
   bool afterEndTag_ = false;
-  // The name the last start tag was handed, while name_ holds it converted.
-  const XMLCh* startName_ = nullptr;
+  std::vector<KnownName> names_ = std::vector<KnownName>(kNameSlots);
   // Reused from callback to callback: after the first elements a callback allocates nothing.
   std::string name_;
   std::string text_;

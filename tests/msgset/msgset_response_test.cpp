@@ -119,6 +119,45 @@ TEST(MsgSetResponse, QueryAnswersWithZeroOneAndThreeRecords) {
   }
 }
 
+// An answer of several megabytes: its text and its kept values outgrow the small blocks and
+// move to the large ones. The text comes back byte for byte and every record keeps its own
+// values.
+TEST(MsgSetResponse, LargeAnswerKeepsEveryByteAndValue) {
+  const int records = 12000;
+  std::string body = "<CustomerQueryRs requestID=\"0\" statusCode=\"0\">\r\n";
+  for (int i = 0; i < records; ++i)
+    body += "<CustomerRet>\r\n<ListID>80-" + std::to_string(i) + "</ListID>\r\n<Name>Customer &amp; " +
+            std::to_string(i) + "</Name>\r\n<Notes>" + std::string(200 + i % 50, 'n') +
+            "</Notes>\r\n</CustomerRet>\r\n";
+  body += "</CustomerQueryRs>\r\n";
+  const std::string text = Doc(body);
+  ASSERT_GT(text.size(), size_t{3} << 20);
+  auto set = Parse(text);
+  Bstr back;
+  ASSERT_EQ(set->ToXMLString(back.Put()), S_OK);
+  EXPECT_TRUE(ToNarrow(back.Get()) == text) << "the text handed back differs";
+  ComPtr<IVTBase> detail;
+  At(set.Get(), 0)->get_Detail(detail.Put());
+  ComPtr<ICustomerRetList> list;
+  ASSERT_EQ(detail.As(&list), S_OK);
+  LONG count = 0;
+  list->get_Count(&count);
+  ASSERT_EQ(count, records);
+  for (int i : {0, 1, records / 2, records - 1}) {
+    ComPtr<ICustomerRet> c;
+    ASSERT_EQ(list->GetAt(i, c.Put()), S_OK);
+    ComPtr<IVTStringType> name, notes;
+    c->get_Name(name.Put());
+    c->get_Notes(notes.Put());
+    ASSERT_TRUE(name && notes) << i;
+    Bstr n, m;
+    name->GetValue(n.Put());
+    notes->GetValue(m.Put());
+    EXPECT_EQ(ToNarrow(n.Get()), "Customer & " + std::to_string(i));
+    EXPECT_EQ(ToNarrow(m.Get()), std::string(200 + i % 50, 'n'));
+  }
+}
+
 TEST(MsgSetResponse, RequestIdOrder) {
   struct Case {
     std::string body;

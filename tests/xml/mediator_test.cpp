@@ -187,5 +187,29 @@ INSTANTIATE_TEST_SUITE_P(
                       "VTXML:End(VTXMLMsgsRq)", "root:End(VTXML)"}}),
     [](const ::testing::TestParamInfo<DispatchCase>& p) { return std::string(p.param.name); });
 
+// Element names are remembered by the parser's address for them. A document with far more
+// distinct names than are remembered, and with names longer than any vtXML name, still gets
+// every tag right: the known names between the unknown ones keep their tags.
+TEST(Dispatch, ManyDistinctAndLongNames) {
+  std::string document = "<VTXML>";
+  std::vector<std::string> expected = {"root:Agg(VTXML)"};
+  const std::string longName(60, 'L');
+  for (int i = 0; i < 3000; ++i) {
+    const std::string unknown = (i % 7 == 0 ? longName : "Unknown") + std::to_string(i);
+    document += "<" + unknown + ">u</" + unknown + "><Name>" + std::to_string(i) + "</Name>";
+    expected.push_back("VTXML:Elem(#-1,u)");
+    expected.push_back("VTXML:Elem(Name," + std::to_string(i) + ")");
+  }
+  document += "<Memo>end</Memo></VTXML>";
+  expected.push_back("VTXML:Elem(Memo,end)");
+  expected.push_back("root:End(VTXML)");
+  Log log;
+  Recorder root(log, "root");
+  auto manager = MakeParseManager();
+  ASSERT_TRUE(manager);
+  ASSERT_TRUE(manager->ParseBuffer(&root, document, kVTXMLBufferId));
+  EXPECT_EQ(log.calls, expected);
+}
+
 }  // namespace
 }  // namespace vtfc4

@@ -1,0 +1,49 @@
+#include "src/core/large_block.h"
+
+#include <sys/mman.h>
+
+#include <cstdint>
+#include <cstring>
+#include <new>
+
+namespace vtfc4 {
+
+namespace {
+size_t MappedSize(size_t size) { return (size + kHugePage - 1) & ~(kHugePage - 1); }
+}  // namespace
+
+void* AllocateBlock(size_t size) {
+  if (size < kHugePage) return ::operator new(size);
+  const size_t mapped = MappedSize(size);
+  if (mapped < size) throw std::bad_alloc();
+  // One huge page more than needed, then the ends cut off so the block starts on a boundary.
+  const size_t reserved = mapped + kHugePage;
+  void* raw = mmap(nullptr, reserved, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (raw == MAP_FAILED) throw std::bad_alloc();
+  const uintptr_t start = reinterpret_cast<uintptr_t>(raw);
+  const uintptr_t aligned = (start + kHugePage - 1) & ~(uintptr_t{kHugePage} - 1);
+  if (aligned > start) munmap(raw, aligned - start);
+  const size_t tail = start + reserved - (aligned + mapped);
+  if (tail) munmap(reinterpret_cast<void*>(aligned + mapped), tail);
+  void* block = reinterpret_cast<void*>(aligned);
+  // Advice only: without huge pages the block works the same.
+  (void)madvise(block, mapped, MADV_HUGEPAGE);
+  return block;
+}
+
+void FreeBlock(void* block, size_t size) noexcept {
+  if (!block) return;
+  if (size < kHugePage)
+    ::operator delete(block);
+  else
+    munmap(block, MappedSize(size));
+}
+
+TextBlock::TextBlock(std::string_view text) {
+  if (text.empty()) return;
+  data_ = static_cast<char*>(AllocateBlock(text.size()));
+  size_ = text.size();
+  std::memcpy(data_, text.data(), text.size());
+}
+
+}  // namespace vtfc4
