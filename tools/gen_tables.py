@@ -2,7 +2,7 @@
 """Generates C++ sources from the project's fixed tables (standard library only).
 
   gen_tables.py tags TAGS.tsv MESSAGE_TYPES.tsv OUT_DIR   -> tags.h, tag_names.inc, message_types.inc
-  gen_tables.py messages MESSAGES.tsv OUT_FILE            -> messages.inc
+  gen_tables.py messages MESSAGES.tsv OUT_FILE            -> messages.inc (also the recovery codes)
   gen_tables.py iids INTERFACES.txt OUT_FILE              -> iids.cpp
   gen_tables.py details DETAILS.tsv TAGS.tsv OUT_FILE      -> detail_rows.inc
 
@@ -99,7 +99,9 @@ def gen_messages(tsv, out_file):
         # CR LF is written in the table as the four characters \r\n.
         parts = text.split("\\r\\n")
         literal = "\\r\\n".join(c_string(p)[1:-1] for p in parts)
-        inc.append(f'{{{int(r["id"])}, "{literal}"}},\n')
+        # Message tables key their rows by "id", the recovery code table by "code".
+        key = r["id"] if "id" in r else r["code"]
+        inc.append(f'{{{int(key)}, "{literal}"}},\n')
     write_if_changed(out_file, "".join(inc))
 
 

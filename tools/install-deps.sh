@@ -7,6 +7,7 @@ packages=(
   g++ cmake ninja-build python3 pkg-config
   libgtest-dev libgmock-dev libbenchmark-dev
   libxerces-c-dev
+  libssl-dev
 )
 
 missing=()
