@@ -453,15 +453,20 @@ HRESULT CVTSessionBase::ClearRecoveryStatus(const std::string& id, int32_t count
 
 // ---- The client's operations.
 
+HRESULT CVTSessionBase::LocateRecord(const int (&codes)[3], std::string& path) {
+  VARIANT_BOOL has = VARIANT_FALSE;
+  if (HRESULT hr = IsErrorRecoveryInfo(&has); FAILED(hr)) return Fail(codes[0], hr);
+  if (!has) return Fail(codes[1], kRecoveryRecord);
+  if (HRESULT hr = GetErrorRecoveryFilePath(path); FAILED(hr)) return Fail(codes[2], hr);
+  return S_OK;
+}
+
 HRESULT CVTSessionBase::GetErrorRecoveryStatus(IMsgSetResponse** out) {
   ForgetThreadError();
   if (!out) return Fail(36, E_POINTER);
   *out = nullptr;
-  VARIANT_BOOL has = VARIANT_FALSE;
-  if (HRESULT hr = IsErrorRecoveryInfo(&has); FAILED(hr)) return Fail(82, hr);
-  if (!has) return Fail(83, kRecoveryRecord);
   std::string path;
-  if (HRESULT hr = GetErrorRecoveryFilePath(path); FAILED(hr)) return Fail(37, hr);
+  if (HRESULT hr = LocateRecord({82, 83, 37}, path); FAILED(hr)) return hr;
   std::string id;
   int32_t country = kCountryUS;
   int16_t major = 0, minor = 0;
@@ -476,11 +481,8 @@ HRESULT CVTSessionBase::GetSavedMsgSetRequest(IMsgSetRequest** out) {
   ForgetThreadError();
   if (!out) return Fail(40, E_POINTER);
   *out = nullptr;
-  VARIANT_BOOL has = VARIANT_FALSE;
-  if (HRESULT hr = IsErrorRecoveryInfo(&has); FAILED(hr)) return Fail(84, hr);
-  if (!has) return Fail(85, kRecoveryRecord);
   std::string path;
-  if (HRESULT hr = GetErrorRecoveryFilePath(path); FAILED(hr)) return Fail(41, hr);
+  if (HRESULT hr = LocateRecord({84, 85, 41}, path); FAILED(hr)) return hr;
   std::string text;
   if (HRESULT hr = ReadRecoveryFile(path, text); FAILED(hr)) return Fail(42, hr);
   const Bstr wide = Bstr::Adopt(ToBstr(text));

@@ -82,6 +82,9 @@ class CVTSessionBase {
   HRESULT ClearRecoveryStatus(const std::string& id, int32_t country, int16_t major, int16_t minor);
 
  private:
+  // The first steps of both readers of a record, with each reader's codes (for the check,
+  // for no record, for the path): the record must exist, and its path.
+  HRESULT LocateRecord(const int (&codes)[3], std::string& path);
   // Reports code `code` and returns `status`.
   HRESULT Fail(int code, HRESULT status);
   // The set made for a status query or a clearing; codes for its create, attributes and put.
