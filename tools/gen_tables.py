@@ -114,7 +114,12 @@ def gen_iids(listing, out_file):
                 names.append(line)
     out = [HEADER.format(src=os.path.basename(listing)), '#include "vtfc4/vtfc4.h"\n\nextern "C" {\n']
     for n in names:
-        out.append(f"const IID IID_{n} = {guid_initializer(guid_for('IID', n))};\n")
+        # "class NAME" lines declare class identifiers, the others interface identifiers.
+        if n.startswith("class "):
+            c = n.split()[1]
+            out.append(f"const CLSID CLSID_{c} = {guid_initializer(guid_for('CLSID', c))};\n")
+        else:
+            out.append(f"const IID IID_{n} = {guid_initializer(guid_for('IID', n))};\n")
     out.append("}\n")
     write_if_changed(out_file, "".join(out))
 

@@ -8,5 +8,6 @@
 #include "vtfc4/values.h"
 #include "vtfc4/gen/enum_interfaces.h"
 #include "vtfc4/msgset.h"
+#include "vtfc4/processor.h"
 
 #endif  // VTFC4_VTFC4_H
