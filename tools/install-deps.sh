@@ -8,6 +8,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libxerces-c-dev
   libssl-dev
+  libsqlite3-dev libpugixml-dev
 )
 
 missing=()

@@ -116,6 +116,20 @@ VTFC4_API HRESULT IIDFromString(LPCOLESTR text, IID* out);
 VTFC4_API int StringFromGUID2(REFGUID guid, LPOLESTR out, int max);
 }
 
+// ---- Creating objects by class identifier, through the registry file (HKEY_CLASSES_ROOT
+// only) that VTFC4_REGISTRY names (default $XDG_CONFIG_HOME/vtfc4/registry). An in-process
+// server is found under CLSID\{...}\InprocServer32 and loaded with dlopen.
+#define CLSCTX_INPROC_SERVER 0x1u
+#define CLSCTX_INPROC_HANDLER 0x2u
+#define CLSCTX_LOCAL_SERVER 0x4u
+#define CLSCTX_REMOTE_SERVER 0x10u
+#define CLSCTX_SERVER (CLSCTX_INPROC_SERVER | CLSCTX_LOCAL_SERVER | CLSCTX_REMOTE_SERVER)
+#define CLSCTX_ALL (CLSCTX_INPROC_SERVER | CLSCTX_INPROC_HANDLER | CLSCTX_LOCAL_SERVER | CLSCTX_REMOTE_SERVER)
+#define REGDB_E_CLASSNOTREG VTFC4_HR(0x80040154)
+#define CO_E_DLLNOTFOUND VTFC4_HR(0x800401F8)
+#define CO_E_ERRORINDLL VTFC4_HR(0x800401F9)
+#define CO_E_CLASSSTRING VTFC4_HR(0x800401F3)
+
 // ---- Interfaces. Slots are declared in the documented order.
 struct ITypeInfo;
 struct IErrorInfo;
@@ -269,6 +283,14 @@ extern "C" {
 // new one; GetErrorInfo hands the object over to the caller and clears the slot (S_FALSE and a
 // null pointer when there is none). The `reserved` arguments must be 0.
 VTFC4_API HRESULT CreateErrorInfo(ICreateErrorInfo** out);
+// The class factory of `clsid` from its registered in-process server.
+VTFC4_API HRESULT CoGetClassObject(REFCLSID clsid, DWORD context, void* reserved, REFIID riid, void** out);
+// A new object of `clsid` (in-process servers; other contexts are not registered here).
+VTFC4_API HRESULT CoCreateInstance(REFCLSID clsid, IUnknown* outer, DWORD context, REFIID riid, void** out);
+// The class identifier that a ProgID names in the registry.
+VTFC4_API HRESULT CLSIDFromProgID(LPCOLESTR progID, CLSID* out);
+// Puts a created object into its running state; an in-process object always is.
+VTFC4_API HRESULT OleRun(IUnknown* object);
 VTFC4_API HRESULT SetErrorInfo(ULONG reserved, IErrorInfo* info);
 VTFC4_API HRESULT GetErrorInfo(ULONG reserved, IErrorInfo** out);
 

@@ -9,5 +9,6 @@
 #include "vtfc4/gen/enum_interfaces.h"
 #include "vtfc4/msgset.h"
 #include "vtfc4/processor.h"
+#include "vtfc4/session.h"
 
 #endif  // VTFC4_VTFC4_H

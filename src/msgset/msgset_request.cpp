@@ -56,7 +56,7 @@ constexpr RequestKind kRequestKinds[] = {
 
 // ---- Country and version.
 
-HRESULT ValidateCountry(BSTR country, int32_t* code) {
+HRESULT ValidateCountry(BSTR country, int32_t* code, const char* source) {
   const std::string text = country ? ToNarrow(country) : std::string("US");
   if (text == "US") {
     *code = kCountryUS;
@@ -66,10 +66,10 @@ HRESULT ValidateCountry(BSTR country, int32_t* code) {
     *code = kCountryCA;
     return S_OK;
   }
-  return ReportError(kMsgInvalidCountry, kInvalidCountry);
+  return ReportError(kMsgInvalidCountry, kInvalidCountry, source);
 }
 
-HRESULT ValidateVersion(int32_t country, int16_t major, int16_t minor) {
+HRESULT ValidateVersion(int32_t country, int16_t major, int16_t minor, const char* source) {
   struct Version {
     int16_t major, minor;
   };
@@ -80,9 +80,9 @@ HRESULT ValidateVersion(int32_t country, int16_t major, int16_t minor) {
       if (v.major == major && v.minor == minor) return true;
     return false;
   };
-  if (country == kCountryUS) return supported(kUS) ? S_OK : ReportError(kMsgUnsupportedVersion, kUnsupportedVersion);
-  if (country == kCountryCA) return supported(kCA) ? S_OK : ReportError(kMsgUnsupportedVersion, kUnsupportedVersion);
-  return ReportError(kMsgInvalidCountry, kInvalidCountry);
+  if (country == kCountryUS) return supported(kUS) ? S_OK : ReportError(kMsgUnsupportedVersion, kUnsupportedVersion, source);
+  if (country == kCountryCA) return supported(kCA) ? S_OK : ReportError(kMsgUnsupportedVersion, kUnsupportedVersion, source);
+  return ReportError(kMsgInvalidCountry, kInvalidCountry, source);
 }
 
 // ---- Attributes.

@@ -41,10 +41,10 @@ struct OnlineSession {
 
 // "US" gives country code 0 and "CA" 2 (a null country counts as "US"); anything else reports
 // message 655 and returns 0x80040312.
-HRESULT ValidateCountry(BSTR country, int32_t* code);
+HRESULT ValidateCountry(BSTR country, int32_t* code, const char* source = nullptr);
 // The supported versions: US 1.0, 1.1, 2.0, 2.1, 3.0, 4.0; CA 2.0 and 3.0. Others report
 // message 631 (0x8004030A); a country code other than US or CA reports 655 (0x80040312).
-HRESULT ValidateVersion(int32_t country, int16_t major, int16_t minor);
+HRESULT ValidateVersion(int32_t country, int16_t major, int16_t minor, const char* source = nullptr);
 
 class CAttributesRqSet final : public ComObject<IAttributesRqSet> {
  public:

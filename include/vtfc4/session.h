@@ -1,0 +1,81 @@
+// The session manager: the object a client creates first. It opens a connection to the
+// accounting application and a session on one company file through the request processor,
+// hands out message set requests bound to a country and a vtXML version, sends them and turns
+// the answers into response objects. It also converts between text and objects without a
+// connection and carries automatic error recovery.
+#ifndef VTFC4_SESSION_H
+#define VTFC4_SESSION_H
+
+#include "vtfc4/msgset.h"
+#include "vtfc4/processor.h"
+
+extern "C" {
+VTFC4_API extern const IID IID_IVTAuthPreferences;
+VTFC4_API extern const IID IID_IVTSessionManager;
+VTFC4_API extern const CLSID CLSID_VTSessionManager;
+
+// The entry points of the library as an in-process server.
+VTFC4_API HRESULT DllGetClassObject(REFCLSID clsid, REFIID riid, void** out);
+VTFC4_API HRESULT DllCanUnloadNow();
+}
+
+// The subscription and event message sets (their operations are not available yet).
+struct ISubscriptionMsgSetRequest;
+struct ISubscriptionMsgSetResponse;
+struct IEventsMsgSet;
+
+// Authentication preferences, passed straight to the request processor (dispatch ids 1-7).
+struct IVTAuthPreferences : public IDispatch {
+  typedef IDispatch base_interface;
+  virtual HRESULT WasAuthPreferencesObeyed(VARIANT_BOOL* out) = 0;
+  virtual HRESULT GetIsReadOnly(VARIANT_BOOL* out) = 0;
+  virtual HRESULT PutIsReadOnly(VARIANT_BOOL value) = 0;
+  virtual HRESULT GetUnattendedModePref(ENUnattendedModePrefType* out) = 0;
+  virtual HRESULT PutUnattendedModePref(ENUnattendedModePrefType value) = 0;
+  virtual HRESULT GetPersonalDataPref(ENPersonalDataPrefType* out) = 0;
+  virtual HRESULT PutPersonalDataPref(ENPersonalDataPrefType value) = 0;
+};
+
+// Dispatch ids 1 to 29 in slot order (a property's put and get share one id).
+struct IVTSessionManager : public IDispatch {
+  typedef IDispatch base_interface;
+  virtual HRESULT OpenConnection(BSTR appID, BSTR appName) = 0;
+  virtual HRESULT BeginSession(BSTR vtFile, ENOpenMode openMode) = 0;
+  virtual HRESULT EndSession() = 0;
+  virtual HRESULT CloseConnection() = 0;
+  virtual HRESULT GetCurrentCompanyFileName(BSTR* out) = 0;
+  virtual HRESULT CreateMsgSetRequest(BSTR country, SHORT vtXMLMajorVersion, SHORT vtXMLMinorVersion,
+                                      IMsgSetRequest** out) = 0;
+  virtual HRESULT ToMsgSetResponse(BSTR response, BSTR country, SHORT vtXMLMajorVersion,
+                                   SHORT vtXMLMinorVersion, IMsgSetResponse** out) = 0;
+  virtual HRESULT DoRequests(IMsgSetRequest* request, IMsgSetResponse** out) = 0;
+  virtual HRESULT GetVersion(SHORT* major, SHORT* minor, ENReleaseLevel* releaseLevel, SHORT* releaseNumber) = 0;
+  virtual HRESULT DoRequestsFromXMLString(BSTR request, IMsgSetResponse** out) = 0;
+  virtual HRESULT get_VTXMLVersionsForSession(SAFEARRAY** out) = 0;
+  virtual HRESULT CreateSubscriptionMsgSetRequest(SHORT major, SHORT minor, ISubscriptionMsgSetRequest** out) = 0;
+  virtual HRESULT ToSubscriptionMsgSetResponse(BSTR response, SHORT major, SHORT minor,
+                                               ISubscriptionMsgSetResponse** out) = 0;
+  virtual HRESULT DoSubscriptionRequests(ISubscriptionMsgSetRequest* request, ISubscriptionMsgSetResponse** out) = 0;
+  virtual HRESULT DoSubscriptionRequestsFromXMLString(BSTR request, ISubscriptionMsgSetResponse** out) = 0;
+  virtual HRESULT ToEventsMsgSet(BSTR events, SHORT major, SHORT minor, IEventsMsgSet** out) = 0;
+  virtual HRESULT ToMsgSetRequest(BSTR request, IMsgSetRequest** out) = 0;
+  virtual HRESULT IsErrorRecoveryInfo(VARIANT_BOOL* out) = 0;
+  virtual HRESULT ClearErrorRecovery() = 0;
+  virtual HRESULT put_EnableErrorRecovery(VARIANT_BOOL value) = 0;
+  virtual HRESULT get_EnableErrorRecovery(VARIANT_BOOL* out) = 0;
+  virtual HRESULT put_SaveAllMsgSetRequestInfo(VARIANT_BOOL value) = 0;
+  virtual HRESULT get_SaveAllMsgSetRequestInfo(VARIANT_BOOL* out) = 0;
+  virtual HRESULT GetErrorRecoveryStatus(IMsgSetResponse** out) = 0;
+  virtual HRESULT GetSavedMsgSetRequest(IMsgSetRequest** out) = 0;
+  virtual HRESULT get_ErrorRecoveryID(IVTGUIDType** out) = 0;
+  virtual HRESULT get_ConnectionType(ENConnectionType* out) = 0;
+  virtual HRESULT OpenConnection2(BSTR appID, BSTR appName, ENConnectionType connectionType) = 0;
+  virtual HRESULT get_VTAuthPreferences(IVTAuthPreferences** out) = 0;
+  virtual HRESULT CommunicateOutOfProcess(VARIANT_BOOL useOutOfProcess) = 0;
+  virtual HRESULT get_VTXMLVersionsForSubscription(SAFEARRAY** out) = 0;
+};
+
+VTFC4_IID_TRAIT(IVTAuthPreferences)
+VTFC4_IID_TRAIT(IVTSessionManager)
+
+#endif  // VTFC4_SESSION_H

@@ -1,0 +1,67 @@
+// The sandbox's accounting back end: a company file kept in SQLite and the processing of vtXML
+// request documents against it. It reads requests with its own XML reader, independent of the
+// vtFC4 library, so that the library can be checked end to end from the outside.
+#ifndef VTFC4_PROCESSOR_SANDBOX_ENGINE_H
+#define VTFC4_PROCESSOR_SANDBOX_ENGINE_H
+
+#include <ctime>
+#include <functional>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+struct sqlite3;
+
+namespace vtfc4::sandbox {
+
+// Thrown by ProcessRequest when the document cannot be answered request by request: it is not
+// XML, lacks VTXML or VTXMLMsgsRq, names an unsupported vtXML version or an unknown onError
+// policy, or holds something other than requests in its message set. Nothing has been changed.
+class MalformedRequest : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// An open company file. Any failure of the database itself is thrown as std::runtime_error.
+class CompanyFile {
+ public:
+  // Makes a new company file; fails (null, with `error` set) if the path already exists.
+  static std::unique_ptr<CompanyFile> Create(const std::string& path, std::string& error);
+  // Opens an existing company file; fails if it is missing or not a sandbox company file.
+  static std::unique_ptr<CompanyFile> Open(const std::string& path, std::string& error);
+  ~CompanyFile();
+  CompanyFile(const CompanyFile&) = delete;
+  CompanyFile& operator=(const CompanyFile&) = delete;
+
+  sqlite3* Handle() const { return db_; }
+  const std::string& Path() const { return path_; }
+  // The clock that stamps ListIDs, EditSequences and times: the system clock unless replaced
+  // (tests and demonstrations pin it to get reproducible records).
+  std::time_t Now() const { return clock_ ? clock_() : std::time(nullptr); }
+  void SetClock(std::function<std::time_t()> clock) { clock_ = std::move(clock); }
+
+ private:
+  CompanyFile(sqlite3* db, std::string path) : db_(db), path_(std::move(path)) {}
+  static std::unique_ptr<CompanyFile> Connect(const std::string& path, bool create,
+                                              std::string& error);
+
+  sqlite3* db_;
+  std::string path_;
+  std::function<std::time_t()> clock_;
+};
+
+// Answers a request document with the complete response document (UTF-8, CR LF between
+// elements). Throws MalformedRequest for a document that cannot be answered at all.
+std::string ProcessRequest(CompanyFile& file, std::string_view requestXml);
+
+// Every record, readable: kind, ListID, FullName and EditSequence, then its stored fields.
+std::string ListRecords(CompanyFile& file);
+
+// The vtXML versions the sandbox accepts, oldest first.
+std::vector<std::string> SupportedVersions();
+
+}  // namespace vtfc4::sandbox
+
+#endif  // VTFC4_PROCESSOR_SANDBOX_ENGINE_H

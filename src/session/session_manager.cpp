@@ -1,0 +1,357 @@
+#include "src/session/session_manager.h"
+
+#include <new>
+
+#include "src/com/error.h"
+#include "src/com/object.h"
+#include "src/com/text.h"
+#include "src/msgset/msgset_request.h"
+#include "src/msgset/msgset_response.h"
+
+namespace vtfc4 {
+
+namespace {
+
+// Every class context: in process, in-process handler, local server, remote server.
+constexpr DWORD kProcessorContext = 23;
+
+HRESULT Report(UINT message, HRESULT status) { return ReportError(message, status, kSessionManagerProgID); }
+
+// Creates a processor by class identifier and asks for its interface after running it; a
+// failing step leaves `out` null.
+template <class I>
+void CreateProcessor(REFCLSID clsid, ComPtr<I>& out) {
+  ComPtr<IUnknown> unknown;
+  if (FAILED(CoCreateInstance(clsid, nullptr, kProcessorContext, IID_IUnknown, unknown.PutVoid())) || !unknown)
+    return;
+  if (FAILED(OleRun(unknown.Get()))) return;
+  unknown->QueryInterface(iid_of<I>(), out.PutVoid());
+}
+
+}  // namespace
+
+HRESULT CreateSessionManager(IUnknown* outer, REFIID riid, void** out) {
+  if (!out) return E_POINTER;
+  *out = nullptr;
+  if (outer && !IsEqualGUID(riid, IID_IUnknown)) return CLASS_E_NOAGGREGATION;
+  auto* made = new (std::nothrow) CVTSessionManager(outer);
+  if (!made) return E_OUTOFMEMORY;
+  IUnknown* inner = made->Inner();
+  inner->AddRef();
+  const HRESULT hr = inner->QueryInterface(riid, out);
+  inner->Release();  // destroys the object when the query failed
+  return hr;
+}
+
+CVTSessionManager::CVTSessionManager(IUnknown* outer) : controlling_(outer ? outer : &inner_) {
+  ModuleLockCount().fetch_add(1, std::memory_order_relaxed);
+}
+
+CVTSessionManager::~CVTSessionManager() {
+  if (sessionBegun_) EndSession();
+  if (connectionOpen_) CloseConnection();
+  outOfProcess_.Reset();
+  inProcess_.Reset();
+  SysFreeString(ticket_);
+  ModuleLockCount().fetch_sub(1, std::memory_order_relaxed);
+}
+
+HRESULT CVTSessionManager::InnerUnknown::QueryInterface(REFIID riid, void** out) {
+  if (!out) return E_POINTER;
+  *out = nullptr;
+  if (IsEqualGUID(riid, IID_IUnknown))
+    *out = static_cast<IUnknown*>(this);
+  else if (IsEqualGUID(riid, IID_IVTSessionManager) || IsEqualGUID(riid, IID_IDispatch))
+    *out = static_cast<IVTSessionManager*>(&owner_);
+  else if (IsEqualGUID(riid, IID_ISupportErrorInfo))
+    *out = static_cast<ISupportErrorInfo*>(&owner_);
+  else
+    return E_NOINTERFACE;
+  static_cast<IUnknown*>(*out)->AddRef();
+  return S_OK;
+}
+
+ULONG CVTSessionManager::InnerUnknown::AddRef() { return owner_.refs_.fetch_add(1, std::memory_order_relaxed) + 1; }
+
+ULONG CVTSessionManager::InnerUnknown::Release() {
+  const ULONG n = owner_.refs_.fetch_sub(1, std::memory_order_acq_rel) - 1;
+  if (n == 0) delete &owner_;
+  return n;
+}
+
+HRESULT CVTSessionManager::InterfaceSupportsErrorInfo(REFIID riid) {
+  return IsEqualGUID(riid, IID_IVTSessionManager) ? S_OK : S_FALSE;
+}
+
+HRESULT CVTSessionManager::GetTypeInfoCount(UINT* count) {
+  if (!count) return E_POINTER;
+  *count = 0;
+  return S_OK;
+}
+
+HRESULT CVTSessionManager::GetTypeInfo(UINT, LCID, ITypeInfo** info) {
+  if (info) *info = nullptr;
+  return E_NOTIMPL;
+}
+
+// ---- The request processor.
+
+HRESULT CVTSessionManager::EnsureRequestProcessor() {
+  if (inProcess_ || outOfProcess_) return S_OK;
+  if (useOutOfProcess_) {
+    CreateProcessor(CLSID_VTXMLRP2e, outOfProcess_);
+    return outOfProcess_ ? S_OK : Report(kMsgCannotCreateRP2e, kCannotCreateProcessorEx);
+  }
+  CreateProcessor(CLSID_VTXMLRP2, inProcess_);
+  return inProcess_ ? S_OK : Report(kMsgCannotCreateRP2, kCannotCreateProcessor);
+}
+
+HRESULT CVTSessionManager::CommunicateOutOfProcess(VARIANT_BOOL useOutOfProcess) {
+  if (inProcess_ || outOfProcess_) return Report(kMsgModeEstablished, kModeEstablished);
+  useOutOfProcess_ = useOutOfProcess == VARIANT_TRUE;
+  return S_OK;
+}
+
+// ---- Connection and session. A processor's failure comes back with its own error object,
+// which stays current for the client.
+
+HRESULT CVTSessionManager::OpenConnection(BSTR appID, BSTR appName) {
+  if (HRESULT hr = EnsureRequestProcessor(); FAILED(hr)) return hr;
+  if (HRESULT hr = WithProcessor([&](auto* p) { return p->OpenConnection(appID, appName); }); FAILED(hr)) return hr;
+  connectionOpen_ = true;
+  return S_OK;
+}
+
+HRESULT CVTSessionManager::OpenConnection2(BSTR appID, BSTR appName, ENConnectionType connectionType) {
+  if (connectionType < 0 || connectionType > 4) return Report(kMsgEnumOutOfRange, kEnumOutOfRange);
+  if (HRESULT hr = EnsureRequestProcessor(); FAILED(hr)) return hr;
+  if (HRESULT hr = WithProcessor([&](auto* p) { return p->OpenConnection2(appID, appName, connectionType); });
+      FAILED(hr))
+    return hr;
+  connectionOpen_ = true;
+  return S_OK;
+}
+
+HRESULT CVTSessionManager::BeginSession(BSTR vtFile, ENOpenMode openMode) {
+  if (openMode < 0 || openMode > 2) return Report(kMsgEnumOutOfRange, kEnumOutOfRange);
+  if (HRESULT hr = EnsureRequestProcessor(); FAILED(hr)) return hr;
+  BSTR ticket = nullptr;
+  if (HRESULT hr = WithProcessor([&](auto* p) { return p->BeginSession(vtFile, openMode, &ticket); }); FAILED(hr))
+    return hr;
+  SysFreeString(ticket_);
+  ticket_ = ticket;
+  sessionBegun_ = true;
+  if (vtFile) companyFile_ = ToNarrow(vtFile);
+  return S_OK;
+}
+
+HRESULT CVTSessionManager::EndSession() {
+  companyFile_.clear();
+  if (!sessionBegun_) return S_OK;
+  if (HRESULT hr = EnsureRequestProcessor(); FAILED(hr)) return hr;
+  sessionBegun_ = false;
+  if (SysStringLen(ticket_) == 0) return S_OK;
+  if (HRESULT hr = WithProcessor([&](auto* p) { return p->EndSession(ticket_); }); FAILED(hr)) return hr;
+  // The ticket becomes an empty text, not null: later calls pass it on and the processor
+  // judges it.
+  BSTR empty = SysAllocString(u"");
+  if (!empty) return Report(kMsgOutOfMemory, E_OUTOFMEMORY);
+  SysFreeString(ticket_);
+  ticket_ = empty;
+  return S_OK;
+}
+
+HRESULT CVTSessionManager::CloseConnection() {
+  if (!connectionOpen_) return S_OK;
+  if (HRESULT hr = EnsureRequestProcessor(); FAILED(hr)) return hr;
+  if (sessionBegun_) static_cast<IVTSessionManager*>(this)->EndSession();
+  connectionOpen_ = false;
+  return WithProcessor([](auto* p) { return p->CloseConnection(); });
+}
+
+HRESULT CVTSessionManager::GetCurrentCompanyFileName(BSTR* out) {
+  if (!out) return E_POINTER;
+  if (!ticket_) return Report(kMsgNoTicket, kNoTicket);
+  if (HRESULT hr = EnsureRequestProcessor(); FAILED(hr)) return hr;
+  BSTR name = nullptr;
+  if (HRESULT hr = WithProcessor([&](auto* p) { return p->GetCurrentCompanyFileName(ticket_, &name); }); FAILED(hr))
+    return hr;
+  companyFile_ = ToNarrow(name);
+  *out = name;
+  return S_OK;
+}
+
+HRESULT CVTSessionManager::get_VTXMLVersionsForSession(SAFEARRAY** out) {
+  if (!out) return E_POINTER;
+  if (!ticket_) return Report(kMsgNoTicket, kNoTicket);
+  if (HRESULT hr = EnsureRequestProcessor(); FAILED(hr)) return hr;
+  return WithProcessor([&](auto* p) { return p->get_VTXMLVersionsForSession(ticket_, out); });
+}
+
+HRESULT CVTSessionManager::get_ConnectionType(ENConnectionType* out) {
+  if (HRESULT hr = EnsureRequestProcessor(); FAILED(hr)) return hr;
+  if (!out) return E_POINTER;
+  return WithProcessor([&](auto* p) { return p->get_ConnectionType(out); });
+}
+
+HRESULT CVTSessionManager::get_VTXMLVersionsForSubscription(SAFEARRAY** out) {
+  if (!out) return E_POINTER;
+  if (HRESULT hr = EnsureRequestProcessor(); FAILED(hr)) return hr;
+  return WithProcessor([&](auto* p) { return p->get_VTXMLVersionsForSubscription(out); });
+}
+
+// ---- Message sets.
+
+HRESULT CVTSessionManager::CreateMsgSetRequest(BSTR country, SHORT major, SHORT minor, IMsgSetRequest** out) {
+  if (!out) return E_POINTER;
+  int32_t code = kCountryUS;
+  if (HRESULT hr = ValidateCountry(country, &code, kSessionManagerProgID); FAILED(hr)) return hr;
+  if (HRESULT hr = ValidateVersion(code, major, minor, kSessionManagerProgID); FAILED(hr)) return hr;
+  *out = nullptr;
+  auto* set = MakeObject<CMsgSetRequest>();
+  if (!set) return Report(kMsgInternalError621, E_OUTOFMEMORY);
+  set->Init(major, minor, code);
+  *out = set;
+  return S_OK;
+}
+
+HRESULT CVTSessionManager::ToMsgSetResponse(BSTR response, BSTR country, SHORT major, SHORT minor,
+                                            IMsgSetResponse** out) {
+  if (!out) return E_POINTER;
+  int32_t code = kCountryUS;
+  if (HRESULT hr = ValidateCountry(country, &code, kSessionManagerProgID); FAILED(hr)) return hr;
+  if (HRESULT hr = ValidateVersion(code, major, minor, kSessionManagerProgID); FAILED(hr)) return hr;
+  try {
+    return ParseMsgSetResponse(ToNarrow(response), code, major, minor, nullptr, out);
+  } catch (const std::bad_alloc&) {
+    return Report(kMsgOutOfMemory, E_OUTOFMEMORY);
+  }
+}
+
+HRESULT CVTSessionManager::ToMsgSetRequest(BSTR request, IMsgSetRequest** out) {
+  if (!out) return E_POINTER;
+  *out = nullptr;
+  try {
+    const std::string text = ToNarrow(request);
+    int32_t country = kCountryUS;
+    int16_t major = 4, minor = 0;
+    if (HRESULT hr = ParseVersionAndCountry(text, country, major, minor); FAILED(hr))
+      return Report(kMsgInvalidRequestVersion, hr);
+    if (HRESULT hr = ValidateVersion(country, major, minor, kSessionManagerProgID); FAILED(hr)) return hr;
+    return ParseMsgSetRequest(text, country, major, minor, OnlineSession{}, out);
+  } catch (const std::bad_alloc&) {
+    return Report(kMsgOutOfMemory, E_OUTOFMEMORY);
+  }
+}
+
+HRESULT CVTSessionManager::DoRequests(IMsgSetRequest* request, IMsgSetResponse** out) {
+  if (!request) {
+    if (out) *out = nullptr;
+    return S_OK;
+  }
+  if (!out) return E_POINTER;
+  *out = nullptr;
+  // A set made by the online manager goes only to it.
+  if (auto* own = dynamic_cast<CMsgSetRequest*>(request); own && own->Context()->country == kCountryOnline)
+    return Report(kMsgUseOnlineManager, kWrongManager);
+  if (HRESULT hr = SetMessageSetIDs(request); FAILED(hr)) return hr;
+  Bstr errors;
+  VARIANT_BOOL ok = VARIANT_FALSE;
+  if (HRESULT hr = request->Verify(errors.Put(), &ok); FAILED(hr)) return hr;
+  if (ok != VARIANT_TRUE) return ReportErrorText(ToNarrow(errors.Get()), kVerifyFailed, kSessionManagerProgID);
+  Bstr text;
+  if (HRESULT hr = request->ToXMLString(text.Put()); FAILED(hr)) return hr;
+  // Through the interface: a derived manager or a client sees one road.
+  return static_cast<IVTSessionManager*>(this)->DoRequestsFromXMLString(text.Get(), out);
+}
+
+HRESULT CVTSessionManager::DoRequestsFromXMLString(BSTR request, IMsgSetResponse** out) {
+  if (!request) {
+    if (out) *out = nullptr;
+    return S_OK;
+  }
+  if (!out) return E_POINTER;
+  *out = nullptr;
+  if (!ticket_) return Report(kMsgNoTicket, kNoTicket);
+  if (HRESULT hr = EnsureRequestProcessor(); FAILED(hr)) return hr;
+  try {
+    const std::string text = ToNarrow(request);
+    if (RecoveryEnabled()) {
+      if (HRESULT hr = SaveRequestForRecovery(text); FAILED(hr)) return hr;
+    }
+    Bstr response;
+    if (HRESULT hr = WithProcessor([&](auto* p) { return p->ProcessRequest(ticket_, request, response.Put()); });
+        FAILED(hr))
+      return hr;
+    // The answer is read in the version written in the request text.
+    int32_t country = kCountryUS;
+    int16_t major = 4, minor = 0;
+    if (HRESULT hr = ParseVersionAndCountry(text, country, major, minor); FAILED(hr))
+      return Report(kMsgInvalidRequestVersion, hr);
+    return ParseMsgSetResponse(ToNarrow(response.Get()), country, major, minor, nullptr, out);
+  } catch (...) {
+    return Report(kMsgInternalError621, E_FAIL);
+  }
+}
+
+HRESULT CVTSessionManager::GetVersion(SHORT* major, SHORT* minor, ENReleaseLevel* releaseLevel,
+                                      SHORT* releaseNumber) {
+  if (!major || !minor || !releaseLevel || !releaseNumber) return E_POINTER;
+  *major = 4;
+  *minor = 0;
+  *releaseLevel = rlRelease;
+  *releaseNumber = 1;
+  return S_OK;
+}
+
+// ---- Operations that arrive with later parts of the library.
+
+HRESULT CVTSessionManager::NotAvailable(const char* operation) {
+  return ReportErrorText(std::string(operation) + " is not available in this version of the library.", E_NOTIMPL,
+                         kSessionManagerProgID);
+}
+
+HRESULT CVTSessionManager::CreateSubscriptionMsgSetRequest(SHORT, SHORT, ISubscriptionMsgSetRequest** out) {
+  if (out) *out = nullptr;
+  return NotAvailable("CreateSubscriptionMsgSetRequest");
+}
+HRESULT CVTSessionManager::ToSubscriptionMsgSetResponse(BSTR, SHORT, SHORT, ISubscriptionMsgSetResponse** out) {
+  if (out) *out = nullptr;
+  return NotAvailable("ToSubscriptionMsgSetResponse");
+}
+HRESULT CVTSessionManager::DoSubscriptionRequests(ISubscriptionMsgSetRequest*, ISubscriptionMsgSetResponse** out) {
+  if (out) *out = nullptr;
+  return NotAvailable("DoSubscriptionRequests");
+}
+HRESULT CVTSessionManager::DoSubscriptionRequestsFromXMLString(BSTR, ISubscriptionMsgSetResponse** out) {
+  if (out) *out = nullptr;
+  return NotAvailable("DoSubscriptionRequestsFromXMLString");
+}
+HRESULT CVTSessionManager::ToEventsMsgSet(BSTR, SHORT, SHORT, IEventsMsgSet** out) {
+  if (out) *out = nullptr;
+  return NotAvailable("ToEventsMsgSet");
+}
+HRESULT CVTSessionManager::get_VTAuthPreferences(IVTAuthPreferences** out) {
+  if (out) *out = nullptr;
+  return NotAvailable("VTAuthPreferences");
+}
+
+// ---- Hooks of the error recovery.
+
+void CVTSessionManager::ReportRecoveryError(std::string_view text) {
+  ReportRecoveryErrorFrom(kSessionManagerProgID, text);
+}
+
+std::string CVTSessionManager::GetTicketText() { return ticket_ ? ToNarrow(ticket_) : std::string(); }
+
+HRESULT CVTSessionManager::GetCompanyFileText(std::string& out) {
+  if (companyFile_.empty()) {
+    Bstr name;
+    if (HRESULT hr = static_cast<IVTSessionManager*>(this)->GetCurrentCompanyFileName(name.Put()); FAILED(hr))
+      return hr;
+  }
+  out = companyFile_;
+  return S_OK;
+}
+
+}  // namespace vtfc4

@@ -1,0 +1,121 @@
+// Internal: the desktop session manager, VTSessionManager.
+#ifndef VTFC4_SRC_SESSION_SESSION_MANAGER_H
+#define VTFC4_SRC_SESSION_SESSION_MANAGER_H
+
+#include <atomic>
+#include <string>
+
+#include "src/session/session_base.h"
+#include "vtfc4/vtfc4.h"
+
+namespace vtfc4 {
+
+// The ProgID the manager's errors carry as their source.
+inline constexpr char kSessionManagerProgID[] = "VTFC4.VTSessionManager.1";
+
+// Makes a manager. With an outer object (which must ask for IUnknown) the manager is
+// aggregated: `out` receives its inner unknown, and its other interfaces answer through the
+// outer object.
+HRESULT CreateSessionManager(IUnknown* outer, REFIID riid, void** out);
+
+class CVTSessionManager final : public ISupportErrorInfo, public IVTSessionManager, public CVTSessionBase {
+ public:
+  explicit CVTSessionManager(IUnknown* outer);
+  ~CVTSessionManager() override;
+
+  // IUnknown: through the controlling unknown (the outer object when aggregated).
+  HRESULT QueryInterface(REFIID riid, void** out) override { return controlling_->QueryInterface(riid, out); }
+  ULONG AddRef() override { return controlling_->AddRef(); }
+  ULONG Release() override { return controlling_->Release(); }
+  IUnknown* Inner() { return &inner_; }
+
+  HRESULT InterfaceSupportsErrorInfo(REFIID riid) override;
+
+  // IDispatch: late binding comes with the type information.
+  HRESULT GetTypeInfoCount(UINT* count) override;
+  HRESULT GetTypeInfo(UINT, LCID, ITypeInfo** info) override;
+  HRESULT GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
+  HRESULT Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*, UINT*) override { return E_NOTIMPL; }
+
+  HRESULT OpenConnection(BSTR appID, BSTR appName) override;
+  HRESULT BeginSession(BSTR vtFile, ENOpenMode openMode) override;
+  HRESULT EndSession() override;
+  HRESULT CloseConnection() override;
+  HRESULT GetCurrentCompanyFileName(BSTR* out) override;
+  HRESULT CreateMsgSetRequest(BSTR country, SHORT major, SHORT minor, IMsgSetRequest** out) override;
+  HRESULT ToMsgSetResponse(BSTR response, BSTR country, SHORT major, SHORT minor, IMsgSetResponse** out) override;
+  HRESULT DoRequests(IMsgSetRequest* request, IMsgSetResponse** out) override;
+  HRESULT GetVersion(SHORT* major, SHORT* minor, ENReleaseLevel* releaseLevel, SHORT* releaseNumber) override;
+  HRESULT DoRequestsFromXMLString(BSTR request, IMsgSetResponse** out) override;
+  HRESULT get_VTXMLVersionsForSession(SAFEARRAY** out) override;
+  HRESULT CreateSubscriptionMsgSetRequest(SHORT, SHORT, ISubscriptionMsgSetRequest** out) override;
+  HRESULT ToSubscriptionMsgSetResponse(BSTR, SHORT, SHORT, ISubscriptionMsgSetResponse** out) override;
+  HRESULT DoSubscriptionRequests(ISubscriptionMsgSetRequest*, ISubscriptionMsgSetResponse** out) override;
+  HRESULT DoSubscriptionRequestsFromXMLString(BSTR, ISubscriptionMsgSetResponse** out) override;
+  HRESULT ToEventsMsgSet(BSTR, SHORT, SHORT, IEventsMsgSet** out) override;
+  HRESULT ToMsgSetRequest(BSTR request, IMsgSetRequest** out) override;
+  HRESULT IsErrorRecoveryInfo(VARIANT_BOOL* out) override { return CVTSessionBase::IsErrorRecoveryInfo(out); }
+  HRESULT ClearErrorRecovery() override { return CVTSessionBase::ClearErrorRecovery(); }
+  HRESULT put_EnableErrorRecovery(VARIANT_BOOL value) override { return CVTSessionBase::put_EnableErrorRecovery(value); }
+  HRESULT get_EnableErrorRecovery(VARIANT_BOOL* out) override { return CVTSessionBase::get_EnableErrorRecovery(out); }
+  HRESULT put_SaveAllMsgSetRequestInfo(VARIANT_BOOL value) override {
+    return CVTSessionBase::put_SaveAllMsgSetRequestInfo(value);
+  }
+  HRESULT get_SaveAllMsgSetRequestInfo(VARIANT_BOOL* out) override {
+    return CVTSessionBase::get_SaveAllMsgSetRequestInfo(out);
+  }
+  HRESULT GetErrorRecoveryStatus(IMsgSetResponse** out) override { return CVTSessionBase::GetErrorRecoveryStatus(out); }
+  HRESULT GetSavedMsgSetRequest(IMsgSetRequest** out) override { return CVTSessionBase::GetSavedMsgSetRequest(out); }
+  HRESULT get_ErrorRecoveryID(IVTGUIDType** out) override { return CVTSessionBase::get_ErrorRecoveryID(out); }
+  HRESULT get_ConnectionType(ENConnectionType* out) override;
+  HRESULT OpenConnection2(BSTR appID, BSTR appName, ENConnectionType connectionType) override;
+  HRESULT get_VTAuthPreferences(IVTAuthPreferences** out) override;
+  HRESULT CommunicateOutOfProcess(VARIANT_BOOL useOutOfProcess) override;
+  HRESULT get_VTXMLVersionsForSubscription(SAFEARRAY** out) override;
+
+  // The hooks of the error recovery.
+  HRESULT VTXMLVersionsForSession(SAFEARRAY** out) override { return get_VTXMLVersionsForSession(out); }
+  void ReportRecoveryError(std::string_view text) override;
+  bool UsesSanitisedFileName() override { return false; }
+  std::string GetTicketText() override;
+  HRESULT GetCompanyFileText(std::string& out) override;
+
+  // Creates the request processor the first time one is needed.
+  virtual HRESULT EnsureRequestProcessor();
+
+ private:
+  // The object's own identity and reference count, whether aggregated or not.
+  class InnerUnknown final : public IUnknown {
+   public:
+    explicit InnerUnknown(CVTSessionManager& owner) : owner_(owner) {}
+    HRESULT QueryInterface(REFIID riid, void** out) override;
+    ULONG AddRef() override;
+    ULONG Release() override;
+
+   private:
+    CVTSessionManager& owner_;
+  };
+
+  // Calls `call` on whichever processor the manager uses.
+  template <class Call>
+  HRESULT WithProcessor(Call call) {
+    return outOfProcess_ ? call(outOfProcess_.Get()) : call(inProcess_.Get());
+  }
+  HRESULT NotAvailable(const char* operation);
+
+  InnerUnknown inner_{*this};
+  IUnknown* controlling_;
+  std::atomic<ULONG> refs_{0};
+
+  bool connectionOpen_ = false;
+  bool sessionBegun_ = false;
+  BSTR ticket_ = nullptr;
+  ComPtr<IRequestProcessor2> inProcess_;
+  ComPtr<IRequestProcessorEx2> outOfProcess_;
+  bool useOutOfProcess_ = false;
+  std::string companyFile_;
+};
+
+}  // namespace vtfc4
+
+#endif  // VTFC4_SRC_SESSION_SESSION_MANAGER_H

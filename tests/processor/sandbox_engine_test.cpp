@@ -1,0 +1,476 @@
+// The sandbox engine, driven with request documents shaped as the library writes them and
+// checked through the response documents it answers.
+#include "processor/sandbox_engine.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <pugixml.hpp>
+#include <string>
+#include <vector>
+
+namespace vtfc4::sandbox {
+namespace {
+
+constexpr std::time_t kStart = 1733389200;  // 2024-12-05T09:00:00Z
+
+// A request document with CR LF line ends and blanks around '=', as the library writes it.
+std::string Document(const std::string& requests, const std::string& onError = "stopOnError",
+                     const std::string& version = "4.0") {
+  std::string text = "<?xml version=\"1.0\" ?>\r\n<?vtxml version=\"" + version +
+                     "\"?>\r\n<VTXML>\r\n" + "<VTXMLMsgsRq onError = \"" + onError + "\">\r\n" +
+                     requests + "</VTXMLMsgsRq>\r\n</VTXML>\r\n";
+  for (std::size_t at = 0; (at = text.find("\n<", at)) != std::string::npos; at += 2)
+    if (text[at - 1] != '\r') text.insert(at++, "\r");
+  return text;
+}
+
+std::string AddCustomer(const std::string& inner, int id = 0) {
+  return "<CustomerAddRq requestID = \"" + std::to_string(id) + "\">\n<CustomerAdd>\n" + inner +
+         "</CustomerAdd>\n</CustomerAddRq>\n";
+}
+
+std::string QueryCustomers(const std::string& inner) {
+  return "<CustomerQueryRq>\n" + inner + "</CustomerQueryRq>\n";
+}
+
+// A parsed response document.
+struct Reply {
+  pugi::xml_document doc;
+  std::vector<pugi::xml_node> items;
+
+  explicit Reply(const std::string& text) {
+    EXPECT_TRUE(doc.load_string(text.c_str())) << text;
+    for (pugi::xml_node rs : doc.child("VTXML").child("VTXMLMsgsRs").children())
+      items.push_back(rs);
+  }
+  int Code(std::size_t i) const { return items.at(i).attribute("statusCode").as_int(-1); }
+  std::string Message(std::size_t i) const {
+    return items.at(i).attribute("statusMessage").value();
+  }
+  std::vector<int> Codes() const {
+    std::vector<int> codes;
+    for (pugi::xml_node rs : items) codes.push_back(rs.attribute("statusCode").as_int(-1));
+    return codes;
+  }
+  pugi::xml_node Ret(std::size_t i) const { return items.at(i).first_child(); }
+  std::vector<std::string> FullNames(std::size_t i) const {
+    std::vector<std::string> names;
+    for (pugi::xml_node ret : items.at(i).children("CustomerRet"))
+      names.push_back(ret.child_value("FullName"));
+    return names;
+  }
+};
+
+std::vector<std::string> ChildNames(pugi::xml_node node) {
+  std::vector<std::string> names;
+  for (pugi::xml_node c : node.children()) names.push_back(c.name());
+  return names;
+}
+
+class SandboxEngine : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/vtfc4-sandbox-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    dir_ = pattern;
+    std::string error;
+    file_ = CompanyFile::Create(Path(), error);
+    ASSERT_TRUE(file_) << error;
+    file_->SetClock([this] { return now_; });
+  }
+  void TearDown() override {
+    file_.reset();
+    std::filesystem::remove_all(dir_);
+  }
+  std::string Path() const { return dir_ + "/company.vtc"; }
+  Reply Run(const std::string& requests, const std::string& onError = "stopOnError",
+            const std::string& version = "4.0") {
+    return Reply(ProcessRequest(*file_, Document(requests, onError, version)));
+  }
+  // Adds a customer and answers its ListID.
+  std::string AddId(const std::string& inner) {
+    Reply r = Run(AddCustomer(inner));
+    EXPECT_EQ(r.Code(0), 0) << r.Message(0);
+    return r.Ret(0).child_value("ListID");
+  }
+
+  std::string dir_;
+  std::time_t now_ = kStart;
+  std::unique_ptr<CompanyFile> file_;
+};
+
+TEST_F(SandboxEngine, AddQueryModDeleteRoad) {
+  Reply added = Run(AddCustomer(
+      "<Name>Ames</Name>\n<BillAddress>\n<City>Lyon</City>\n</BillAddress>\n<Phone>555</Phone>\n"));
+  ASSERT_EQ(added.Codes(), std::vector<int>{0});
+  EXPECT_EQ(added.items[0].name(), std::string("CustomerAddRs"));
+  EXPECT_STREQ(added.items[0].attribute("requestID").value(), "0");
+  EXPECT_STREQ(added.items[0].attribute("statusSeverity").value(), "Info");
+  pugi::xml_node ret = added.Ret(0);
+  EXPECT_EQ(ChildNames(ret), (std::vector<std::string>{
+                                 "ListID", "TimeCreated", "TimeModified", "EditSequence", "Name",
+                                 "FullName", "IsActive", "Sublevel", "BillAddress", "Phone"}));
+  std::string id = ret.child_value("ListID");
+  EXPECT_EQ(id, "80000001-1733389200");
+  EXPECT_STREQ(ret.child_value("EditSequence"), "1733389200");
+  EXPECT_STREQ(ret.child_value("IsActive"), "true");
+  EXPECT_STREQ(ret.child("BillAddress").child_value("City"), "Lyon");
+
+  now_ += 60;
+  Reply modded = Run("<CustomerModRq requestID = \"7\">\n<CustomerMod>\n<ListID>" + id +
+                     "</ListID>\n<EditSequence>1733389200</EditSequence>\n<Phone>556</Phone>\n"
+                     "</CustomerMod>\n</CustomerModRq>\n");
+  ASSERT_EQ(modded.Codes(), std::vector<int>{0}) << modded.Message(0);
+  EXPECT_EQ(modded.items[0].name(), std::string("CustomerModRs"));
+  EXPECT_STREQ(modded.Ret(0).child_value("Phone"), "556");
+  EXPECT_STREQ(modded.Ret(0).child("BillAddress").child_value("City"), "Lyon");
+  EXPECT_STREQ(modded.Ret(0).child_value("EditSequence"), "1733389260");
+  EXPECT_STRNE(modded.Ret(0).child_value("TimeModified"), modded.Ret(0).child_value("TimeCreated"));
+
+  Reply byId = Run(QueryCustomers("<ListID>" + id + "</ListID>\n"));
+  EXPECT_EQ(byId.FullNames(0), std::vector<std::string>{"Ames"});
+  Reply byName = Run(QueryCustomers("<FullName>AMES</FullName>\n"));
+  EXPECT_STREQ(byName.Ret(0).child_value("Phone"), "556");
+
+  Reply deleted =
+      Run("<ListDelRq requestID = \"9\">\n<ListDelType>Customer</ListDelType>\n<ListID>" + id +
+          "</ListID>\n</ListDelRq>\n");
+  ASSERT_EQ(deleted.Codes(), std::vector<int>{0}) << deleted.Message(0);
+  EXPECT_EQ(ChildNames(deleted.items[0]),
+            (std::vector<std::string>{"ListDelType", "ListID", "TimeDeleted", "FullName"}));
+  EXPECT_STREQ(deleted.items[0].child_value("FullName"), "Ames");
+  Reply empty = Run(QueryCustomers(""));
+  EXPECT_EQ(empty.Codes(), std::vector<int>{1});
+  EXPECT_STREQ(empty.items[0].attribute("statusSeverity").value(), "Info");
+  EXPECT_FALSE(empty.Ret(0));
+}
+
+TEST_F(SandboxEngine, ErrorStatuses) {
+  std::string id = AddId("<Name>Ames</Name>\n");
+  auto mod = [&](const std::string& listId, const std::string& seq, const std::string& rest) {
+    return "<CustomerModRq>\n<CustomerMod>\n<ListID>" + listId + "</ListID>\n<EditSequence>" + seq +
+           "</EditSequence>\n" + rest + "</CustomerMod>\n</CustomerModRq>\n";
+  };
+  struct Case {
+    const char* what;
+    std::string request;
+    std::string version;
+    int code;
+    const char* messagePart;
+  } cases[] = {
+      {"duplicate name", AddCustomer("<Name>ames</Name>\n"), "4.0", 3100, "already in use"},
+      {"stale EditSequence", mod(id, "17", "<Phone>1</Phone>\n"), "4.0", 3200, "out of date"},
+      {"unknown ListID in a mod", mod("123-456", "1733389200", ""), "4.0", 3120, "123-456"},
+      {"unknown ListID to delete",
+       "<ListDelRq>\n<ListDelType>Customer</ListDelType>\n<ListID>1-1</ListID>\n</ListDelRq>\n",
+       "4.0", 3120, "1-1"},
+      {"unknown parent",
+       AddCustomer("<Name>Job</Name>\n<ParentRef>\n<FullName>Nobody</FullName>\n</ParentRef>\n"),
+       "4.0", 3120, "Nobody"},
+      {"unknown ListID in a query",
+       QueryCustomers("<ListID>" + id + "</ListID>\n<ListID>9-9</ListID>\n"), "4.0", 500, "9-9"},
+      {"a kind without classes", "<BillAddRq requestID = \"0\">\n<BillAdd/>\n</BillAddRq>\n", "4.0",
+       3250, "BillAddRq"},
+      {"a query without a Ret class", "<ClassQueryRq/>\n", "4.0", 3250, "ClassQueryRq"},
+      {"deleting an unserved kind",
+       "<ListDelRq>\n<ListDelType>Class</ListDelType>\n<ListID>1-1</ListID>\n</ListDelRq>\n", "4.0",
+       3250, "Class"},
+      {"a filter the sandbox does not evaluate",
+       QueryCustomers(
+           "<TotalBalanceFilter>\n<Operator>GreaterThan</Operator>\n<Amount>1.00</Amount>\n"
+           "</TotalBalanceFilter>\n"),
+       "4.0", 3250, "TotalBalanceFilter"},
+      {"missing required Name", AddCustomer("<Phone>1</Phone>\n"), "4.0", 3000,
+       "required element Name"},
+      {"empty Name", AddCustomer("<Name/>\n"), "4.0", 3000, "empty"},
+      {"colon in a Name", AddCustomer("<Name>A:B</Name>\n"), "4.0", 3000, "':'"},
+      {"out of order", AddCustomer("<Phone>1</Phone>\n<Name>Z</Name>\n"), "4.0", 3000,
+       "out of order"},
+      {"unknown element", AddCustomer("<Name>Z</Name>\n<Colour>red</Colour>\n"), "4.0", 3000,
+       "no element Colour"},
+      {"twice", AddCustomer("<Name>Z</Name>\n<Phone>1</Phone>\n<Phone>2</Phone>\n"), "4.0", 3000,
+       "twice"},
+      {"newer than the version", mod(id, "1733389200", "<IsActive>false</IsActive>\n"), "2.0", 3000,
+       "vtXML 2.0"},
+      {"bad bool", AddCustomer("<Name>Z</Name>\n<IsActive>yes</IsActive>\n"), "4.0", 3000,
+       "valid bool"},
+      {"nested unknown element",
+       AddCustomer("<Name>Z</Name>\n<BillAddress>\n<Town>x</Town>\n</BillAddress>\n"), "4.0", 3000,
+       "CustomerAdd/BillAddress has no element Town"},
+      {"two OR alternatives",
+       QueryCustomers("<ListID>" + id + "</ListID>\n<MaxReturned>1</MaxReturned>\n"), "4.0", 3000,
+       "more than one alternative"},
+      {"bad match criterion",
+       QueryCustomers("<NameFilter>\n<MatchCriterion>Sounds</MatchCriterion>\n"
+                      "<Name>a</Name>\n</NameFilter>\n"),
+       "4.0", 3000, "Sounds"},
+      {"MaxReturned zero", QueryCustomers("<MaxReturned>0</MaxReturned>\n"), "4.0", 3000,
+       "MaxReturned"},
+  };
+  for (const Case& c : cases) {
+    Reply r = Run(c.request, "stopOnError", c.version);
+    ASSERT_EQ(r.items.size(), 1u) << c.what;
+    EXPECT_EQ(r.Code(0), c.code) << c.what << ": " << r.Message(0);
+    EXPECT_STREQ(r.items[0].attribute("statusSeverity").value(), "Error") << c.what;
+    EXPECT_NE(r.Message(0).find(c.messagePart), std::string::npos)
+        << c.what << ": " << r.Message(0);
+  }
+  // None of them changed the record.
+  Reply after = Run(QueryCustomers("<ActiveStatus>All</ActiveStatus>\n"));
+  EXPECT_EQ(after.FullNames(0), std::vector<std::string>{"Ames"});
+  EXPECT_STREQ(after.Ret(0).child_value("EditSequence"), "1733389200");
+  EXPECT_FALSE(after.Ret(0).child("Phone"));
+}
+
+TEST_F(SandboxEngine, ModMergesAndEmptyElementsClear) {
+  std::string id = AddId(
+      "<Name>Ames</Name>\n<BillAddress>\n<Addr1>1 Rue</Addr1>\n<City>Lyon</City>\n</BillAddress>\n"
+      "<ShipAddress>\n<City>Nice</City>\n</ShipAddress>\n<Phone>555</Phone>\n<Fax>556</Fax>\n");
+  Reply r = Run("<CustomerModRq>\n<CustomerMod>\n<ListID>" + id +
+                "</ListID>\n<EditSequence>1733389200</EditSequence>\n<Name>Bates</Name>\n"
+                "<BillAddress>\n<Addr2>Bat "
+                "B</Addr2>\n<City></City>\n</BillAddress>\n<ShipAddress/>\n<Phone/>\n"
+                "</CustomerMod>\n</CustomerModRq>\n");
+  ASSERT_EQ(r.Codes(), std::vector<int>{0}) << r.Message(0);
+  pugi::xml_node ret = r.Ret(0);
+  EXPECT_STREQ(ret.child_value("FullName"), "Bates");
+  EXPECT_EQ(ChildNames(ret.child("BillAddress")), (std::vector<std::string>{"Addr1", "Addr2"}));
+  EXPECT_FALSE(ret.child("ShipAddress"));
+  EXPECT_FALSE(ret.child("Phone"));
+  EXPECT_STREQ(ret.child_value("Fax"), "556");
+  EXPECT_STREQ(ret.child_value("EditSequence"),
+               "1733389201");  // the clock stood still: still a new sequence
+  // The merged record is what is stored, not only what was answered.
+  Reply again = Run(QueryCustomers("<FullName>Bates</FullName>\n"));
+  EXPECT_EQ(ChildNames(again.Ret(0).child("BillAddress")),
+            (std::vector<std::string>{"Addr1", "Addr2"}));
+  EXPECT_FALSE(again.Ret(0).child("Phone"));
+  EXPECT_EQ(Run(QueryCustomers("<FullName>Ames</FullName>\n")).Code(0), 500);
+}
+
+TEST_F(SandboxEngine, OnErrorPolicies) {
+  struct Case {
+    const char* policy;
+    std::vector<int> codes;
+    std::vector<std::string> stored;
+  } cases[] = {
+      {"stopOnError", {0, 3100}, {"Keep", "A"}},
+      {"continueOnError", {0, 3100, 0}, {"Keep", "A", "B"}},
+      {"rollbackOnError", {0, 3100}, {"Keep"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.policy);
+    TearDown();
+    SetUp();
+    AddId("<Name>Keep</Name>\n");
+    Reply r = Run(AddCustomer("<Name>A</Name>\n", 1) + AddCustomer("<Name>A</Name>\n", 2) +
+                      AddCustomer("<Name>B</Name>\n", 3),
+                  c.policy);
+    EXPECT_EQ(r.Codes(), c.codes);
+    for (std::size_t i = 0; i < r.items.size(); ++i)
+      EXPECT_EQ(r.items[i].attribute("requestID").as_int(), static_cast<int>(i) + 1);
+    EXPECT_EQ(Run(QueryCustomers("")).FullNames(0), c.stored);
+  }
+}
+
+TEST_F(SandboxEngine, QueryFilters) {
+  // Modified at kStart, +100, +200, +300; Beta is inactive.
+  for (const char* record :
+       {"<Name>Alpha</Name>\n", "<Name>Beta</Name>\n<IsActive>false</IsActive>\n",
+        "<Name>Gamma</Name>\n", "<Name>alphabet</Name>\n"}) {
+    AddId(record);
+    now_ += 100;
+  }
+  struct Case {
+    std::string filter;
+    std::vector<std::string> names;
+  } cases[] = {
+      {"", {"Alpha", "Gamma", "alphabet"}},
+      {"<ActiveStatus>InactiveOnly</ActiveStatus>\n", {"Beta"}},
+      {"<ActiveStatus>All</ActiveStatus>\n", {"Alpha", "Beta", "Gamma", "alphabet"}},
+      {"<MaxReturned>2</MaxReturned>\n<ActiveStatus>All</ActiveStatus>\n", {"Alpha", "Beta"}},
+      {"<NameFilter>\n<MatchCriterion>StartsWith</MatchCriterion>\n"
+       "<Name>ALPHA</Name>\n</NameFilter>\n",
+       {"Alpha", "alphabet"}},
+      {"<NameFilter>\n<MatchCriterion>Contains</MatchCriterion>\n<Name>MM</Name>\n</NameFilter>\n",
+       {"Gamma"}},
+      {"<ActiveStatus>All</ActiveStatus>\n<NameFilter>\n"
+       "<MatchCriterion>EndsWith</MatchCriterion>\n<Name>a</Name>\n</NameFilter>\n",
+       {"Alpha", "Beta", "Gamma"}},
+      {"<ActiveStatus>All</ActiveStatus>\n<NameRangeFilter>\n"
+       "<FromName>beta</FromName>\n<ToName>GAMMA</ToName>\n</NameRangeFilter>\n",
+       {"Beta", "Gamma"}},
+      {"<NameRangeFilter>\n<FromName>b</FromName>\n</NameRangeFilter>\n", {"Gamma"}},
+      // Inclusive bounds, compared as instants whatever the offset.
+      {"<ActiveStatus>All</ActiveStatus>\n"
+       "<FromModifiedDate>2024-12-05T09:01:40+00:00</FromModifiedDate>\n"
+       "<ToModifiedDate>2024-12-05T10:03:20+01:00</ToModifiedDate>\n",
+       {"Beta", "Gamma"}},
+      {"<FromModifiedDate>2024-12-05T09:05:01Z</FromModifiedDate>\n", {}},
+      {"<ToModifiedDate>2024-12-05T04:01:40-05:00</ToModifiedDate>\n", {"Alpha"}},
+  };
+  for (const Case& c : cases) {
+    Reply r = Run(QueryCustomers(c.filter));
+    EXPECT_EQ(r.FullNames(0), c.names) << c.filter;
+    EXPECT_EQ(r.Code(0), c.names.empty() ? 1 : 0) << c.filter;
+  }
+}
+
+TEST_F(SandboxEngine, RetCountAndIncludeRetElement) {
+  AddId("<Name>Alpha</Name>\n<Phone>1</Phone>\n");
+  AddId("<Name>Beta</Name>\n");
+  Reply counted = Run("<CustomerQueryRq metaData = \"MetaDataOnly\">\n</CustomerQueryRq>\n");
+  EXPECT_STREQ(counted.items[0].attribute("retCount").value(), "2");
+  EXPECT_FALSE(counted.Ret(0));
+  Reply trimmed = Run(QueryCustomers("<IncludeRetElement>Name</IncludeRetElement>\n"
+                                     "<IncludeRetElement>Phone</IncludeRetElement>\n"));
+  ASSERT_EQ(trimmed.items[0].select_nodes("CustomerRet").size(), 2u);
+  EXPECT_EQ(ChildNames(trimmed.Ret(0)), (std::vector<std::string>{"Name", "Phone"}));
+}
+
+TEST_F(SandboxEngine, ParentsGiveFullNameAndSublevel) {
+  std::string ames = AddId("<Name>Ames</Name>\n");
+  Reply job =
+      Run(AddCustomer("<Name>Roof</Name>\n<ParentRef>\n<FullName>ames</FullName>\n</ParentRef>\n"));
+  ASSERT_EQ(job.Code(0), 0) << job.Message(0);
+  EXPECT_STREQ(job.Ret(0).child_value("FullName"), "Ames:Roof");
+  EXPECT_STREQ(job.Ret(0).child_value("Sublevel"), "1");
+  EXPECT_EQ(ChildNames(job.Ret(0).child("ParentRef")),
+            (std::vector<std::string>{"ListID", "FullName"}));
+  EXPECT_EQ(job.Ret(0).child("ParentRef").child_value("ListID"), ames);
+  std::string roof = job.Ret(0).child_value("ListID");
+  Reply phase = Run(AddCustomer("<Name>Tiles</Name>\n<ParentRef>\n<ListID>" + roof +
+                                "</ListID>\n</ParentRef>\n"));
+  EXPECT_STREQ(phase.Ret(0).child_value("FullName"), "Ames:Roof:Tiles");
+  EXPECT_STREQ(phase.Ret(0).child_value("Sublevel"), "2");
+  // The same Name may stand under another parent, not twice under one.
+  EXPECT_EQ(Run(AddCustomer("<Name>Roof</Name>\n")).Code(0), 0);
+  EXPECT_EQ(Run(AddCustomer("<Name>Roof</Name>\n<ParentRef>\n<ListID>" + ames +
+                            "</ListID>\n</ParentRef>\n"))
+                .Code(0),
+            3100);
+
+  auto modAmes = [&](const std::string& rest) {
+    Reply current = Run(QueryCustomers("<ListID>" + ames + "</ListID>\n"));
+    return Run("<CustomerModRq>\n<CustomerMod>\n<ListID>" + ames + "</ListID>\n<EditSequence>" +
+               current.Ret(0).child_value("EditSequence") + "</EditSequence>\n" + rest +
+               "</CustomerMod>\n</CustomerModRq>\n");
+  };
+  Reply cycle = modAmes("<ParentRef>\n<ListID>" + roof + "</ListID>\n</ParentRef>\n");
+  EXPECT_EQ(cycle.Code(0), 3000) << cycle.Message(0);
+  // Renaming a parent carries its sub-records along.
+  ASSERT_EQ(modAmes("<Name>Bates</Name>\n").Code(0), 0);
+  Reply all = Run(QueryCustomers(""));
+  EXPECT_EQ(all.FullNames(0),
+            (std::vector<std::string>{"Bates", "Bates:Roof", "Bates:Roof:Tiles", "Roof"}));
+  // Moving a record under another renames and relevels its sub-records.
+  std::string other = AddId("<Name>Other</Name>\n");
+  ASSERT_EQ(modAmes("<ParentRef>\n<ListID>" + other + "</ListID>\n</ParentRef>\n").Code(0), 0);
+  Reply moved = Run(QueryCustomers("<FullName>Other:Bates:Roof:Tiles</FullName>\n"));
+  EXPECT_STREQ(moved.Ret(0).child_value("Sublevel"), "3");
+  // A record with sub-records stays.
+  Reply del = Run("<ListDelRq>\n<ListDelType>Customer</ListDelType>\n<ListID>" + roof +
+                  "</ListID>\n</ListDelRq>\n");
+  EXPECT_EQ(del.Code(0), 3000) << del.Message(0);
+}
+
+TEST_F(SandboxEngine, KindsFollowTheCatalogue) {
+  struct Case {
+    std::string request;
+    int code;
+  } cases[] = {
+      {"<StandardTermsQueryRq requestID = \"1\">\n</StandardTermsQueryRq>\n",
+       1},  // a Ret class, no records
+      {"<StandardTermsAddRq>\n<StandardTermsAdd>\n<Name>Net "
+       "30</Name>\n</StandardTermsAdd>\n</StandardTermsAddRq>\n",
+       3250},  // no Add class
+      {"<ListDeletedQueryRq/>\n", 3250},
+  };
+  for (const Case& c : cases) {
+    Reply r = Run(c.request, "continueOnError");
+    EXPECT_EQ(r.Code(0), c.code) << c.request;
+    std::string rq = c.request.substr(1, c.request.find_first_of(" >/") - 1);
+    EXPECT_EQ(r.items[0].name(), rq.substr(0, rq.size() - 2) + "Rs");
+  }
+}
+
+TEST_F(SandboxEngine, MalformedDocumentsThrowAndChangeNothing) {
+  std::string add = AddCustomer("<Name>Ames</Name>\n");
+  std::string cases[] = {
+      "not xml at all",
+      "",
+      "<?xml version=\"1.0\" ?>\r\n<VTXML>\r\n" + add + "</VTXML>\r\n",
+      "<?xml version=\"1.0\" ?>\r\n<Other>\r\n<VTXMLMsgsRq>\r\n" + add +
+          "</VTXMLMsgsRq>\r\n</Other>\r\n",
+      Document(add, "stopSometimes"),
+      Document(add, "stopOnError", "9.9"),
+      Document(add + "<Stray/>\n"),
+      Document(add).substr(0, 120),
+  };
+  for (const std::string& text : cases)
+    EXPECT_THROW(ProcessRequest(*file_, text), MalformedRequest) << text;
+  EXPECT_EQ(Run(QueryCustomers("")).Code(0), 1);
+}
+
+TEST_F(SandboxEngine, TextIsEscapedBothWays) {
+  Reply r =
+      Run("<CustomerAddRq requestID = \"a&quot;b\">\n<CustomerAdd>\n<Name>Ames &amp; "
+          "&lt;Sons&gt;</Name>\n"
+          "<Notes>line 1&#13;\nline \"2\"</Notes>\n</CustomerAdd>\n</CustomerAddRq>\n");
+  ASSERT_EQ(r.Code(0), 0) << r.Message(0);
+  EXPECT_STREQ(r.items[0].attribute("requestID").value(), "a\"b");
+  EXPECT_STREQ(r.Ret(0).child_value("Name"), "Ames & <Sons>");
+  Reply q = Run(QueryCustomers("<FullName>Ames &amp; &lt;Sons&gt;</FullName>\n"));
+  EXPECT_STREQ(q.Ret(0).child_value("Notes"), "line 1\r\nline \"2\"");
+  Reply dup = Run(AddCustomer("<Name>Ames &amp; &lt;Sons&gt;</Name>\n"));
+  EXPECT_NE(dup.Message(0).find("Ames & <Sons>"), std::string::npos);
+  // Entities are never loaded: a reference to one stays text.
+  std::string hostile = Document(AddCustomer("<Name>&xxe;</Name>\n"));
+  hostile.insert(hostile.find("<VTXML>"),
+                 "<!DOCTYPE VTXML [<!ENTITY xxe SYSTEM \"file:///etc/hostname\">]>\r\n");
+  Reply entity(ProcessRequest(*file_, hostile));
+  EXPECT_STREQ(entity.Ret(0).child_value("Name"), "&xxe;");
+  // Elements are separated by CR LF and a request without requestID gets none back.
+  std::string raw = ProcessRequest(
+      *file_, Document(QueryCustomers("<ActiveStatus>InactiveOnly</ActiveStatus>\n")));
+  EXPECT_EQ(
+      raw.rfind(
+          "<?xml version=\"1.0\" ?>\r\n<VTXML>\r\n<VTXMLMsgsRs>\r\n<CustomerQueryRs statusCode", 0),
+      0u)
+      << raw;
+  for (std::size_t at = raw.find('\n'); at != std::string::npos; at = raw.find('\n', at + 1))
+    EXPECT_EQ(raw[at - 1], '\r') << raw;
+}
+
+TEST_F(SandboxEngine, CompanyFileLifecycle) {
+  AddId("<Name>Ames</Name>\n<BillAddress>\n<City>Lyon</City>\n</BillAddress>\n");
+  std::string error;
+  EXPECT_FALSE(CompanyFile::Create(Path(), error));
+  EXPECT_NE(error.find("already exists"), std::string::npos) << error;
+  EXPECT_FALSE(CompanyFile::Open(dir_ + "/missing.vtc", error));
+  EXPECT_NE(error.find("no company file"), std::string::npos) << error;
+  std::ofstream(dir_ + "/text.vtc")
+      << "just some text, not a database at all, long enough to be read as a header";
+  EXPECT_FALSE(CompanyFile::Open(dir_ + "/text.vtc", error));
+  EXPECT_NE(error.find("not a sandbox company file"), std::string::npos) << error;
+
+  file_.reset();
+  auto reopened = CompanyFile::Open(Path(), error);
+  ASSERT_TRUE(reopened) << error;
+  std::string listing = ListRecords(*reopened);
+  for (const char* part : {"Customer", "80000001-1733389200", "\"Ames\"", "EditSequence 1733389200",
+                           "BillAddress/City: Lyon"})
+    EXPECT_NE(listing.find(part), std::string::npos) << part << " in\n" << listing;
+  // The ListID counter lives in the file: a second session goes on from it.
+  Reply next(ProcessRequest(*reopened, Document(AddCustomer("<Name>Bates</Name>\n"))));
+  EXPECT_EQ(std::string(next.Ret(0).child_value("ListID")).substr(0, 9), "80000002-");
+  EXPECT_EQ(SupportedVersions(),
+            (std::vector<std::string>{"1.0", "1.1", "2.0", "2.1", "3.0", "4.0"}));
+}
+
+}  // namespace
+}  // namespace vtfc4::sandbox

@@ -1,0 +1,463 @@
+// The desktop session manager on the main road, through the sandbox's real in-process
+// processor (loaded by class identifier from a registry file of the test's own) and a real
+// company file; and every failure of the manager's own table.
+#include "src/session/session_manager.h"
+
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "processor/sandbox_engine.h"
+#include "src/com/error.h"
+#include "src/com/registry.h"
+#include "src/msgset/msgset_request.h"
+#include "support.h"
+
+namespace vtfc4 {
+namespace {
+
+Bstr W(const std::string& text) { return Bstr::Adopt(ToBstr(text)); }
+
+class Manager : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/vtfc4-manager-XXXXXX";
+    ASSERT_TRUE(mkdtemp(pattern));
+    folder_ = pattern;
+    setenv("VTFC4_REGISTRY", (folder_ + "/registry").c_str(), 1);
+    setenv("VTFC4_COMMON_APPDATA", (folder_ + "/appdata").c_str(), 1);
+    Registry registry;
+    std::string error;
+    ASSERT_TRUE(registry.Load(error)) << error;
+    const std::string key = "CLSID\\" + GuidText(CLSID_VTXMLRP2) + "\\InprocServer32";
+    registry.Set(key, "", VTFC4_SANDBOX_MODULE);
+    ASSERT_TRUE(registry.Save(error)) << error;
+    company_ = folder_ + "/books.vtc";
+    ASSERT_TRUE(sandbox::CompanyFile::Create(company_, error)) << error;
+    ASSERT_EQ(CreateSessionManager(nullptr, IID_IVTSessionManager, manager_.PutVoid()), S_OK);
+    TakeError();
+  }
+  void TearDown() override {
+    manager_.Reset();
+    unsetenv("VTFC4_REGISTRY");
+    unsetenv("VTFC4_COMMON_APPDATA");
+    std::system(("rm -rf '" + folder_ + "'").c_str());
+  }
+  void Open() {
+    ASSERT_EQ(manager_->OpenConnection(W("").Get(), W("tests").Get()), S_OK) << TakeError();
+    ASSERT_EQ(manager_->BeginSession(W(company_).Get(), omDontCare), S_OK) << TakeError();
+  }
+  ComPtr<IMsgSetRequest> NewSet(const char* country = "US", SHORT major = 4, SHORT minor = 0) {
+    ComPtr<IMsgSetRequest> set;
+    EXPECT_EQ(manager_->CreateMsgSetRequest(W(country).Get(), major, minor, set.Put()), S_OK) << TakeError();
+    return set;
+  }
+  static void AddCustomer(IMsgSetRequest* set, const std::string& name, const std::string& city = "") {
+    ComPtr<ICustomerAdd> add;
+    ASSERT_EQ(set->AppendCustomerAddRq(add.Put()), S_OK);
+    ComPtr<IVTStringType> field;
+    add->get_Name(field.Put());
+    ASSERT_EQ(field->SetValue(W(name).Get()), S_OK);
+    if (!city.empty()) {
+      ComPtr<IAddress> address;
+      add->get_BillAddress(address.Put());
+      ComPtr<IVTStringType> c;
+      address->get_City(c.Put());
+      ASSERT_EQ(c->SetValue(W(city).Get()), S_OK);
+    }
+  }
+  // The i-th response: its status code, and its customer record when it holds one.
+  static LONG Status(IMsgSetResponse* set, LONG i, ComPtr<ICustomerRet>* record = nullptr) {
+    ComPtr<IResponseList> list;
+    set->get_ResponseList(list.Put());
+    ComPtr<IResponse> r;
+    if (FAILED(list->GetAt(i, r.Put()))) return -999;
+    LONG code = -1;
+    r->get_StatusCode(&code);
+    if (record) {
+      ComPtr<IVTBase> detail;
+      r->get_Detail(detail.Put());
+      ComPtr<ICustomerRetList> many;
+      if (detail && SUCCEEDED(detail->QueryInterface(IID_ICustomerRetList, many.PutVoid())))
+        many->GetAt(0, record->Put());
+      else if (detail)
+        detail->QueryInterface(IID_ICustomerRet, record->PutVoid());
+    }
+    return code;
+  }
+  static std::string Text(IVTStringType* v) {
+    Bstr b;
+    return v && SUCCEEDED(v->GetValue(b.Put())) ? ToNarrow(b.Get()) : "<none>";
+  }
+
+  std::string folder_, company_;
+  ComPtr<IVTSessionManager> manager_;
+};
+
+TEST_F(Manager, AddQueryAndModifyACustomer) {
+  Open();
+  auto set = NewSet();
+  AddCustomer(set.Get(), "Ames & Sons", "Lyon");
+  ComPtr<IMsgSetResponse> answer;
+  ASSERT_EQ(manager_->DoRequests(set.Get(), answer.Put()), S_OK) << TakeError();
+  ComPtr<ICustomerRet> added;
+  ASSERT_EQ(Status(answer.Get(), 0, &added), 0);
+  ASSERT_TRUE(added);
+  ComPtr<IVTStringType> fullName, edit;
+  added->get_FullName(fullName.Put());
+  added->get_EditSequence(edit.Put());
+  EXPECT_EQ(Text(fullName.Get()), "Ames & Sons");
+  ComPtr<IAddress> bill;
+  added->get_BillAddress(bill.Put());
+  ASSERT_TRUE(bill);
+  ComPtr<IVTStringType> city;
+  bill->get_City(city.Put());
+  EXPECT_EQ(Text(city.Get()), "Lyon");
+  ComPtr<IVTIDType> idValue;
+  added->get_ListID(idValue.Put());
+  Bstr id;
+  ASSERT_EQ(idValue->GetValue(id.Put()), S_OK);
+
+  // Read back by ListID.
+  set->ClearRequests();
+  ComPtr<ICustomerQuery> query;
+  set->AppendCustomerQueryRq(query.Put());
+  ComPtr<IORCustomerListQuery> choice;
+  query->get_ORCustomerListQuery(choice.Put());
+  ComPtr<IBSTRList> ids;
+  choice->get_ListIDList(ids.Put());
+  ids->Add(id.Get());
+  ASSERT_EQ(manager_->DoRequests(set.Get(), answer.Put()), S_OK) << TakeError();
+  ComPtr<ICustomerRet> found;
+  ASSERT_EQ(Status(answer.Get(), 0, &found), 0);
+  ComPtr<IVTStringType> foundName;
+  found->get_Name(foundName.Put());
+  EXPECT_EQ(Text(foundName.Get()), "Ames & Sons");
+
+  // Modify with the EditSequence given, then once more with the stale one.
+  for (int round = 0; round < 2; ++round) {
+    set->ClearRequests();
+    ComPtr<ICustomerMod> mod;
+    set->AppendCustomerModRq(mod.Put());
+    ComPtr<IVTIDType> modID;
+    mod->get_ListID(modID.Put());
+    modID->SetValue(id.Get());
+    ComPtr<IVTStringType> modEdit, phone;
+    mod->get_EditSequence(modEdit.Put());
+    modEdit->SetValue(W(Text(edit.Get())).Get());
+    mod->get_Phone(phone.Put());
+    phone->SetValue(W("555-0199").Get());
+    ASSERT_EQ(manager_->DoRequests(set.Get(), answer.Put()), S_OK) << TakeError();
+    ComPtr<ICustomerRet> modified;
+    const LONG code = Status(answer.Get(), 0, &modified);
+    if (round == 0) {
+      ASSERT_EQ(code, 0);
+      ComPtr<IVTStringType> newPhone, newEdit;
+      modified->get_Phone(newPhone.Put());
+      modified->get_EditSequence(newEdit.Put());
+      EXPECT_EQ(Text(newPhone.Get()), "555-0199");
+      EXPECT_NE(Text(newEdit.Get()), Text(edit.Get()));
+    } else {
+      EXPECT_NE(code, 0) << "a stale EditSequence is refused";
+    }
+  }
+  EXPECT_EQ(manager_->EndSession(), S_OK);
+  EXPECT_EQ(manager_->CloseConnection(), S_OK);
+}
+
+TEST_F(Manager, FailuresOfTheManagersOwnTable) {
+  ComPtr<IMsgSetRequest> set;
+  struct Case {
+    const char* name;
+    HRESULT status;
+    const char* description;  // null: no error object expected
+  };
+  const auto check = [](const Case& c, HRESULT hr) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(hr, c.status);
+    EXPECT_EQ(TakeError(), c.description ? c.description : kNoErrorObject);
+  };
+  check({"lower-case country", kInvalidCountry, "The Country value is invalid."},
+        manager_->CreateMsgSetRequest(W("us").Get(), 4, 0, set.Put()));
+  check({"CA 4.0", kUnsupportedVersion, "Unsupported vtXML version."},
+        manager_->CreateMsgSetRequest(W("CA").Get(), 4, 0, set.Put()));
+  check({"US 2.1", S_OK, nullptr}, manager_->CreateMsgSetRequest(W("US").Get(), 2, 1, set.Put()));
+  check({"null country is US", S_OK, nullptr}, manager_->CreateMsgSetRequest(nullptr, 1, 1, set.Put()));
+  check({"null out", E_POINTER, nullptr}, manager_->CreateMsgSetRequest(W("US").Get(), 4, 0, nullptr));
+
+  ComPtr<IMsgSetResponse> answer;
+  check({"null set", S_OK, nullptr}, manager_->DoRequests(nullptr, answer.Put()));
+  EXPECT_FALSE(answer);
+  check({"null set, null out", S_OK, nullptr}, manager_->DoRequests(nullptr, nullptr));
+  check({"null out", E_POINTER, nullptr}, manager_->DoRequests(set.Get(), nullptr));
+  check({"null text", S_OK, nullptr}, manager_->DoRequestsFromXMLString(nullptr, answer.Put()));
+  check({"no ticket", kNoTicket, "BeginSession method has not been called or it did not succeed."},
+        manager_->DoRequests(set.Get(), answer.Put()));
+  check({"open mode out of range", kEnumOutOfRange, "Enum value is out of range."},
+        manager_->BeginSession(W(company_).Get(), static_cast<ENOpenMode>(3)));
+  check({"connection type out of range", kEnumOutOfRange, "Enum value is out of range."},
+        manager_->OpenConnection2(W("").Get(), W("t").Get(), static_cast<ENConnectionType>(5)));
+
+  SHORT major = 0, minor = 0, number = 0;
+  ENReleaseLevel level = rlPreAlpha;
+  check({"GetVersion with a null pointer", E_POINTER, nullptr}, manager_->GetVersion(&major, nullptr, &level, &number));
+  EXPECT_EQ(major, 0) << "nothing written";
+  check({"GetVersion", S_OK, nullptr}, manager_->GetVersion(&major, &minor, &level, &number));
+  EXPECT_EQ((std::vector<int>{major, minor, level, number}), (std::vector<int>{4, 0, rlRelease, 1}));
+
+  // An online-edition set belongs to the other manager.
+  auto online = ComPtr<CMsgSetRequest>::Adopt(MakeObject<CMsgSetRequest>());
+  online->Init(4, 0, kCountryOnline);
+  check({"online set", kWrongManager,
+         "This message set must be used with the VTOESessionManager, not VTSessionManager."},
+        manager_->DoRequests(online.Get(), answer.Put()));
+
+  // The mode is fixed once a processor exists.
+  ENConnectionType type = ctUnknown;
+  check({"ConnectionType creates the processor", S_OK, nullptr}, manager_->get_ConnectionType(&type));
+  check({"mode change", kModeEstablished,
+         "The mode of communication has already been established, and once set, it cannot be changed."},
+        manager_->CommunicateOutOfProcess(VARIANT_TRUE));
+}
+
+TEST_F(Manager, SendingNeedsAVerifiedSetAndAReadableVersion) {
+  Open();
+  auto set = NewSet();
+  ComPtr<ICustomerAdd> add;
+  set->AppendCustomerAddRq(add.Put());  // no Name: Verify refuses it
+  ComPtr<IMsgSetResponse> answer;
+  EXPECT_EQ(manager_->DoRequests(set.Get(), answer.Put()), kVerifyFailed);
+  EXPECT_NE(TakeError().find("Name"), std::string::npos);
+
+  const std::string both =
+      "<?xml version=\"1.0\" ?>\r\n<?vtxml version=\"4.0\"?>\r\n"
+      "<!DOCTYPE VTXML PUBLIC \"-//KORVEN//DTD VTXML VTD 4.0//EN\" \"x\">\r\n<VTXML>\r\n"
+      "<VTXMLMsgsRq onError = \"stopOnError\">\r\n</VTXMLMsgsRq>\r\n</VTXML>\r\n";
+  EXPECT_EQ(manager_->DoRequestsFromXMLString(W(both).Get(), answer.Put()), kUnsupportedVersion);
+  EXPECT_EQ(TakeError(), "Invalid Request.  Could not parse for vtXML version.");
+}
+
+TEST_F(Manager, AfterEndSessionTheEmptyTicketGoesToTheProcessor) {
+  Open();
+  ASSERT_EQ(manager_->EndSession(), S_OK);
+  auto set = NewSet();
+  AddCustomer(set.Get(), "Late");
+  ComPtr<IMsgSetResponse> answer;
+  const HRESULT hr = manager_->DoRequests(set.Get(), answer.Put());
+  EXPECT_TRUE(FAILED(hr));
+  EXPECT_NE(hr, kNoTicket) << "not the manager's own 604";
+  EXPECT_NE(TakeError().find("ticket"), std::string::npos) << "the processor's own error";
+  Bstr name;
+  EXPECT_TRUE(FAILED(manager_->GetCurrentCompanyFileName(name.Put())));
+}
+
+// A text the processor cannot read at all fails the call with the processor's own error.
+TEST_F(Manager, AMalformedRequestFailsInTheProcessor) {
+  Open();
+  ComPtr<IMsgSetResponse> answer;
+  const HRESULT hr = manager_->DoRequestsFromXMLString(W("<?vtxml version=\"4.0\"?><VTXML><oops").Get(), answer.Put());
+  EXPECT_TRUE(FAILED(hr));
+  EXPECT_FALSE(answer);
+  EXPECT_EQ(TakeError().rfind("The request could not be read: ", 0), 0u);
+}
+
+TEST_F(Manager, WithoutARegisteredProcessorNothingIsCreated) {
+  unsetenv("VTFC4_REGISTRY");
+  setenv("VTFC4_REGISTRY", (folder_ + "/empty-registry").c_str(), 1);
+  EXPECT_EQ(manager_->OpenConnection(W("").Get(), W("t").Get()), kCannotCreateProcessor);
+  EXPECT_EQ(TakeError(), "Cannot create VTXMLRP2 COM component. ");
+}
+
+TEST_F(Manager, RecoveryRefusesASecondSendUntilCleared) {
+  Open();
+  ComPtr<IVTGUIDType> id;
+  ASSERT_EQ(manager_->get_ErrorRecoveryID(id.Put()), S_OK);
+  ASSERT_EQ(id->SetValue(W("{0E1D4C2A-93B5-4F7E-8A61-2C3D4E5F6A7B}").Get()), S_OK);
+  ASSERT_EQ(manager_->put_EnableErrorRecovery(VARIANT_TRUE), S_OK);
+  auto set = NewSet();
+  AddCustomer(set.Get(), "First");
+  ComPtr<IMsgSetResponse> answer;
+  ASSERT_EQ(manager_->DoRequests(set.Get(), answer.Put()), S_OK) << TakeError();
+  EXPECT_EQ(Status(answer.Get(), 0), 0);
+  VARIANT_BOOL has = VARIANT_FALSE;
+  ASSERT_EQ(manager_->IsErrorRecoveryInfo(&has), S_OK);
+  EXPECT_EQ(has, VARIANT_TRUE);
+  // The record names the company file the session is on.
+  EXPECT_EQ(access((folder_ + "/appdata/Korven/Vantrel/0E1D4C2A-93B5-4F7E-8A61-2C3D4E5F6A7B/books.erf").c_str(), F_OK),
+            0);
+
+  set->ClearRequests();
+  AddCustomer(set.Get(), "Second");
+  EXPECT_EQ(manager_->DoRequests(set.Get(), answer.Put()), kRecoveryRecord);
+  EXPECT_EQ(TakeError(), "Automated Error Recovery Error - Error Recovery Data exists, must clear the data before "
+                         "another request is made - 21");
+  ComPtr<IMsgSetRequest> saved;
+  ASSERT_EQ(manager_->GetSavedMsgSetRequest(saved.Put()), S_OK) << TakeError();
+  ASSERT_EQ(manager_->ClearErrorRecovery(), S_OK) << TakeError();
+  ASSERT_EQ(manager_->DoRequests(set.Get(), answer.Put()), S_OK) << TakeError();
+}
+
+// Every error status the sandbox gives, as the client reads it, and the three onError
+// policies: what the answers say and what the company file keeps.
+TEST_F(Manager, ErrorStatusesAndOnErrorPolicies) {
+  Open();
+  auto set = NewSet();
+  AddCustomer(set.Get(), "Ames");
+  ComPtr<IMsgSetResponse> answer;
+  ASSERT_EQ(manager_->DoRequests(set.Get(), answer.Put()), S_OK) << TakeError();
+  ASSERT_EQ(Status(answer.Get(), 0), 0);
+
+  // A duplicate name (3100), an unknown identifier (3120) and a kind the sandbox cannot
+  // serve (3250), each answered in its own response under continueOnError.
+  set->ClearRequests();
+  ComPtr<IAttributesRqSet> attributes;
+  set->get_Attributes(attributes.Put());
+  ASSERT_EQ(attributes->put_OnError(roeContinue), S_OK);
+  AddCustomer(set.Get(), "Ames");
+  ComPtr<ICustomerMod> mod;
+  set->AppendCustomerModRq(mod.Put());
+  ComPtr<IVTIDType> modID;
+  mod->get_ListID(modID.Put());
+  modID->SetValue(W("99999-1").Get());
+  ComPtr<IVTStringType> modEdit;
+  mod->get_EditSequence(modEdit.Put());
+  modEdit->SetValue(W("1").Get());
+  ComPtr<IInvoiceQuery> invoices;
+  ASSERT_EQ(set->AppendInvoiceQueryRq(invoices.Put()), S_OK);
+  AddCustomer(set.Get(), "Bell");
+  ASSERT_EQ(manager_->DoRequests(set.Get(), answer.Put()), S_OK) << TakeError();
+  EXPECT_EQ(Status(answer.Get(), 0), 3100);
+  EXPECT_EQ(Status(answer.Get(), 1), 3120);
+  EXPECT_EQ(Status(answer.Get(), 2), 3250) << "the sandbox keeps no invoices";
+  EXPECT_EQ(Status(answer.Get(), 3), 0) << "continueOnError goes on";
+
+  struct Policy {
+    ENRqOnError onError;
+    LONG answered;      // responses in the answer
+    bool carolKept;     // the add before the failure stays in the file
+  } policies[] = {{roeStop, 2, true}, {roeContinue, 3, true}, {roeRollback, 2, false}};
+  int round = 0;
+  for (const Policy& p : policies) {
+    SCOPED_TRACE(p.onError);
+    const std::string carol = "Carol " + std::to_string(round), dave = "Dave " + std::to_string(round++);
+    set->ClearRequests();
+    attributes->put_OnError(p.onError);
+    AddCustomer(set.Get(), carol);
+    AddCustomer(set.Get(), "Ames");  // a duplicate: fails
+    AddCustomer(set.Get(), dave);
+    ASSERT_EQ(manager_->DoRequests(set.Get(), answer.Put()), S_OK) << TakeError();
+    ComPtr<IResponseList> list;
+    answer->get_ResponseList(list.Put());
+    LONG count = 0;
+    list->get_Count(&count);
+    EXPECT_EQ(count, p.answered);
+    EXPECT_EQ(Status(answer.Get(), 1), 3100);
+
+    // What the file kept: ask for both names.
+    auto query = NewSet();
+    ComPtr<IAttributesRqSet> queryAttributes;
+    query->get_Attributes(queryAttributes.Put());
+    queryAttributes->put_OnError(roeContinue);
+    for (const std::string& name : {carol, dave}) {
+      ComPtr<ICustomerQuery> q;
+      query->AppendCustomerQueryRq(q.Put());
+      ComPtr<IORCustomerListQuery> choice;
+      q->get_ORCustomerListQuery(choice.Put());
+      ComPtr<IBSTRList> names;
+      choice->get_FullNameList(names.Put());
+      names->Add(W(name).Get());
+    }
+    ASSERT_EQ(manager_->DoRequests(query.Get(), answer.Put()), S_OK) << TakeError();
+    EXPECT_EQ(Status(answer.Get(), 0) == 0, p.carolKept);
+    EXPECT_EQ(Status(answer.Get(), 1) == 0, p.onError == roeContinue) << "the add after the failure";
+  }
+}
+
+TEST_F(Manager, StaleEditSequenceAndDeletion) {
+  Open();
+  auto set = NewSet();
+  AddCustomer(set.Get(), "Ames");
+  ComPtr<IMsgSetResponse> answer;
+  ASSERT_EQ(manager_->DoRequests(set.Get(), answer.Put()), S_OK) << TakeError();
+  ComPtr<ICustomerRet> added;
+  ASSERT_EQ(Status(answer.Get(), 0, &added), 0);
+  ComPtr<IVTIDType> idValue;
+  added->get_ListID(idValue.Put());
+  Bstr id;
+  idValue->GetValue(id.Put());
+
+  set->ClearRequests();
+  ComPtr<ICustomerMod> mod;
+  set->AppendCustomerModRq(mod.Put());
+  ComPtr<IVTIDType> modID;
+  mod->get_ListID(modID.Put());
+  modID->SetValue(id.Get());
+  ComPtr<IVTStringType> modEdit;
+  mod->get_EditSequence(modEdit.Put());
+  modEdit->SetValue(W("17").Get());
+  ASSERT_EQ(manager_->DoRequests(set.Get(), answer.Put()), S_OK) << TakeError();
+  EXPECT_EQ(Status(answer.Get(), 0), 3200);
+
+  // Deleted, then gone.
+  for (LONG expected : {0, 3120}) {
+    set->ClearRequests();
+    ComPtr<IListDel> del;
+    ASSERT_EQ(set->AppendListDelRq(del.Put()), S_OK) << TakeError();
+    ComPtr<IVTENListDelTypeType> kind;
+    del->get_ListDelType(kind.Put());
+    kind->SetValue(ldtCustomer);
+    ComPtr<IVTIDType> delID;
+    del->get_ListID(delID.Put());
+    delID->SetValue(id.Get());
+    ASSERT_EQ(manager_->DoRequests(set.Get(), answer.Put()), S_OK) << TakeError();
+    ComPtr<IResponseList> list;
+    answer->get_ResponseList(list.Put());
+    ComPtr<IResponse> r;
+    list->GetAt(0, r.Put());
+    LONG code = -1;
+    r->get_StatusCode(&code);
+    EXPECT_EQ(code, expected);
+    if (expected == 0) {
+      ComPtr<IVTBase> detail;
+      r->get_Detail(detail.Put());
+      ComPtr<IListDelRet> deleted;
+      ASSERT_EQ(detail.As(&deleted), S_OK);
+      ComPtr<IVTStringType> name;
+      deleted->get_FullName(name.Put());
+      EXPECT_EQ(Text(name.Get()), "Ames");
+    }
+  }
+}
+
+TEST(ManagerFactory, CreationAndAggregation) {
+  ComPtr<IClassFactory> factory, again;
+  EXPECT_EQ(DllGetClassObject(CLSID_VTXMLRP2, IID_IClassFactory, factory.PutVoid()), CLASS_E_CLASSNOTAVAILABLE);
+  ASSERT_EQ(DllGetClassObject(CLSID_VTSessionManager, IID_IClassFactory, factory.PutVoid()), S_OK);
+  ASSERT_EQ(DllGetClassObject(CLSID_VTSessionManager, IID_IClassFactory, again.PutVoid()), S_OK);
+  EXPECT_EQ(factory.Get(), again.Get()) << "one cached factory";
+
+  // An outer object that asks for anything but IUnknown is refused.
+  ComPtr<IVTSessionManager> plain;
+  ASSERT_EQ(factory->CreateInstance(nullptr, IID_IVTSessionManager, plain.PutVoid()), S_OK);
+  ComPtr<IUnknown> inner;
+  EXPECT_EQ(factory->CreateInstance(plain.Get(), IID_IDispatch, inner.PutVoid()), CLASS_E_NOAGGREGATION);
+  EXPECT_FALSE(inner);
+
+  // Aggregated: the inner unknown answers for the object; its interfaces count on the outer.
+  ASSERT_EQ(factory->CreateInstance(plain.Get(), IID_IUnknown, inner.PutVoid()), S_OK);
+  ComPtr<IVTSessionManager> face;
+  ASSERT_EQ(inner->QueryInterface(IID_IVTSessionManager, face.PutVoid()), S_OK);
+  ComPtr<ISupportErrorInfo> errors;
+  ASSERT_EQ(face->QueryInterface(IID_ISupportErrorInfo, errors.PutVoid()), S_OK)
+      << "asked through the outer object, which is a session manager too";
+  EXPECT_EQ(errors->InterfaceSupportsErrorInfo(IID_IVTSessionManager), S_OK);
+  EXPECT_EQ(errors->InterfaceSupportsErrorInfo(IID_IDispatch), S_FALSE);
+  EXPECT_EQ(DllCanUnloadNow(), S_FALSE) << "objects live";
+}
+
+}  // namespace
+}  // namespace vtfc4
