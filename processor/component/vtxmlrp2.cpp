@@ -11,6 +11,7 @@
 #include <string>
 
 #include "processor/sandbox_engine.h"
+#include "src/com/class_factory.h"
 #include "vtfc4/vtfc4.h"
 
 namespace {
@@ -251,30 +252,22 @@ class RequestProcessor final : public IRequestProcessor2 {
   std::map<std::string, std::unique_ptr<CompanyFile>> sessions_;
 };
 
-class Factory final : public IClassFactory {
- public:
-  HRESULT QueryInterface(REFIID riid, void** out) override {
-    if (!out) return E_POINTER;
-    *out = nullptr;
-    if (!IsEqualGUID(riid, IID_IUnknown) && !IsEqualGUID(riid, IID_IClassFactory)) return E_NOINTERFACE;
-    *out = static_cast<IClassFactory*>(this);
-    return S_OK;
-  }
-  ULONG AddRef() override { return 2; }
-  ULONG Release() override { return 1; }
-  HRESULT CreateInstance(IUnknown* outer, REFIID riid, void** out) override {
-    if (!out) return E_POINTER;
-    *out = nullptr;
-    if (outer) return CLASS_E_NOAGGREGATION;
-    auto* made = new (std::nothrow) RequestProcessor();
-    if (!made) return E_OUTOFMEMORY;
-    made->AddRef();
-    const HRESULT hr = made->QueryInterface(riid, out);
-    made->Release();
-    return hr;
-  }
-  HRESULT LockServer(BOOL) override { return S_OK; }
-};
+HRESULT CreateProcessor(IUnknown* outer, REFIID riid, void** out) {
+  if (!out) return E_POINTER;
+  *out = nullptr;
+  if (outer) return CLASS_E_NOAGGREGATION;
+  auto* made = new (std::nothrow) RequestProcessor();
+  if (!made) return E_OUTOFMEMORY;
+  made->AddRef();
+  const HRESULT hr = made->QueryInterface(riid, out);
+  made->Release();
+  return hr;
+}
+
+// The module stays loaded for the life of the process: locks change nothing.
+void IgnoreLock(bool) {}
+
+using Factory = vtfc4::StaticClassFactory<CreateProcessor, IgnoreLock>;
 
 }  // namespace
 

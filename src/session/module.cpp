@@ -1,36 +1,19 @@
 // The library as an in-process server: its class factory and the module's entry points.
-#include <mutex>
-
+#include "src/com/class_factory.h"
 #include "src/com/object.h"
 #include "src/session/session_manager.h"
 
 namespace vtfc4 {
 namespace {
 
-// The factory of VTSessionManager. One object for the process, made on first request; it
-// does not hold the module: only objects and LockServer do.
-class SessionManagerFactory final : public IClassFactory {
- public:
-  HRESULT QueryInterface(REFIID riid, void** out) override {
-    if (!out) return E_POINTER;
-    *out = nullptr;
-    if (!IsEqualGUID(riid, IID_IUnknown) && !IsEqualGUID(riid, IID_IClassFactory)) return E_NOINTERFACE;
-    *out = static_cast<IClassFactory*>(this);
-    return S_OK;
-  }
-  ULONG AddRef() override { return 2; }
-  ULONG Release() override { return 1; }
-  HRESULT CreateInstance(IUnknown* outer, REFIID riid, void** out) override {
-    return CreateSessionManager(outer, riid, out);
-  }
-  HRESULT LockServer(BOOL lock) override {
-    if (lock)
-      ModuleLockCount().fetch_add(1, std::memory_order_relaxed);
-    else
-      ModuleLockCount().fetch_sub(1, std::memory_order_relaxed);
-    return S_OK;
-  }
-};
+void LockModule(bool lock) {
+  if (lock)
+    ModuleLockCount().fetch_add(1, std::memory_order_relaxed);
+  else
+    ModuleLockCount().fetch_sub(1, std::memory_order_relaxed);
+}
+
+using SessionManagerFactory = StaticClassFactory<CreateSessionManager, LockModule>;
 
 }  // namespace
 }  // namespace vtfc4

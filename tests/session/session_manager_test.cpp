@@ -13,6 +13,7 @@
 
 #include "processor/sandbox_engine.h"
 #include "src/com/error.h"
+#include "src/com/object.h"
 #include "src/com/registry.h"
 #include "src/msgset/msgset_request.h"
 #include "support.h"
@@ -457,6 +458,18 @@ TEST(ManagerFactory, CreationAndAggregation) {
   EXPECT_EQ(errors->InterfaceSupportsErrorInfo(IID_IVTSessionManager), S_OK);
   EXPECT_EQ(errors->InterfaceSupportsErrorInfo(IID_IDispatch), S_FALSE);
   EXPECT_EQ(DllCanUnloadNow(), S_FALSE) << "objects live";
+
+  // LockServer holds the module; the cached factory itself does not.
+  const LONG before = ModuleLockCount().load();
+  ASSERT_EQ(factory->LockServer(1), S_OK);
+  EXPECT_EQ(ModuleLockCount().load(), before + 1);
+  ASSERT_EQ(factory->LockServer(0), S_OK);
+  EXPECT_EQ(ModuleLockCount().load(), before);
+  errors.Reset();
+  face.Reset();
+  inner.Reset();
+  plain.Reset();
+  EXPECT_EQ(ModuleLockCount().load(), before - 2) << "both managers are gone";
 }
 
 }  // namespace
