@@ -41,6 +41,9 @@ struct Failure {
 
 constexpr const char* kFormat = "vtfc4 sandbox company file";
 constexpr const char* kFormatVersion = "1";
+// The messageSetStatusCode of a status query about a message set the sandbox holds no answer
+// for (never sent, or cleared).
+constexpr const char* kUnknownMessageSet = "9001";
 const char* const kVersions[] = {"1.0", "1.1", "2.0", "2.1", "3.0", "4.0"};
 
 // ---- SQLite.
@@ -808,7 +811,8 @@ std::unique_ptr<CompanyFile> CompanyFile::Connect(const std::string& path, bool 
            "NOCASE,"
            " parent_id TEXT NOT NULL, sublevel INTEGER NOT NULL, edit_sequence TEXT NOT NULL,"
            " time_created TEXT NOT NULL, time_modified TEXT NOT NULL, modified_at INTEGER NOT NULL,"
-           " is_active INTEGER NOT NULL, fields TEXT NOT NULL, UNIQUE (kind, full_name));");
+           " is_active INTEGER NOT NULL, fields TEXT NOT NULL, UNIQUE (kind, full_name));"
+           "CREATE TABLE message_sets (id TEXT PRIMARY KEY, answer TEXT NOT NULL);");
       Stmt(db,
            "INSERT INTO sandbox_company VALUES ('format', ?), ('format_version', ?), "
            "('next_list_number', ?)")
@@ -837,6 +841,8 @@ std::unique_ptr<CompanyFile> CompanyFile::Connect(const std::string& path, bool 
       return nullptr;
     }
     Exec(db, "PRAGMA journal_mode = WAL");
+    // Files made before the sandbox kept answers per message set gain the table.
+    Exec(db, "CREATE TABLE IF NOT EXISTS message_sets (id TEXT PRIMARY KEY, answer TEXT NOT NULL)");
   } catch (const std::exception& e) {
     error = "Cannot prepare the company file \"" + path + "\": " + e.what();
     return nullptr;
@@ -867,6 +873,40 @@ CompanyFile::~CompanyFile() { sqlite3_close(db_); }
 
 // ---- Message sets.
 
+namespace {
+
+// A response document around the answers of a set. A set without answers is an empty
+// element: one holding only a line break would read as a value, not as a set.
+std::string AnswerDocument(const std::string& attributes, const std::string& answers) {
+  const std::string head = "<?xml version=\"1.0\" ?>\r\n<VTXML>\r\n<VTXMLMsgsRs" + attributes;
+  if (answers.empty()) return head + "/>\r\n</VTXML>\r\n";
+  return head + ">\r\n" + answers + "</VTXMLMsgsRs>\r\n</VTXML>\r\n";
+}
+
+std::string EmptyAnswer() { return AnswerDocument("", ""); }
+
+void RememberMessageSet(CompanyFile& file, const std::string& id, const std::string& answers) {
+  Stmt(file.Handle(), "INSERT OR REPLACE INTO message_sets (id, answer) VALUES (?, ?)").Bind(1, id).Bind(2, answers).Step();
+}
+
+void ForgetMessageSet(CompanyFile& file, const std::string& id) {
+  Stmt(file.Handle(), "DELETE FROM message_sets WHERE id = ?").Bind(1, id).Step();
+}
+
+// The kept answer of message set `id` with messageSetStatusCode 0, or none with
+// kUnknownMessageSet when the sandbox holds no answer for it.
+std::string RecoveryStatus(CompanyFile& file, const std::string& id) {
+  Stmt find(file.Handle(), "SELECT answer FROM message_sets WHERE id = ?");
+  find.Bind(1, id);
+  const bool known = find.Step();
+  std::string attributes = " newMessageSetID=\"";
+  AppendEscaped(attributes, id, true);
+  attributes += "\" messageSetStatusCode=\"" + std::string(known ? "0" : kUnknownMessageSet) + "\"";
+  return AnswerDocument(attributes, known ? find.Text(0) : "");
+}
+
+}  // namespace
+
 std::string ProcessRequest(CompanyFile& file, std::string_view requestXml) {
   pugi::xml_document doc;
   pugi::xml_parse_result parsed =
@@ -893,6 +933,14 @@ std::string ProcessRequest(CompanyFile& file, std::string_view requestXml) {
       throw MalformedRequest("The message set holds " + std::string(name) +
                              ", which is not a request.");
   }
+
+  // Error recovery: a set naming one message set identifier as both old and new, with no
+  // requests, asks for the answer the sandbox gave that set; one naming only an old identifier,
+  // with no requests, tells the sandbox to forget it.
+  const std::string newId = msgs.attribute("newMessageSetID").value();
+  const std::string oldId = msgs.attribute("oldMessageSetID").value();
+  if (requests.empty() && !oldId.empty() && (oldId == newId || newId.empty()))
+    return oldId == newId ? RecoveryStatus(file, oldId) : (ForgetMessageSet(file, oldId), EmptyAnswer());
 
   Context cx{file, file.Handle(), version};
   std::string out;
@@ -928,11 +976,17 @@ std::string ProcessRequest(CompanyFile& file, std::string_view requestXml) {
     }
   }
   tx.Finish(keep);
-  // A set without answers (a status query or a clearing carries no requests) is an empty
-  // element: one holding only a line break would read as a value, not as a set.
-  const std::string head = "<?xml version=\"1.0\" ?>\r\n<VTXML>\r\n";
-  if (out.empty()) return head + "<VTXMLMsgsRs/>\r\n</VTXML>\r\n";
-  return head + "<VTXMLMsgsRs>\r\n" + out + "</VTXMLMsgsRs>\r\n</VTXML>\r\n";
+  // The answer of a set that carried an identifier is kept until the client clears it, so that
+  // a client that lost it can ask again.
+  std::string attributes;
+  if (!newId.empty()) {
+    RememberMessageSet(file, newId, out);
+    attributes = " newMessageSetID=\"";
+    AppendEscaped(attributes, newId, true);
+    attributes += "\"";
+  }
+  if (!oldId.empty() && oldId != newId) ForgetMessageSet(file, oldId);
+  return AnswerDocument(attributes, out);
 }
 
 std::string ListRecords(CompanyFile& file) {

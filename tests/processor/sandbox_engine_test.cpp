@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <sstream>
 #include <pugixml.hpp>
 #include <string>
 #include <vector>
@@ -470,6 +471,64 @@ TEST_F(SandboxEngine, CompanyFileLifecycle) {
   EXPECT_EQ(std::string(next.Ret(0).child_value("ListID")).substr(0, 9), "80000002-");
   EXPECT_EQ(SupportedVersions(),
             (std::vector<std::string>{"1.0", "1.1", "2.0", "2.1", "3.0", "4.0"}));
+}
+
+}  // namespace
+}  // namespace vtfc4::sandbox
+
+namespace vtfc4::sandbox {
+namespace {
+
+// A set with message set identifiers in its envelope and the given requests.
+std::string IdentifiedSet(const std::string& attributes, const std::string& requests) {
+  std::string text = "<?xml version=\"1.0\" ?>\r\n<?vtxml version=\"4.0\"?>\r\n<VTXML>\r\n<VTXMLMsgsRq onError = "
+                     "\"stopOnError\"" + attributes + ">\r\n" + requests + "</VTXMLMsgsRq>\r\n</VTXML>\r\n";
+  return text;
+}
+
+// The answer of every set that carried a newMessageSetID is kept; a status query gets it
+// back with messageSetStatusCode 0, a clearing forgets it, and an unknown set answers 9001.
+TEST_F(SandboxEngine, AnswersKeptForErrorRecovery) {
+  const std::string sent = ProcessRequest(
+      *file_, IdentifiedSet(" newMessageSetID = \"SET-1\"", AddCustomer("<Name>Ames</Name>\n")));
+  pugi::xml_document answer;
+  ASSERT_TRUE(answer.load_string(sent.c_str()));
+  const pugi::xml_node sentSet = answer.child("VTXML").child("VTXMLMsgsRs");
+  EXPECT_STREQ(sentSet.attribute("newMessageSetID").value(), "SET-1");
+
+  struct Step {
+    const char* name;
+    std::string attributes;
+    const char* statusCode;  // of the answer's set
+    bool answersAgain;       // the earlier responses come back
+  } steps[] = {
+      {"status", " oldMessageSetID = \"SET-1\" newMessageSetID = \"SET-1\"", "0", true},
+      {"status again: nothing forgotten yet", " oldMessageSetID = \"SET-1\" newMessageSetID = \"SET-1\"", "0", true},
+      {"another set's status", " oldMessageSetID = \"SET-2\" newMessageSetID = \"SET-2\"", "9001", false},
+      {"clearing", " oldMessageSetID = \"SET-1\"", "", false},
+      {"status after clearing", " oldMessageSetID = \"SET-1\" newMessageSetID = \"SET-1\"", "9001", false},
+  };
+  for (const Step& step : steps) {
+    SCOPED_TRACE(step.name);
+    const std::string text = ProcessRequest(*file_, IdentifiedSet(step.attributes, ""));
+    pugi::xml_document doc;
+    ASSERT_TRUE(doc.load_string(text.c_str())) << text;
+    const pugi::xml_node set = doc.child("VTXML").child("VTXMLMsgsRs");
+    ASSERT_TRUE(set) << text;
+    EXPECT_STREQ(set.attribute("messageSetStatusCode").value(), step.statusCode);
+    if (step.answersAgain) {
+      // The same responses, byte for byte, as the set's answer had.
+      std::ostringstream before, after;
+      sentSet.first_child().print(before);
+      set.first_child().print(after);
+      EXPECT_EQ(after.str(), before.str());
+    } else {
+      EXPECT_FALSE(set.first_child()) << text;
+    }
+  }
+  // A status query changes no record.
+  Reply r = Run(QueryCustomers("<FullName>Ames</FullName>\n"));
+  EXPECT_EQ(r.Code(0), 0);
 }
 
 }  // namespace

@@ -434,6 +434,81 @@ TEST_F(Manager, StaleEditSequenceAndDeletion) {
   }
 }
 
+// A client sends with recovery on and never sees the answer (it ends right after the
+// processor answered). A new client with the same recovery identifier, on the same company
+// file, finds the record, gets the earlier answer back from the application, reads the saved
+// request, and clears both.
+TEST_F(Manager, ALostAnswerIsRecoveredByTheNextClient) {
+  const Bstr guid = W("{0E1D4C2A-93B5-4F7E-8A61-2C3D4E5F6A7B}");
+  const auto recovering = [&](IVTSessionManager* m) {
+    ComPtr<IVTGUIDType> id;
+    ASSERT_EQ(m->get_ErrorRecoveryID(id.Put()), S_OK);
+    ASSERT_EQ(id->SetValue(guid.Get()), S_OK);
+    ASSERT_EQ(m->put_EnableErrorRecovery(VARIANT_TRUE), S_OK);
+    ASSERT_EQ(m->put_SaveAllMsgSetRequestInfo(VARIANT_TRUE), S_OK);
+  };
+  Open();
+  recovering(manager_.Get());
+  {
+    auto set = NewSet();
+    AddCustomer(set.Get(), "Lost Answer Ltd");
+    ComPtr<IMsgSetResponse> lost;
+    ASSERT_EQ(manager_->DoRequests(set.Get(), lost.Put()), S_OK) << TakeError();
+  }
+  manager_.Reset();  // the first client ends
+
+  ComPtr<IVTSessionManager> next;
+  ASSERT_EQ(CreateSessionManager(nullptr, IID_IVTSessionManager, next.PutVoid()), S_OK);
+  ASSERT_EQ(next->OpenConnection(W("").Get(), W("next").Get()), S_OK) << TakeError();
+  ASSERT_EQ(next->BeginSession(W(company_).Get(), omDontCare), S_OK) << TakeError();
+  recovering(next.Get());
+  VARIANT_BOOL has = VARIANT_FALSE;
+  ASSERT_EQ(next->IsErrorRecoveryInfo(&has), S_OK) << TakeError();
+  ASSERT_EQ(has, VARIANT_TRUE);
+
+  ComPtr<IMsgSetResponse> status;
+  ASSERT_EQ(next->GetErrorRecoveryStatus(status.Put()), S_OK) << TakeError();
+  ComPtr<IAttributesRsSet> attributes;
+  status->get_Attributes(attributes.Put());
+  ASSERT_TRUE(attributes);
+  Bstr code;
+  attributes->get_MessageSetStatusCode(code.Put());
+  EXPECT_EQ(ToNarrow(code.Get()), "0");
+  ComPtr<ICustomerRet> added;
+  ASSERT_EQ(Status(status.Get(), 0, &added), 0) << "the earlier answer comes back";
+  ComPtr<IVTStringType> name;
+  added->get_FullName(name.Put());
+  EXPECT_EQ(Text(name.Get()), "Lost Answer Ltd");
+
+  ComPtr<IMsgSetRequest> saved;
+  ASSERT_EQ(next->GetSavedMsgSetRequest(saved.Put()), S_OK) << TakeError();
+  ComPtr<IRequestList> requests;
+  saved->get_RequestList(requests.Put());
+  LONG count = 0;
+  requests->get_Count(&count);
+  EXPECT_EQ(count, 1);
+
+  ASSERT_EQ(next->ClearErrorRecovery(), S_OK) << TakeError();
+  ASSERT_EQ(next->IsErrorRecoveryInfo(&has), S_OK);
+  EXPECT_EQ(has, VARIANT_FALSE);
+  // The application has forgotten the set too.
+  Bstr newId;
+  ComPtr<IAttributesRsSet> statusAttributes;
+  status->get_Attributes(statusAttributes.Put());
+  statusAttributes->get_NewMessageSetID(newId.Put());
+  const std::string query = "<?xml version=\"1.0\" ?>\r\n<?vtxml version=\"4.0\"?>\r\n<VTXML>\r\n"
+                            "<VTXMLMsgsRq onError = \"stopOnError\" oldMessageSetID = \"" + ToNarrow(newId.Get()) +
+                            "\" newMessageSetID = \"" + ToNarrow(newId.Get()) + "\"/>\r\n</VTXML>\r\n";
+  ASSERT_EQ(next->put_EnableErrorRecovery(VARIANT_FALSE), S_OK);
+  ComPtr<IMsgSetResponse> again;
+  ASSERT_EQ(next->DoRequestsFromXMLString(W(query).Get(), again.Put()), S_OK) << TakeError();
+  ComPtr<IAttributesRsSet> againAttributes;
+  again->get_Attributes(againAttributes.Put());
+  Bstr againCode;
+  againAttributes->get_MessageSetStatusCode(againCode.Put());
+  EXPECT_EQ(ToNarrow(againCode.Get()), "9001");
+}
+
 TEST(ManagerFactory, CreationAndAggregation) {
   ComPtr<IClassFactory> factory, again;
   EXPECT_EQ(DllGetClassObject(CLSID_VTXMLRP2, IID_IClassFactory, factory.PutVoid()), CLASS_E_CLASSNOTAVAILABLE);
