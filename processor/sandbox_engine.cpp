@@ -32,6 +32,7 @@ constexpr int kDuplicateName = 3100;
 constexpr int kUnknownId = 3120;
 constexpr int kStaleEditSequence = 3200;
 constexpr int kCannotServe = 3250;
+constexpr int kReadOnly = 3260;
 
 // A request that cannot be carried out: it is answered with this status and its changes undone.
 struct Failure {
@@ -413,6 +414,7 @@ struct Context {
   CompanyFile& file;
   sqlite3* db;
   int version;
+  bool readOnly = false;
 };
 
 // The record as an <XRet>: its columns and stored fields, written in the Ret class's order.
@@ -735,6 +737,8 @@ Answer Delete(Context& cx, pugi::xml_node rq) {
 // Serves <X>AddRq, <X>ModRq and <X>QueryRq for every X whose classes the catalogue holds.
 Answer Dispatch(Context& cx, pugi::xml_node rq) {
   std::string name = rq.name();
+  if (cx.readOnly && !name.ends_with("QueryRq"))
+    throw Failure{kReadOnly, "The session is read-only: the application refuses " + name + " requests."};
   if (name == "ListDelRq") return Delete(cx, rq);
   auto kindBefore = [&](std::string_view suffix) -> std::optional<std::string> {
     if (name.size() <= suffix.size() || !name.ends_with(suffix)) return std::nullopt;
@@ -907,7 +911,7 @@ std::string RecoveryStatus(CompanyFile& file, const std::string& id) {
 
 }  // namespace
 
-std::string ProcessRequest(CompanyFile& file, std::string_view requestXml) {
+std::string ProcessRequest(CompanyFile& file, std::string_view requestXml, const Access& access) {
   pugi::xml_document doc;
   pugi::xml_parse_result parsed =
       doc.load_buffer(requestXml.data(), requestXml.size(),
@@ -942,7 +946,7 @@ std::string ProcessRequest(CompanyFile& file, std::string_view requestXml) {
   if (requests.empty() && !oldId.empty() && (oldId == newId || newId.empty()))
     return oldId == newId ? RecoveryStatus(file, oldId) : (ForgetMessageSet(file, oldId), EmptyAnswer());
 
-  Context cx{file, file.Handle(), version};
+  Context cx{file, file.Handle(), version, access.readOnly};
   std::string out;
   Transaction tx(cx.db);
   bool keep = true;

@@ -54,7 +54,13 @@ class CompanyFile {
 
 // Answers a request document with the complete response document (UTF-8, CR LF between
 // elements). Throws MalformedRequest for a document that cannot be answered at all.
-std::string ProcessRequest(CompanyFile& file, std::string_view requestXml);
+// What the client's application asked for when its session began. A read-only session is
+// answered for queries only: adds, modifications and deletions get statusCode 3260.
+struct Access {
+  bool readOnly = false;
+};
+
+std::string ProcessRequest(CompanyFile& file, std::string_view requestXml, const Access& access = {});
 
 // Every record, readable: kind, ListID, FullName and EditSequence, then its stored fields.
 std::string ListRecords(CompanyFile& file);

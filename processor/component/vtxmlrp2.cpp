@@ -117,7 +117,62 @@ SAFEARRAY* VersionArray() {
 
 std::atomic<LONG> gObjects{0};
 
+// What a client's application asks of the accounting application. They take effect when a
+// session begins: a session keeps the preferences it began with.
+struct Preferences {
+  bool readOnly = false;
+  ENUnattendedModePrefType unattended = umptOptional;
+  ENPersonalDataPrefType personalData = pdptOptional;
+  bool operator==(const Preferences&) const = default;
+};
+
+class RequestProcessor;
+
+// The preferences face of a processor; it keeps its processor alive.
+class AuthPreferences final : public IRequestProcessorAuthPrefs {
+ public:
+  explicit AuthPreferences(RequestProcessor& processor);
+  ~AuthPreferences();
+  HRESULT QueryInterface(REFIID riid, void** out) override {
+    if (!out) return E_POINTER;
+    *out = nullptr;
+    if (!IsEqualGUID(riid, IID_IUnknown) && !IsEqualGUID(riid, IID_IDispatch) &&
+        !IsEqualGUID(riid, IID_IRequestProcessorAuthPrefs))
+      return E_NOINTERFACE;
+    *out = static_cast<IRequestProcessorAuthPrefs*>(this);
+    AddRef();
+    return S_OK;
+  }
+  ULONG AddRef() override { return refs_.fetch_add(1) + 1; }
+  ULONG Release() override {
+    const ULONG n = refs_.fetch_sub(1) - 1;
+    if (n == 0) delete this;
+    return n;
+  }
+  HRESULT GetTypeInfoCount(UINT* count) override {
+    if (count) *count = 0;
+    return count ? S_OK : E_POINTER;
+  }
+  HRESULT GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
+  HRESULT GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
+  HRESULT Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*, UINT*) override { return E_NOTIMPL; }
+
+  HRESULT WasAuthPreferencesObeyed(BSTR ticket, VARIANT_BOOL* out) override;
+  HRESULT GetIsReadOnly(BSTR ticket, VARIANT_BOOL* out) override;
+  HRESULT PutIsReadOnly(VARIANT_BOOL value) override;
+  HRESULT GetUnattendedModePref(BSTR ticket, ENUnattendedModePrefType* out) override;
+  HRESULT PutUnattendedModePref(ENUnattendedModePrefType value) override;
+  HRESULT GetPersonalDataPref(BSTR ticket, ENPersonalDataPrefType* out) override;
+  HRESULT PutPersonalDataPref(ENPersonalDataPrefType value) override;
+
+ private:
+  std::atomic<ULONG> refs_{0};
+  RequestProcessor& processor_;
+};
+
 class RequestProcessor final : public IRequestProcessor2 {
+  friend class AuthPreferences;
+
  public:
   RequestProcessor() { gObjects.fetch_add(1); }
   ~RequestProcessor() { gObjects.fetch_sub(1); }
@@ -150,10 +205,12 @@ class RequestProcessor final : public IRequestProcessor2 {
     if (!response) return E_POINTER;
     *response = nullptr;
     std::lock_guard<std::mutex> lock(mutex_);
-    CompanyFile* file = Session(ticket);
-    if (!file) return Fail(kUnknownTicket, "The session ticket is not valid: begin a session first.");
+    SessionState* session = Session(ticket);
+    if (!session) return Fail(kUnknownTicket, "The session ticket is not valid: begin a session first.");
     try {
-      *response = Wide(vtfc4::sandbox::ProcessRequest(*file, Utf8(request)));
+      vtfc4::sandbox::Access access;
+      access.readOnly = session->preferences.readOnly;
+      *response = Wide(vtfc4::sandbox::ProcessRequest(*session->file, Utf8(request), access));
       return *response ? S_OK : E_OUTOFMEMORY;
     } catch (const vtfc4::sandbox::MalformedRequest& e) {
       return Fail(kMalformedRequest, std::string("The request could not be read: ") + e.what());
@@ -187,7 +244,7 @@ class RequestProcessor final : public IRequestProcessor2 {
     }
     if (!file) return Fail(kCannotOpenCompany, "Could not open the company file: " + error);
     const std::string id = "{sandbox-" + std::to_string(++lastTicket_) + "}";
-    sessions_[id] = std::move(file);
+    sessions_[id] = SessionState{std::move(file), preferences_};
     *ticket = Wide(id);
     return *ticket ? S_OK : E_OUTOFMEMORY;
   }
@@ -201,9 +258,9 @@ class RequestProcessor final : public IRequestProcessor2 {
     if (!fileName) return E_POINTER;
     *fileName = nullptr;
     std::lock_guard<std::mutex> lock(mutex_);
-    CompanyFile* file = Session(ticket);
-    if (!file) return Fail(kUnknownTicket, "The session ticket is not valid: begin a session first.");
-    *fileName = Wide(file->Path());
+    SessionState* session = Session(ticket);
+    if (!session) return Fail(kUnknownTicket, "The session ticket is not valid: begin a session first.");
+    *fileName = Wide(session->file->Path());
     return S_OK;
   }
   HRESULT ReservedSlot7() override { return E_NOTIMPL; }
@@ -235,22 +292,92 @@ class RequestProcessor final : public IRequestProcessor2 {
     return OpenConnection(appID, appName);
   }
   HRESULT get_AuthPreferences(IRequestProcessorAuthPrefs** out) override {
-    if (out) *out = nullptr;
-    return Fail(E_NOTIMPL, "The sandbox does not keep authentication preferences yet.");
+    if (!out) return E_POINTER;
+    *out = nullptr;
+    auto* made = new (std::nothrow) AuthPreferences(*this);
+    if (!made) return E_OUTOFMEMORY;
+    return made->QueryInterface(IID_IRequestProcessorAuthPrefs, reinterpret_cast<void**>(out));
   }
 
  private:
-  CompanyFile* Session(BSTR ticket) {
+  struct SessionState {
+    std::unique_ptr<CompanyFile> file;
+    Preferences preferences;  // as they were when the session began
+  };
+
+  SessionState* Session(BSTR ticket) {
     const auto it = sessions_.find(Utf8(ticket));
-    return it == sessions_.end() ? nullptr : it->second.get();
+    return it == sessions_.end() ? nullptr : &it->second;
   }
 
   std::atomic<ULONG> refs_{0};
   std::mutex mutex_;
   bool connected_ = false;
   long lastTicket_ = 0;
-  std::map<std::string, std::unique_ptr<CompanyFile>> sessions_;
+  std::map<std::string, SessionState> sessions_;
+  Preferences preferences_;
 };
+
+AuthPreferences::AuthPreferences(RequestProcessor& processor) : processor_(processor) { processor_.AddRef(); }
+AuthPreferences::~AuthPreferences() { processor_.Release(); }
+
+// The gets answer for the session the ticket names: what it began with. The sandbox honours
+// every preference it is given (read-only sessions refuse changes; it never asks anyone
+// anything, and keeps no personal data), so a session obeyed them exactly when they are still
+// what it began with.
+HRESULT AuthPreferences::WasAuthPreferencesObeyed(BSTR ticket, VARIANT_BOOL* out) {
+  if (!out) return E_POINTER;
+  std::lock_guard<std::mutex> lock(processor_.mutex_);
+  auto* session = processor_.Session(ticket);
+  if (!session) return Fail(kUnknownTicket, "The session ticket is not valid: begin a session first.");
+  *out = session->preferences == processor_.preferences_ ? VARIANT_TRUE : VARIANT_FALSE;
+  return S_OK;
+}
+
+HRESULT AuthPreferences::GetIsReadOnly(BSTR ticket, VARIANT_BOOL* out) {
+  if (!out) return E_POINTER;
+  std::lock_guard<std::mutex> lock(processor_.mutex_);
+  auto* session = processor_.Session(ticket);
+  if (!session) return Fail(kUnknownTicket, "The session ticket is not valid: begin a session first.");
+  *out = session->preferences.readOnly ? VARIANT_TRUE : VARIANT_FALSE;
+  return S_OK;
+}
+
+HRESULT AuthPreferences::GetUnattendedModePref(BSTR ticket, ENUnattendedModePrefType* out) {
+  if (!out) return E_POINTER;
+  std::lock_guard<std::mutex> lock(processor_.mutex_);
+  auto* session = processor_.Session(ticket);
+  if (!session) return Fail(kUnknownTicket, "The session ticket is not valid: begin a session first.");
+  *out = session->preferences.unattended;
+  return S_OK;
+}
+
+HRESULT AuthPreferences::GetPersonalDataPref(BSTR ticket, ENPersonalDataPrefType* out) {
+  if (!out) return E_POINTER;
+  std::lock_guard<std::mutex> lock(processor_.mutex_);
+  auto* session = processor_.Session(ticket);
+  if (!session) return Fail(kUnknownTicket, "The session ticket is not valid: begin a session first.");
+  *out = session->preferences.personalData;
+  return S_OK;
+}
+
+HRESULT AuthPreferences::PutIsReadOnly(VARIANT_BOOL value) {
+  std::lock_guard<std::mutex> lock(processor_.mutex_);
+  processor_.preferences_.readOnly = value != VARIANT_FALSE;
+  return S_OK;
+}
+
+HRESULT AuthPreferences::PutUnattendedModePref(ENUnattendedModePrefType value) {
+  std::lock_guard<std::mutex> lock(processor_.mutex_);
+  processor_.preferences_.unattended = value;
+  return S_OK;
+}
+
+HRESULT AuthPreferences::PutPersonalDataPref(ENPersonalDataPrefType value) {
+  std::lock_guard<std::mutex> lock(processor_.mutex_);
+  processor_.preferences_.personalData = value;
+  return S_OK;
+}
 
 HRESULT CreateProcessor(IUnknown* outer, REFIID riid, void** out) {
   if (!out) return E_POINTER;

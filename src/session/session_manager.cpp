@@ -50,6 +50,8 @@ CVTSessionManager::CVTSessionManager(IUnknown* outer) : controlling_(outer ? out
 CVTSessionManager::~CVTSessionManager() {
   if (sessionBegun_) EndSession();
   if (connectionOpen_) CloseConnection();
+  if (authPreferences_) authPreferences_->Detach();
+  authPreferences_.Reset();
   outOfProcess_.Reset();
   inProcess_.Reset();
   SysFreeString(ticket_);
@@ -332,8 +334,24 @@ HRESULT CVTSessionManager::ToEventsMsgSet(BSTR, SHORT, SHORT, IEventsMsgSet** ou
   return NotAvailable("ToEventsMsgSet");
 }
 HRESULT CVTSessionManager::get_VTAuthPreferences(IVTAuthPreferences** out) {
-  if (out) *out = nullptr;
-  return NotAvailable("VTAuthPreferences");
+  if (!out) return E_POINTER;
+  *out = nullptr;
+  if (!authPreferences_) {
+    auto made = ComPtr<CVTAuthPreferences>::Adopt(MakeObject<CVTAuthPreferences>());
+    if (!made) return Report(kMsgInternalError621, E_OUTOFMEMORY);
+    // From here the in-process or out-of-process choice is fixed.
+    if (HRESULT hr = EnsureRequestProcessor(); FAILED(hr)) return hr;
+    ComPtr<IRequestProcessorAuthPrefs> inProcess;
+    ComPtr<IRequestProcessorExAuthPrefs> outOfProcess;
+    const HRESULT hr = outOfProcess_ ? outOfProcess_->get_AuthPreferences(outOfProcess.Put())
+                                     : inProcess_->get_AuthPreferences(inProcess.Put());
+    if (FAILED(hr)) return hr;
+    made->Attach(this, std::move(inProcess), std::move(outOfProcess));
+    authPreferences_ = std::move(made);
+  }
+  *out = authPreferences_.Get();
+  (*out)->AddRef();
+  return S_OK;
 }
 
 // ---- Hooks of the error recovery.

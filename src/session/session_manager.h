@@ -5,6 +5,7 @@
 #include <atomic>
 #include <string>
 
+#include "src/session/auth_preferences.h"
 #include "src/session/session_base.h"
 #include "vtfc4/vtfc4.h"
 
@@ -82,6 +83,9 @@ class CVTSessionManager final : public ISupportErrorInfo, public IVTSessionManag
 
   // Creates the request processor the first time one is needed.
   virtual HRESULT EnsureRequestProcessor();
+  // The session ticket (null before BeginSession, empty after EndSession), for the
+  // authentication preferences.
+  BSTR Ticket() const { return ticket_; }
 
  private:
   // The object's own identity and reference count, whether aggregated or not.
@@ -114,6 +118,7 @@ class CVTSessionManager final : public ISupportErrorInfo, public IVTSessionManag
   ComPtr<IRequestProcessorEx2> outOfProcess_;
   bool useOutOfProcess_ = false;
   std::string companyFile_;
+  ComPtr<CVTAuthPreferences> authPreferences_;
 };
 
 }  // namespace vtfc4

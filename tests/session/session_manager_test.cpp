@@ -509,6 +509,68 @@ TEST_F(Manager, ALostAnswerIsRecoveredByTheNextClient) {
   EXPECT_EQ(ToNarrow(againCode.Get()), "9001");
 }
 
+// The authentication preferences go straight to the processor. The sandbox takes them when
+// a session begins: a read-only session refuses changes, and a preference changed since is
+// reported as not obeyed.
+TEST_F(Manager, AuthenticationPreferences) {
+  ComPtr<IVTAuthPreferences> prefs, again;
+  ASSERT_EQ(manager_->get_VTAuthPreferences(nullptr), E_POINTER);
+  ASSERT_EQ(manager_->get_VTAuthPreferences(prefs.Put()), S_OK) << TakeError();
+  ASSERT_EQ(manager_->get_VTAuthPreferences(again.Put()), S_OK);
+  EXPECT_EQ(prefs.Get(), again.Get()) << "one object per manager";
+  EXPECT_EQ(manager_->CommunicateOutOfProcess(VARIANT_TRUE), kModeEstablished) << "the processor exists now";
+  TakeError();
+
+  // Puts need no session; their ranges are checked before the processor is asked.
+  EXPECT_EQ(prefs->PutUnattendedModePref(static_cast<ENUnattendedModePrefType>(0)), kEnumOutOfRange);
+  EXPECT_EQ(TakeError(), "Enum value is out of range.");
+  EXPECT_EQ(prefs->PutPersonalDataPref(static_cast<ENPersonalDataPrefType>(4)), kEnumOutOfRange);
+  TakeError();
+  ASSERT_EQ(prefs->PutIsReadOnly(VARIANT_TRUE), S_OK);
+  ASSERT_EQ(prefs->PutPersonalDataPref(pdptNotNeeded), S_OK);
+  VARIANT_BOOL flag = VARIANT_FALSE;
+  EXPECT_EQ(prefs->WasAuthPreferencesObeyed(&flag), kNoTicket) << "reads need a session";
+  EXPECT_EQ(TakeError(), "BeginSession method has not been called or it did not succeed.");
+
+  Open();
+  ASSERT_EQ(prefs->GetIsReadOnly(&flag), S_OK) << TakeError();
+  EXPECT_EQ(flag, VARIANT_TRUE);
+  ENPersonalDataPrefType personal = pdptOptional;
+  ASSERT_EQ(prefs->GetPersonalDataPref(&personal), S_OK);
+  EXPECT_EQ(personal, pdptNotNeeded);
+  ASSERT_EQ(prefs->WasAuthPreferencesObeyed(&flag), S_OK);
+  EXPECT_EQ(flag, VARIANT_TRUE);
+
+  // A read-only session answers queries and refuses adds.
+  auto set = NewSet();
+  ComPtr<IAttributesRqSet> attributes;
+  set->get_Attributes(attributes.Put());
+  attributes->put_OnError(roeContinue);
+  AddCustomer(set.Get(), "Refused");
+  ComPtr<ICustomerQuery> query;
+  set->AppendCustomerQueryRq(query.Put());
+  ComPtr<IMsgSetResponse> answer;
+  ASSERT_EQ(manager_->DoRequests(set.Get(), answer.Put()), S_OK) << TakeError();
+  EXPECT_EQ(Status(answer.Get(), 0), 3260);
+  EXPECT_EQ(Status(answer.Get(), 1), 1) << "nothing to find, but the query is answered";
+
+  // Changed after the session began: not obeyed until the next session.
+  ASSERT_EQ(prefs->PutIsReadOnly(VARIANT_FALSE), S_OK);
+  ASSERT_EQ(prefs->WasAuthPreferencesObeyed(&flag), S_OK);
+  EXPECT_EQ(flag, VARIANT_FALSE);
+  ASSERT_EQ(manager_->EndSession(), S_OK);
+  ASSERT_EQ(manager_->BeginSession(W(company_).Get(), omDontCare), S_OK) << TakeError();
+  ASSERT_EQ(prefs->WasAuthPreferencesObeyed(&flag), S_OK);
+  EXPECT_EQ(flag, VARIANT_TRUE);
+  ASSERT_EQ(manager_->DoRequests(set.Get(), answer.Put()), S_OK) << TakeError();
+  EXPECT_EQ(Status(answer.Get(), 0), 0) << "the new session may add";
+
+  // The object outlives its manager without reaching for it.
+  manager_.Reset();
+  EXPECT_EQ(prefs->GetIsReadOnly(&flag), kNoTicket);
+  TakeError();
+}
+
 TEST(ManagerFactory, CreationAndAggregation) {
   ComPtr<IClassFactory> factory, again;
   EXPECT_EQ(DllGetClassObject(CLSID_VTXMLRP2, IID_IClassFactory, factory.PutVoid()), CLASS_E_CLASSNOTAVAILABLE);
