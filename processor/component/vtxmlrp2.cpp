@@ -10,21 +10,12 @@
 #include <new>
 #include <string>
 
-#include "processor/sandbox_engine.h"
+#include "processor/component/processor_state.h"
 #include "src/com/class_factory.h"
 #include "vtfc4/vtfc4.h"
 
 namespace {
 
-using vtfc4::sandbox::CompanyFile;
-
-// Statuses of the processor's own failures (FACILITY_ITF, codes of the sandbox's own range).
-constexpr HRESULT kNotConnected = static_cast<HRESULT>(0x80040401);
-constexpr HRESULT kAlreadyConnected = static_cast<HRESULT>(0x80040402);
-constexpr HRESULT kCannotOpenCompany = static_cast<HRESULT>(0x80040403);
-constexpr HRESULT kUnknownTicket = static_cast<HRESULT>(0x80040404);
-constexpr HRESULT kMalformedRequest = static_cast<HRESULT>(0x80040405);
-constexpr HRESULT kCompanyFailure = static_cast<HRESULT>(0x80040406);
 
 std::string Utf8(BSTR text) {
   std::string out;
@@ -103,165 +94,140 @@ HRESULT Fail(HRESULT status, const std::string& description) {
   return status;
 }
 
-SAFEARRAY* VersionArray() {
-  const std::vector<std::string> versions = vtfc4::sandbox::SupportedVersions();
-  SAFEARRAY* array = SafeArrayCreateVector(VT_BSTR, 0, static_cast<ULONG>(versions.size()));
+std::atomic<LONG> gObjects{0};
+
+using vtfc4::sandbox::Outcome;
+using vtfc4::sandbox::Preferences;
+using vtfc4::sandbox::ProcessorState;
+
+HRESULT Report(const Outcome& outcome) { return SUCCEEDED(outcome.status) ? outcome.status : Fail(outcome.status, outcome.error); }
+
+SAFEARRAY* ToArray(const std::vector<std::string>& texts) {
+  SAFEARRAY* array = SafeArrayCreateVector(VT_BSTR, 0, static_cast<ULONG>(texts.size()));
   if (!array) return nullptr;
-  for (LONG i = 0; i < static_cast<LONG>(versions.size()); ++i) {
-    BSTR v = Wide(versions[static_cast<size_t>(i)]);
+  for (LONG i = 0; i < static_cast<LONG>(texts.size()); ++i) {
+    BSTR v = Wide(texts[static_cast<size_t>(i)]);
     SafeArrayPutElement(array, &i, v);
     SysFreeString(v);
   }
   return array;
 }
 
-std::atomic<LONG> gObjects{0};
+// IUnknown and IDispatch of the component's objects, which answer their one interface.
+template <class I>
+class Object : public I {
+ public:
+  HRESULT QueryInterface(REFIID riid, void** out) override {
+    if (!out) return E_POINTER;
+    *out = nullptr;
+    if (!IsEqualGUID(riid, IID_IUnknown) && !IsEqualGUID(riid, IID_IDispatch) && !Answers(riid)) return E_NOINTERFACE;
+    *out = static_cast<I*>(this);
+    this->AddRef();
+    return S_OK;
+  }
+  ULONG AddRef() override { return refs_.fetch_add(1) + 1; }
+  ULONG Release() override {
+    const ULONG n = refs_.fetch_sub(1) - 1;
+    if (n == 0) delete this;
+    return n;
+  }
+  HRESULT GetTypeInfoCount(UINT* count) override {
+    if (count) *count = 0;
+    return count ? S_OK : E_POINTER;
+  }
+  HRESULT GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
+  HRESULT GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
+  HRESULT Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*, UINT*) override { return E_NOTIMPL; }
 
-// What a client's application asks of the accounting application. They take effect when a
-// session begins: a session keeps the preferences it began with.
-struct Preferences {
-  bool readOnly = false;
-  ENUnattendedModePrefType unattended = umptOptional;
-  ENPersonalDataPrefType personalData = pdptOptional;
-  bool operator==(const Preferences&) const = default;
+ protected:
+  Object() { gObjects.fetch_add(1); }
+  virtual ~Object() { gObjects.fetch_sub(1); }
+  virtual bool Answers(REFIID riid) const = 0;
+
+ private:
+  std::atomic<ULONG> refs_{0};
 };
 
 class RequestProcessor;
 
 // The preferences face of a processor; it keeps its processor alive.
-class AuthPreferences final : public IRequestProcessorAuthPrefs {
+class AuthPreferences final : public Object<IRequestProcessorAuthPrefs> {
  public:
   explicit AuthPreferences(RequestProcessor& processor);
-  ~AuthPreferences();
-  HRESULT QueryInterface(REFIID riid, void** out) override {
+  ~AuthPreferences() override;
+
+  HRESULT WasAuthPreferencesObeyed(BSTR ticket, VARIANT_BOOL* out) override {
     if (!out) return E_POINTER;
-    *out = nullptr;
-    if (!IsEqualGUID(riid, IID_IUnknown) && !IsEqualGUID(riid, IID_IDispatch) &&
-        !IsEqualGUID(riid, IID_IRequestProcessorAuthPrefs))
-      return E_NOINTERFACE;
-    *out = static_cast<IRequestProcessorAuthPrefs*>(this);
-    AddRef();
+    bool obeyed = false;
+    const Outcome o = State().WasObeyed(Utf8(ticket), obeyed);
+    if (SUCCEEDED(o.status)) *out = obeyed ? VARIANT_TRUE : VARIANT_FALSE;
+    return Report(o);
+  }
+  HRESULT GetIsReadOnly(BSTR ticket, VARIANT_BOOL* out) override {
+    return Read(ticket, out, [](const Preferences& p, VARIANT_BOOL* o) { *o = p.readOnly ? VARIANT_TRUE : VARIANT_FALSE; });
+  }
+  HRESULT GetUnattendedModePref(BSTR ticket, ENUnattendedModePrefType* out) override {
+    return Read(ticket, out, [](const Preferences& p, ENUnattendedModePrefType* o) { *o = static_cast<ENUnattendedModePrefType>(p.unattended); });
+  }
+  HRESULT GetPersonalDataPref(BSTR ticket, ENPersonalDataPrefType* out) override {
+    return Read(ticket, out, [](const Preferences& p, ENPersonalDataPrefType* o) { *o = static_cast<ENPersonalDataPrefType>(p.personalData); });
+  }
+  HRESULT PutIsReadOnly(VARIANT_BOOL value) override {
+    State().ChangePreferences([](Preferences& p, int v) { p.readOnly = v != 0; }, value != VARIANT_FALSE);
     return S_OK;
   }
-  ULONG AddRef() override { return refs_.fetch_add(1) + 1; }
-  ULONG Release() override {
-    const ULONG n = refs_.fetch_sub(1) - 1;
-    if (n == 0) delete this;
-    return n;
+  HRESULT PutUnattendedModePref(ENUnattendedModePrefType value) override {
+    State().ChangePreferences([](Preferences& p, int v) { p.unattended = v; }, value);
+    return S_OK;
   }
-  HRESULT GetTypeInfoCount(UINT* count) override {
-    if (count) *count = 0;
-    return count ? S_OK : E_POINTER;
+  HRESULT PutPersonalDataPref(ENPersonalDataPrefType value) override {
+    State().ChangePreferences([](Preferences& p, int v) { p.personalData = v; }, value);
+    return S_OK;
   }
-  HRESULT GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
-  HRESULT GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
-  HRESULT Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*, UINT*) override { return E_NOTIMPL; }
-
-  HRESULT WasAuthPreferencesObeyed(BSTR ticket, VARIANT_BOOL* out) override;
-  HRESULT GetIsReadOnly(BSTR ticket, VARIANT_BOOL* out) override;
-  HRESULT PutIsReadOnly(VARIANT_BOOL value) override;
-  HRESULT GetUnattendedModePref(BSTR ticket, ENUnattendedModePrefType* out) override;
-  HRESULT PutUnattendedModePref(ENUnattendedModePrefType value) override;
-  HRESULT GetPersonalDataPref(BSTR ticket, ENPersonalDataPrefType* out) override;
-  HRESULT PutPersonalDataPref(ENPersonalDataPrefType value) override;
 
  private:
-  std::atomic<ULONG> refs_{0};
+  bool Answers(REFIID riid) const override { return IsEqualGUID(riid, IID_IRequestProcessorAuthPrefs); }
+  ProcessorState& State();
+  template <class T, class Set>
+  HRESULT Read(BSTR ticket, T* out, Set set) {
+    if (!out) return E_POINTER;
+    Preferences p;
+    const Outcome o = State().SessionPreferences(Utf8(ticket), p);
+    if (SUCCEEDED(o.status)) set(p, out);
+    return Report(o);
+  }
+
   RequestProcessor& processor_;
 };
 
-class RequestProcessor final : public IRequestProcessor2 {
-  friend class AuthPreferences;
-
+class RequestProcessor final : public Object<IRequestProcessor2> {
  public:
-  RequestProcessor() { gObjects.fetch_add(1); }
-  ~RequestProcessor() { gObjects.fetch_sub(1); }
-
-  HRESULT QueryInterface(REFIID riid, void** out) override {
-    if (!out) return E_POINTER;
-    *out = nullptr;
-    if (!IsEqualGUID(riid, IID_IUnknown) && !IsEqualGUID(riid, IID_IDispatch) &&
-        !IsEqualGUID(riid, IID_IRequestProcessor) && !IsEqualGUID(riid, IID_IRequestProcessor2))
-      return E_NOINTERFACE;
-    *out = static_cast<IRequestProcessor2*>(this);
-    AddRef();
-    return S_OK;
-  }
-  ULONG AddRef() override { return refs_.fetch_add(1) + 1; }
-  ULONG Release() override {
-    const ULONG n = refs_.fetch_sub(1) - 1;
-    if (n == 0) delete this;
-    return n;
-  }
-  HRESULT GetTypeInfoCount(UINT* count) override {
-    if (count) *count = 0;
-    return count ? S_OK : E_POINTER;
-  }
-  HRESULT GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
-  HRESULT GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
-  HRESULT Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*, UINT*) override { return E_NOTIMPL; }
-
   HRESULT ProcessRequest(BSTR ticket, BSTR request, BSTR* response) override {
     if (!response) return E_POINTER;
     *response = nullptr;
-    std::lock_guard<std::mutex> lock(mutex_);
-    SessionState* session = Session(ticket);
-    if (!session) return Fail(kUnknownTicket, "The session ticket is not valid: begin a session first.");
-    try {
-      vtfc4::sandbox::Access access;
-      access.readOnly = session->preferences.readOnly;
-      *response = Wide(vtfc4::sandbox::ProcessRequest(*session->file, Utf8(request), access));
-      return *response ? S_OK : E_OUTOFMEMORY;
-    } catch (const vtfc4::sandbox::MalformedRequest& e) {
-      return Fail(kMalformedRequest, std::string("The request could not be read: ") + e.what());
-    } catch (const std::exception& e) {
-      return Fail(kCompanyFailure, std::string("The company file failed: ") + e.what());
-    }
+    std::string text;
+    const Outcome o = state_.ProcessRequest(Utf8(ticket), Utf8(request), text);
+    if (SUCCEEDED(o.status)) *response = Wide(text);
+    return Report(o);
   }
-  HRESULT OpenConnection(BSTR appID, BSTR appName) override {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (connected_) return Fail(kAlreadyConnected, "A connection is already open.");
-    connected_ = true;
-    return S_OK;
-  }
-  HRESULT CloseConnection() override {
-    std::lock_guard<std::mutex> lock(mutex_);
-    sessions_.clear();
-    connected_ = false;
-    return S_OK;
-  }
-  HRESULT BeginSession(BSTR fileName, ENOpenMode openMode, BSTR* ticket) override {
+  HRESULT OpenConnection(BSTR, BSTR) override { return Report(state_.OpenConnection()); }
+  HRESULT CloseConnection() override { return Report(state_.CloseConnection()); }
+  HRESULT BeginSession(BSTR fileName, ENOpenMode, BSTR* ticket) override {
     if (!ticket) return E_POINTER;
     *ticket = nullptr;
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (!connected_) return Fail(kNotConnected, "OpenConnection has not been called.");
-    std::string error;
-    std::unique_ptr<CompanyFile> file;
-    try {
-      file = CompanyFile::Open(Utf8(fileName), error);
-    } catch (const std::exception& e) {
-      error = e.what();
-    }
-    if (!file) return Fail(kCannotOpenCompany, "Could not open the company file: " + error);
-    const std::string id = "{sandbox-" + std::to_string(++lastTicket_) + "}";
-    sessions_[id] = SessionState{std::move(file), preferences_};
-    *ticket = Wide(id);
-    return *ticket ? S_OK : E_OUTOFMEMORY;
+    std::string text;
+    const Outcome o = state_.BeginSession(Utf8(fileName), text);
+    if (SUCCEEDED(o.status)) *ticket = Wide(text);
+    return Report(o);
   }
-  HRESULT EndSession(BSTR ticket) override {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (!sessions_.erase(Utf8(ticket)))
-      return Fail(kUnknownTicket, "The session ticket is not valid: begin a session first.");
-    return S_OK;
-  }
+  HRESULT EndSession(BSTR ticket) override { return Report(state_.EndSession(Utf8(ticket))); }
   HRESULT GetCurrentCompanyFileName(BSTR ticket, BSTR* fileName) override {
     if (!fileName) return E_POINTER;
     *fileName = nullptr;
-    std::lock_guard<std::mutex> lock(mutex_);
-    SessionState* session = Session(ticket);
-    if (!session) return Fail(kUnknownTicket, "The session ticket is not valid: begin a session first.");
-    *fileName = Wide(session->file->Path());
-    return S_OK;
+    std::string name;
+    const Outcome o = state_.CompanyFileName(Utf8(ticket), name);
+    if (SUCCEEDED(o.status)) *fileName = Wide(name);
+    return Report(o);
   }
   HRESULT ReservedSlot7() override { return E_NOTIMPL; }
   HRESULT ReservedSlot8() override { return E_NOTIMPL; }
@@ -269,9 +235,10 @@ class RequestProcessor final : public IRequestProcessor2 {
   HRESULT ReservedSlot10() override { return E_NOTIMPL; }
   HRESULT get_VTXMLVersionsForSession(BSTR ticket, SAFEARRAY** out) override {
     if (!out) return E_POINTER;
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (!Session(ticket)) return Fail(kUnknownTicket, "The session ticket is not valid: begin a session first.");
-    *out = VersionArray();
+    std::vector<std::string> versions;
+    const Outcome o = state_.SessionVersions(Utf8(ticket), versions);
+    if (FAILED(o.status)) return Report(o);
+    *out = ToArray(versions);
     return *out ? S_OK : E_OUTOFMEMORY;
   }
   HRESULT get_ConnectionType(ENConnectionType* out) override {
@@ -285,7 +252,7 @@ class RequestProcessor final : public IRequestProcessor2 {
   }
   HRESULT get_VTXMLVersionsForSubscription(SAFEARRAY** out) override {
     if (!out) return E_POINTER;
-    *out = VersionArray();
+    *out = ToArray(vtfc4::sandbox::SupportedVersions());
     return *out ? S_OK : E_OUTOFMEMORY;
   }
   HRESULT OpenConnection2(BSTR appID, BSTR appName, ENConnectionType) override {
@@ -299,85 +266,19 @@ class RequestProcessor final : public IRequestProcessor2 {
     return made->QueryInterface(IID_IRequestProcessorAuthPrefs, reinterpret_cast<void**>(out));
   }
 
- private:
-  struct SessionState {
-    std::unique_ptr<CompanyFile> file;
-    Preferences preferences;  // as they were when the session began
-  };
+  ProcessorState& State() { return state_; }
 
-  SessionState* Session(BSTR ticket) {
-    const auto it = sessions_.find(Utf8(ticket));
-    return it == sessions_.end() ? nullptr : &it->second;
+ private:
+  bool Answers(REFIID riid) const override {
+    return IsEqualGUID(riid, IID_IRequestProcessor) || IsEqualGUID(riid, IID_IRequestProcessor2);
   }
 
-  std::atomic<ULONG> refs_{0};
-  std::mutex mutex_;
-  bool connected_ = false;
-  long lastTicket_ = 0;
-  std::map<std::string, SessionState> sessions_;
-  Preferences preferences_;
+  ProcessorState state_;
 };
 
 AuthPreferences::AuthPreferences(RequestProcessor& processor) : processor_(processor) { processor_.AddRef(); }
 AuthPreferences::~AuthPreferences() { processor_.Release(); }
-
-// The gets answer for the session the ticket names: what it began with. The sandbox honours
-// every preference it is given (read-only sessions refuse changes; it never asks anyone
-// anything, and keeps no personal data), so a session obeyed them exactly when they are still
-// what it began with.
-HRESULT AuthPreferences::WasAuthPreferencesObeyed(BSTR ticket, VARIANT_BOOL* out) {
-  if (!out) return E_POINTER;
-  std::lock_guard<std::mutex> lock(processor_.mutex_);
-  auto* session = processor_.Session(ticket);
-  if (!session) return Fail(kUnknownTicket, "The session ticket is not valid: begin a session first.");
-  *out = session->preferences == processor_.preferences_ ? VARIANT_TRUE : VARIANT_FALSE;
-  return S_OK;
-}
-
-HRESULT AuthPreferences::GetIsReadOnly(BSTR ticket, VARIANT_BOOL* out) {
-  if (!out) return E_POINTER;
-  std::lock_guard<std::mutex> lock(processor_.mutex_);
-  auto* session = processor_.Session(ticket);
-  if (!session) return Fail(kUnknownTicket, "The session ticket is not valid: begin a session first.");
-  *out = session->preferences.readOnly ? VARIANT_TRUE : VARIANT_FALSE;
-  return S_OK;
-}
-
-HRESULT AuthPreferences::GetUnattendedModePref(BSTR ticket, ENUnattendedModePrefType* out) {
-  if (!out) return E_POINTER;
-  std::lock_guard<std::mutex> lock(processor_.mutex_);
-  auto* session = processor_.Session(ticket);
-  if (!session) return Fail(kUnknownTicket, "The session ticket is not valid: begin a session first.");
-  *out = session->preferences.unattended;
-  return S_OK;
-}
-
-HRESULT AuthPreferences::GetPersonalDataPref(BSTR ticket, ENPersonalDataPrefType* out) {
-  if (!out) return E_POINTER;
-  std::lock_guard<std::mutex> lock(processor_.mutex_);
-  auto* session = processor_.Session(ticket);
-  if (!session) return Fail(kUnknownTicket, "The session ticket is not valid: begin a session first.");
-  *out = session->preferences.personalData;
-  return S_OK;
-}
-
-HRESULT AuthPreferences::PutIsReadOnly(VARIANT_BOOL value) {
-  std::lock_guard<std::mutex> lock(processor_.mutex_);
-  processor_.preferences_.readOnly = value != VARIANT_FALSE;
-  return S_OK;
-}
-
-HRESULT AuthPreferences::PutUnattendedModePref(ENUnattendedModePrefType value) {
-  std::lock_guard<std::mutex> lock(processor_.mutex_);
-  processor_.preferences_.unattended = value;
-  return S_OK;
-}
-
-HRESULT AuthPreferences::PutPersonalDataPref(ENPersonalDataPrefType value) {
-  std::lock_guard<std::mutex> lock(processor_.mutex_);
-  processor_.preferences_.personalData = value;
-  return S_OK;
-}
+ProcessorState& AuthPreferences::State() { return processor_.State(); }
 
 HRESULT CreateProcessor(IUnknown* outer, REFIID riid, void** out) {
   if (!out) return E_POINTER;

@@ -1,0 +1,106 @@
+#include "processor/component/processor_state.h"
+
+namespace vtfc4::sandbox {
+
+namespace {
+const char kUnknownTicketText[] = "The session ticket is not valid: begin a session first.";
+}  // namespace
+
+ProcessorState::Session* ProcessorState::Find(const std::string& ticket) {
+  const auto it = sessions_.find(ticket);
+  return it == sessions_.end() ? nullptr : &it->second;
+}
+
+Outcome ProcessorState::OpenConnection() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (connected_) return Outcome::Failed(kAlreadyConnected, "A connection is already open.");
+  connected_ = true;
+  return {};
+}
+
+Outcome ProcessorState::CloseConnection() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  sessions_.clear();
+  connected_ = false;
+  return {};
+}
+
+Outcome ProcessorState::BeginSession(const std::string& file, std::string& ticket) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!connected_) return Outcome::Failed(kNotConnected, "OpenConnection has not been called.");
+  std::string error;
+  std::unique_ptr<CompanyFile> opened;
+  try {
+    opened = CompanyFile::Open(file, error);
+  } catch (const std::exception& e) {
+    error = e.what();
+  }
+  if (!opened) return Outcome::Failed(kCannotOpenCompany, "Could not open the company file: " + error);
+  ticket = "{sandbox-" + std::to_string(++lastTicket_) + "}";
+  sessions_[ticket] = Session{std::move(opened), preferences_};
+  return {};
+}
+
+Outcome ProcessorState::EndSession(const std::string& ticket) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!sessions_.erase(ticket)) return Outcome::Failed(kUnknownTicket, kUnknownTicketText);
+  return {};
+}
+
+Outcome ProcessorState::CompanyFileName(const std::string& ticket, std::string& name) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  Session* session = Find(ticket);
+  if (!session) return Outcome::Failed(kUnknownTicket, kUnknownTicketText);
+  name = session->file->Path();
+  return {};
+}
+
+Outcome ProcessorState::ProcessRequest(const std::string& ticket, const std::string& request,
+                                       std::string& response) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  Session* session = Find(ticket);
+  if (!session) return Outcome::Failed(kUnknownTicket, kUnknownTicketText);
+  try {
+    Access access;
+    access.readOnly = session->preferences.readOnly;
+    response = sandbox::ProcessRequest(*session->file, request, access);
+    return {};
+  } catch (const MalformedRequest& e) {
+    return Outcome::Failed(kMalformedRequest, std::string("The request could not be read: ") + e.what());
+  } catch (const std::exception& e) {
+    return Outcome::Failed(kCompanyFailure, std::string("The company file failed: ") + e.what());
+  }
+}
+
+Outcome ProcessorState::SessionVersions(const std::string& ticket, std::vector<std::string>& versions) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!Find(ticket)) return Outcome::Failed(kUnknownTicket, kUnknownTicketText);
+  versions = SupportedVersions();
+  return {};
+}
+
+// The sandbox honours every preference it is given (a read-only session refuses changes; it
+// never asks anyone anything, and keeps no personal data), so a session obeyed them exactly
+// when they are still what it began with.
+Outcome ProcessorState::WasObeyed(const std::string& ticket, bool& obeyed) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  Session* session = Find(ticket);
+  if (!session) return Outcome::Failed(kUnknownTicket, kUnknownTicketText);
+  obeyed = session->preferences == preferences_;
+  return {};
+}
+
+Outcome ProcessorState::SessionPreferences(const std::string& ticket, Preferences& out) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  Session* session = Find(ticket);
+  if (!session) return Outcome::Failed(kUnknownTicket, kUnknownTicketText);
+  out = session->preferences;
+  return {};
+}
+
+void ProcessorState::ChangePreferences(void (*change)(Preferences&, int), int value) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  change(preferences_, value);
+}
+
+}  // namespace vtfc4::sandbox
