@@ -4,6 +4,7 @@
 //   vtfc4-sandbox create FILE        a new, empty company file
 //   vtfc4-sandbox list FILE          its records, readable
 //   vtfc4-sandbox register [MODULE]  the in-process processor (default: the installed module)
+//                                    and the out-of-process one (vtfc4-sandboxd beside it)
 //   vtfc4-sandbox unregister         removes it
 #include <unistd.h>
 
@@ -23,15 +24,21 @@ int Usage() {
   return 2;
 }
 
-// The processor module next to this program (in the build tree), else where installation puts
-// it relative to the program.
-std::string DefaultModule() {
+// The folder this program runs from.
+std::string SelfFolder() {
   char self[PATH_MAX];
   const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
-  if (n <= 0) return "";
+  if (n <= 0) return ".";
   self[n] = '\0';
   std::string folder(self);
   folder.erase(folder.rfind('/'));
+  return folder;
+}
+
+// The processor module next to this program (in the build tree), else where installation puts
+// it relative to the program.
+std::string DefaultModule() {
+  const std::string folder = SelfFolder();
   for (const std::string& candidate : {folder + "/libvtxmlrp2.so", folder + "/" VTFC4_SANDBOX_MODULE_FROM_BIN})
     if (access(candidate.c_str(), R_OK) == 0) {
       char resolved[PATH_MAX];
@@ -40,7 +47,7 @@ std::string DefaultModule() {
   return "";
 }
 
-int Register(const std::string& module, bool add) {
+int Register(const std::string& module, const std::string& daemon, bool add) {
   vtfc4::Registry registry;
   std::string error;
   if (!registry.Load(error)) {
@@ -48,14 +55,20 @@ int Register(const std::string& module, bool add) {
     return 1;
   }
   const std::string key = "CLSID\\" + vtfc4::GuidText(CLSID_VTXMLRP2);
-  registry.DeleteTree(key);
-  registry.DeleteTree("VTFC4Sandbox.RequestProcessor2");
+  const std::string keyEx = "CLSID\\" + vtfc4::GuidText(CLSID_VTXMLRP2e);
+  for (const std::string& k : {key, keyEx, std::string("VTFC4Sandbox.RequestProcessor2"),
+                               std::string("VTFC4Sandbox.RequestProcessor2e")})
+    registry.DeleteTree(k);
   if (add) {
     registry.Set(key, "", "Sandbox request processor");
     registry.Set(key + "\\InprocServer32", "", module);
     registry.Set(key + "\\InprocServer32", "ThreadingModel", "Both");
     registry.Set(key + "\\ProgID", "", "VTFC4Sandbox.RequestProcessor2");
     registry.Set("VTFC4Sandbox.RequestProcessor2\\CLSID", "", vtfc4::GuidText(CLSID_VTXMLRP2));
+    registry.Set(keyEx, "", "Sandbox request processor, out of process");
+    registry.Set(keyEx + "\\LocalServer32", "", daemon);
+    registry.Set(keyEx + "\\ProgID", "", "VTFC4Sandbox.RequestProcessor2e");
+    registry.Set("VTFC4Sandbox.RequestProcessor2e\\CLSID", "", vtfc4::GuidText(CLSID_VTXMLRP2e));
   }
   if (!registry.Save(error)) {
     std::fprintf(stderr, "vtfc4-sandbox: %s\n", error.c_str());
@@ -94,9 +107,9 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "vtfc4-sandbox: the processor module was not found; name it: register MODULE\n");
         return 1;
       }
-      return Register(module, true);
+      return Register(module, SelfFolder() + "/vtfc4-sandboxd", true);
     }
-    if (command == "unregister" && argc == 2) return Register("", false);
+    if (command == "unregister" && argc == 2) return Register("", "", false);
   } catch (const std::exception& e) {
     std::fprintf(stderr, "vtfc4-sandbox: %s\n", e.what());
     return 1;

@@ -15,6 +15,7 @@
 
 #include "src/com/shell_folders.h"
 #include "src/com/text.h"
+#include "src/session/processor_proxy.h"
 #include "vtfc4/comptr.h"
 
 namespace vtfc4 {
@@ -209,9 +210,17 @@ HRESULT CoCreateInstance(REFCLSID clsid, IUnknown* outer, DWORD context, REFIID 
   if (!out) return E_POINTER;
   *out = nullptr;
   vtfc4::ComPtr<IClassFactory> factory;
-  if (HRESULT hr = CoGetClassObject(clsid, context, nullptr, IID_IClassFactory, factory.PutVoid()); FAILED(hr))
-    return hr;
-  return factory->CreateInstance(outer, riid, out);
+  HRESULT hr = CoGetClassObject(clsid, context, nullptr, IID_IClassFactory, factory.PutVoid());
+  if (SUCCEEDED(hr)) return factory->CreateInstance(outer, riid, out);
+  // A local server: its executable is registered under LocalServer32.
+  if (hr != REGDB_E_CLASSNOTREG || !(context & CLSCTX_LOCAL_SERVER)) return hr;
+  if (outer) return CLASS_E_NOAGGREGATION;
+  vtfc4::Registry registry;
+  std::string error;
+  if (!registry.Load(error)) return REGDB_E_CLASSNOTREG;
+  const auto server = registry.Get("CLSID\\" + vtfc4::GuidText(clsid) + "\\LocalServer32");
+  if (!server || server->empty()) return REGDB_E_CLASSNOTREG;
+  return vtfc4::CreateLocalServerObject(clsid, *server, riid, out);
 }
 
 HRESULT CLSIDFromProgID(LPCOLESTR progID, CLSID* out) {

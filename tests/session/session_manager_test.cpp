@@ -5,9 +5,12 @@
 
 #include <gtest/gtest.h>
 
+#include <signal.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -23,7 +26,9 @@ namespace {
 
 Bstr W(const std::string& text) { return Bstr::Adopt(ToBstr(text)); }
 
-class Manager : public ::testing::Test {
+// Every test runs twice: through the in-process processor and through the out-of-process one,
+// whose daemon the test's own socket serves.
+class Manager : public ::testing::TestWithParam<bool> {
  protected:
   void SetUp() override {
     char pattern[] = "/tmp/vtfc4-manager-XXXXXX";
@@ -36,17 +41,46 @@ class Manager : public ::testing::Test {
     ASSERT_TRUE(registry.Load(error)) << error;
     const std::string key = "CLSID\\" + GuidText(CLSID_VTXMLRP2) + "\\InprocServer32";
     registry.Set(key, "", VTFC4_SANDBOX_MODULE);
+    registry.Set("CLSID\\" + GuidText(CLSID_VTXMLRP2e) + "\\LocalServer32", "", VTFC4_SANDBOX_DAEMON);
     ASSERT_TRUE(registry.Save(error)) << error;
+    setenv("VTFC4_SANDBOX_SOCKET", (folder_ + "/sandbox.sock").c_str(), 1);
     company_ = folder_ + "/books.vtc";
     ASSERT_TRUE(sandbox::CompanyFile::Create(company_, error)) << error;
     ASSERT_EQ(CreateSessionManager(nullptr, IID_IVTSessionManager, manager_.PutVoid()), S_OK);
+    if (OutOfProcess()) {
+      ASSERT_EQ(manager_->CommunicateOutOfProcess(VARIANT_TRUE), S_OK);
+    }
     TakeError();
   }
   void TearDown() override {
     manager_.Reset();
+    StopDaemon();
+    unsetenv("VTFC4_SANDBOX_SOCKET");
     unsetenv("VTFC4_REGISTRY");
     unsetenv("VTFC4_COMMON_APPDATA");
     std::system(("rm -rf '" + folder_ + "'").c_str());
+  }
+  static bool OutOfProcess() { return GetParam(); }
+  // The daemon's pid, from the file it leaves beside its socket; 0 when none runs.
+  pid_t DaemonPid() const {
+    std::ifstream in(folder_ + "/sandbox.sock.pid");
+    long pid = 0;
+    in >> pid;
+    return static_cast<pid_t>(pid);
+  }
+  void StopDaemon() {
+    if (const pid_t pid = DaemonPid(); pid > 0) {
+      kill(pid, SIGCONT);
+      kill(pid, SIGKILL);
+    }
+  }
+  ComPtr<IVTSessionManager> NewManager() {
+    ComPtr<IVTSessionManager> m;
+    EXPECT_EQ(CreateSessionManager(nullptr, IID_IVTSessionManager, m.PutVoid()), S_OK);
+    if (OutOfProcess()) {
+      EXPECT_EQ(m->CommunicateOutOfProcess(VARIANT_TRUE), S_OK);
+    }
+    return m;
   }
   void Open() {
     ASSERT_EQ(manager_->OpenConnection(W("").Get(), W("tests").Get()), S_OK) << TakeError();
@@ -99,7 +133,7 @@ class Manager : public ::testing::Test {
   ComPtr<IVTSessionManager> manager_;
 };
 
-TEST_F(Manager, AddQueryAndModifyACustomer) {
+TEST_P(Manager, AddQueryAndModifyACustomer) {
   Open();
   auto set = NewSet();
   AddCustomer(set.Get(), "Ames & Sons", "Lyon");
@@ -170,7 +204,7 @@ TEST_F(Manager, AddQueryAndModifyACustomer) {
   EXPECT_EQ(manager_->CloseConnection(), S_OK);
 }
 
-TEST_F(Manager, FailuresOfTheManagersOwnTable) {
+TEST_P(Manager, FailuresOfTheManagersOwnTable) {
   ComPtr<IMsgSetRequest> set;
   struct Case {
     const char* name;
@@ -225,7 +259,7 @@ TEST_F(Manager, FailuresOfTheManagersOwnTable) {
         manager_->CommunicateOutOfProcess(VARIANT_TRUE));
 }
 
-TEST_F(Manager, SendingNeedsAVerifiedSetAndAReadableVersion) {
+TEST_P(Manager, SendingNeedsAVerifiedSetAndAReadableVersion) {
   Open();
   auto set = NewSet();
   ComPtr<ICustomerAdd> add;
@@ -242,7 +276,7 @@ TEST_F(Manager, SendingNeedsAVerifiedSetAndAReadableVersion) {
   EXPECT_EQ(TakeError(), "Invalid Request.  Could not parse for vtXML version.");
 }
 
-TEST_F(Manager, AfterEndSessionTheEmptyTicketGoesToTheProcessor) {
+TEST_P(Manager, AfterEndSessionTheEmptyTicketGoesToTheProcessor) {
   Open();
   ASSERT_EQ(manager_->EndSession(), S_OK);
   auto set = NewSet();
@@ -257,7 +291,7 @@ TEST_F(Manager, AfterEndSessionTheEmptyTicketGoesToTheProcessor) {
 }
 
 // A text the processor cannot read at all fails the call with the processor's own error.
-TEST_F(Manager, AMalformedRequestFailsInTheProcessor) {
+TEST_P(Manager, AMalformedRequestFailsInTheProcessor) {
   Open();
   ComPtr<IMsgSetResponse> answer;
   const HRESULT hr = manager_->DoRequestsFromXMLString(W("<?vtxml version=\"4.0\"?><VTXML><oops").Get(), answer.Put());
@@ -266,14 +300,19 @@ TEST_F(Manager, AMalformedRequestFailsInTheProcessor) {
   EXPECT_EQ(TakeError().rfind("The request could not be read: ", 0), 0u);
 }
 
-TEST_F(Manager, WithoutARegisteredProcessorNothingIsCreated) {
+TEST_P(Manager, WithoutARegisteredProcessorNothingIsCreated) {
   unsetenv("VTFC4_REGISTRY");
   setenv("VTFC4_REGISTRY", (folder_ + "/empty-registry").c_str(), 1);
-  EXPECT_EQ(manager_->OpenConnection(W("").Get(), W("t").Get()), kCannotCreateProcessor);
-  EXPECT_EQ(TakeError(), "Cannot create VTXMLRP2 COM component. ");
+  if (OutOfProcess()) {
+    EXPECT_EQ(manager_->OpenConnection(W("").Get(), W("t").Get()), kCannotCreateProcessorEx);
+    EXPECT_EQ(TakeError(), "Cannot create VTXMLRP2e COM component.");
+  } else {
+    EXPECT_EQ(manager_->OpenConnection(W("").Get(), W("t").Get()), kCannotCreateProcessor);
+    EXPECT_EQ(TakeError(), "Cannot create VTXMLRP2 COM component. ");
+  }
 }
 
-TEST_F(Manager, RecoveryRefusesASecondSendUntilCleared) {
+TEST_P(Manager, RecoveryRefusesASecondSendUntilCleared) {
   Open();
   ComPtr<IVTGUIDType> id;
   ASSERT_EQ(manager_->get_ErrorRecoveryID(id.Put()), S_OK);
@@ -304,7 +343,7 @@ TEST_F(Manager, RecoveryRefusesASecondSendUntilCleared) {
 
 // Every error status the sandbox gives, as the client reads it, and the three onError
 // policies: what the answers say and what the company file keeps.
-TEST_F(Manager, ErrorStatusesAndOnErrorPolicies) {
+TEST_P(Manager, ErrorStatusesAndOnErrorPolicies) {
   Open();
   auto set = NewSet();
   AddCustomer(set.Get(), "Ames");
@@ -378,7 +417,7 @@ TEST_F(Manager, ErrorStatusesAndOnErrorPolicies) {
   }
 }
 
-TEST_F(Manager, StaleEditSequenceAndDeletion) {
+TEST_P(Manager, StaleEditSequenceAndDeletion) {
   Open();
   auto set = NewSet();
   AddCustomer(set.Get(), "Ames");
@@ -438,7 +477,7 @@ TEST_F(Manager, StaleEditSequenceAndDeletion) {
 // processor answered). A new client with the same recovery identifier, on the same company
 // file, finds the record, gets the earlier answer back from the application, reads the saved
 // request, and clears both.
-TEST_F(Manager, ALostAnswerIsRecoveredByTheNextClient) {
+TEST_P(Manager, ALostAnswerIsRecoveredByTheNextClient) {
   const Bstr guid = W("{0E1D4C2A-93B5-4F7E-8A61-2C3D4E5F6A7B}");
   const auto recovering = [&](IVTSessionManager* m) {
     ComPtr<IVTGUIDType> id;
@@ -457,8 +496,7 @@ TEST_F(Manager, ALostAnswerIsRecoveredByTheNextClient) {
   }
   manager_.Reset();  // the first client ends
 
-  ComPtr<IVTSessionManager> next;
-  ASSERT_EQ(CreateSessionManager(nullptr, IID_IVTSessionManager, next.PutVoid()), S_OK);
+  ComPtr<IVTSessionManager> next = NewManager();
   ASSERT_EQ(next->OpenConnection(W("").Get(), W("next").Get()), S_OK) << TakeError();
   ASSERT_EQ(next->BeginSession(W(company_).Get(), omDontCare), S_OK) << TakeError();
   recovering(next.Get());
@@ -512,7 +550,7 @@ TEST_F(Manager, ALostAnswerIsRecoveredByTheNextClient) {
 // The authentication preferences go straight to the processor. The sandbox takes them when
 // a session begins: a read-only session refuses changes, and a preference changed since is
 // reported as not obeyed.
-TEST_F(Manager, AuthenticationPreferences) {
+TEST_P(Manager, AuthenticationPreferences) {
   ComPtr<IVTAuthPreferences> prefs, again;
   ASSERT_EQ(manager_->get_VTAuthPreferences(nullptr), E_POINTER);
   ASSERT_EQ(manager_->get_VTAuthPreferences(prefs.Put()), S_OK) << TakeError();
@@ -570,6 +608,71 @@ TEST_F(Manager, AuthenticationPreferences) {
   EXPECT_EQ(prefs->GetIsReadOnly(&flag), kNoTicket);
   TakeError();
 }
+
+// The processor's error object crosses to the client whole: description and source.
+TEST_P(Manager, TheProcessorsErrorComesBackWhole) {
+  ASSERT_EQ(manager_->OpenConnection(W("").Get(), W("t").Get()), S_OK) << TakeError();
+  EXPECT_EQ(manager_->BeginSession(W(folder_ + "/missing.vtc").Get(), omDontCare), static_cast<HRESULT>(0x80040403));
+  ComPtr<IErrorInfo> info;
+  ASSERT_EQ(GetErrorInfo(0, info.Put()), S_OK);
+  Bstr description, source;
+  info->GetDescription(description.Put());
+  info->GetSource(source.Put());
+  EXPECT_EQ(ToNarrow(description.Get()).rfind("Could not open the company file: There is no company file", 0), 0u)
+      << ToNarrow(description.Get());
+  EXPECT_EQ(ToNarrow(source.Get()),
+            OutOfProcess() ? "VTFC4Sandbox.RequestProcessor2e" : "VTFC4Sandbox.RequestProcessor2");
+}
+
+INSTANTIATE_TEST_SUITE_P(Processors, Manager, ::testing::Values(false, true),
+                         [](const ::testing::TestParamInfo<bool>& p) { return p.param ? "OutOfProcess" : "InProcess"; });
+
+// Out of process only: the daemon starts on demand, serves several clients, and a daemon that
+// dies or stops answering gives a clear failure, never a hang.
+class OutOfProcessManager : public Manager {};
+
+TEST_P(OutOfProcessManager, ADaemonServesSeveralClientsAndTheyOutliveItsDeath) {
+  Open();
+  ComPtr<IVTSessionManager> second = NewManager();
+  ASSERT_EQ(second->OpenConnection(W("").Get(), W("second").Get()), S_OK) << TakeError();
+  ASSERT_EQ(second->BeginSession(W(company_).Get(), omDontCare), S_OK) << TakeError();
+  const pid_t daemon = DaemonPid();
+  ASSERT_GT(daemon, 0) << "the first client started it";
+  auto set = NewSet();
+  AddCustomer(set.Get(), "From the first");
+  ComPtr<IMsgSetResponse> answer;
+  ASSERT_EQ(manager_->DoRequests(set.Get(), answer.Put()), S_OK) << TakeError();
+  set->ClearRequests();
+  AddCustomer(set.Get(), "From the second");
+  ASSERT_EQ(second->DoRequests(set.Get(), answer.Put()), S_OK) << TakeError();
+  EXPECT_EQ(Status(answer.Get(), 0), 0);
+  EXPECT_EQ(DaemonPid(), daemon) << "one daemon for both";
+
+  // A daemon that stops answering: the call ends when its time is up.
+  setenv("VTFC4_PROCESSOR_TIMEOUT_MS", "300", 1);
+  ASSERT_EQ(kill(daemon, SIGSTOP), 0);
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(second->DoRequests(set.Get(), answer.Put()), static_cast<HRESULT>(0x80010108));
+  EXPECT_EQ(TakeError(), "The out-of-process request processor did not answer in time during ProcessRequest.");
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+  unsetenv("VTFC4_PROCESSOR_TIMEOUT_MS");
+
+  // A daemon that dies: the next call fails at once with a clear text, and keeps failing.
+  ASSERT_EQ(kill(daemon, SIGKILL), 0);
+  kill(daemon, SIGCONT);
+  EXPECT_EQ(manager_->DoRequests(set.Get(), answer.Put()), static_cast<HRESULT>(0x80010108));
+  EXPECT_EQ(TakeError(), "The out-of-process request processor stopped during ProcessRequest.");
+  EXPECT_EQ(manager_->DoRequests(set.Get(), answer.Put()), static_cast<HRESULT>(0x80010108));
+  EXPECT_EQ(TakeError(), "The out-of-process request processor is no longer connected.");
+
+  // A new client starts a new daemon.
+  ComPtr<IVTSessionManager> third = NewManager();
+  ASSERT_EQ(third->OpenConnection(W("").Get(), W("third").Get()), S_OK) << TakeError();
+  EXPECT_NE(DaemonPid(), daemon);
+}
+
+INSTANTIATE_TEST_SUITE_P(Processors, OutOfProcessManager, ::testing::Values(true),
+                         [](const ::testing::TestParamInfo<bool>&) { return "OutOfProcess"; });
 
 TEST(ManagerFactory, CreationAndAggregation) {
   ComPtr<IClassFactory> factory, again;

@@ -1,0 +1,22 @@
+// Internal: the library's side of the out-of-process request processor. Its objects answer
+// IRequestProcessorEx2 (and the preferences interface) by sending each call to the server's
+// daemon over a Unix-domain socket, starting the daemon when none serves the socket.
+#ifndef VTFC4_SRC_SESSION_PROCESSOR_PROXY_H
+#define VTFC4_SRC_SESSION_PROCESSOR_PROXY_H
+
+#include <string>
+
+#include "vtfc4/com.h"
+
+namespace vtfc4 {
+
+// The socket the sandbox daemon serves: VTFC4_SANDBOX_SOCKET, else sandbox.sock in
+// $XDG_RUNTIME_DIR/vtfc4 (or /tmp/vtfc4-<uid>).
+std::string ProcessorSocketPath();
+
+// A new object of the local server `clsid` whose executable is `server`.
+HRESULT CreateLocalServerObject(REFCLSID clsid, const std::string& server, REFIID riid, void** out);
+
+}  // namespace vtfc4
+
+#endif  // VTFC4_SRC_SESSION_PROCESSOR_PROXY_H
