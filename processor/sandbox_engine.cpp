@@ -1,5 +1,9 @@
 #include "processor/sandbox_engine.h"
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
 #include <sqlite3.h>
 
 #include <algorithm>
@@ -94,7 +98,8 @@ class Stmt {
 // Rolls back unless committed, so an exception never leaves half a message set behind.
 class Transaction {
  public:
-  explicit Transaction(sqlite3* db) : db_(db) { Exec(db, "BEGIN IMMEDIATE"); }
+  // A set that only reads begins without taking the write lock.
+  explicit Transaction(sqlite3* db, bool writes = true) : db_(db) { Exec(db, writes ? "BEGIN IMMEDIATE" : "BEGIN"); }
   ~Transaction() {
     if (open_) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
   }
@@ -846,7 +851,10 @@ std::unique_ptr<CompanyFile> CompanyFile::Connect(const std::string& path, bool 
     }
     Exec(db, "PRAGMA journal_mode = WAL");
     // Files made before the sandbox kept answers per message set gain the table.
-    Exec(db, "CREATE TABLE IF NOT EXISTS message_sets (id TEXT PRIMARY KEY, answer TEXT NOT NULL)");
+    if (!Stmt(db, "SELECT 1 FROM sqlite_master WHERE name = 'message_sets'").Step()) {
+      const CompanyFile::WriteTurn turn(*file);
+      Exec(db, "CREATE TABLE IF NOT EXISTS message_sets (id TEXT PRIMARY KEY, answer TEXT NOT NULL)");
+    }
   } catch (const std::exception& e) {
     error = "Cannot prepare the company file \"" + path + "\": " + e.what();
     return nullptr;
@@ -873,7 +881,23 @@ std::unique_ptr<CompanyFile> CompanyFile::Open(const std::string& path, std::str
   return Connect(path, false, error);
 }
 
-CompanyFile::~CompanyFile() { sqlite3_close(db_); }
+CompanyFile::CompanyFile(sqlite3* db, std::string path) : db_(db), path_(std::move(path)) {
+  lockFd_ = open((path_ + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+}
+
+CompanyFile::~CompanyFile() {
+  sqlite3_close(db_);
+  if (lockFd_ >= 0) close(lockFd_);
+}
+
+CompanyFile::WriteTurn::WriteTurn(const CompanyFile& file, bool take) : fd_(take ? file.lockFd_ : -1) {
+  while (fd_ >= 0 && flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
+  }
+}
+
+CompanyFile::WriteTurn::~WriteTurn() {
+  if (fd_ >= 0) flock(fd_, LOCK_UN);
+}
 
 // ---- Message sets.
 
@@ -943,12 +967,18 @@ std::string ProcessRequest(CompanyFile& file, std::string_view requestXml, const
   // with no requests, tells the sandbox to forget it.
   const std::string newId = msgs.attribute("newMessageSetID").value();
   const std::string oldId = msgs.attribute("oldMessageSetID").value();
-  if (requests.empty() && !oldId.empty() && (oldId == newId || newId.empty()))
-    return oldId == newId ? RecoveryStatus(file, oldId) : (ForgetMessageSet(file, oldId), EmptyAnswer());
+  if (requests.empty() && !oldId.empty() && oldId == newId) return RecoveryStatus(file, oldId);
+  bool writes = !newId.empty() || !oldId.empty();
+  for (pugi::xml_node rq : requests) writes = writes || !std::string_view(rq.name()).ends_with("QueryRq");
+  const CompanyFile::WriteTurn turn(file, writes);
+  if (requests.empty() && !oldId.empty() && newId.empty()) {
+    ForgetMessageSet(file, oldId);
+    return EmptyAnswer();
+  }
 
   Context cx{file, file.Handle(), version, access.readOnly};
   std::string out;
-  Transaction tx(cx.db);
+  Transaction tx(cx.db, writes);
   bool keep = true;
   for (pugi::xml_node rq : requests) {
     Exec(cx.db, "SAVEPOINT request");

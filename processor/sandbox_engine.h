@@ -36,6 +36,20 @@ class CompanyFile {
   CompanyFile& operator=(const CompanyFile&) = delete;
 
   sqlite3* Handle() const { return db_; }
+  // Writers of one company file take turns through a lock file beside it (`<file>.lock`):
+  // blocking on it is fair to every process, where the database's own busy wait lets a busy
+  // writer starve the others. A turn lasts as long as its object; one not taken holds nothing.
+  class WriteTurn {
+   public:
+    explicit WriteTurn(const CompanyFile& file, bool take = true);
+    ~WriteTurn();
+    WriteTurn(const WriteTurn&) = delete;
+    WriteTurn& operator=(const WriteTurn&) = delete;
+
+   private:
+    int fd_;
+  };
+
   const std::string& Path() const { return path_; }
   // The clock that stamps ListIDs, EditSequences and times: the system clock unless replaced
   // (tests and demonstrations pin it to get reproducible records).
@@ -43,12 +57,13 @@ class CompanyFile {
   void SetClock(std::function<std::time_t()> clock) { clock_ = std::move(clock); }
 
  private:
-  CompanyFile(sqlite3* db, std::string path) : db_(db), path_(std::move(path)) {}
+  CompanyFile(sqlite3* db, std::string path);
   static std::unique_ptr<CompanyFile> Connect(const std::string& path, bool create,
                                               std::string& error);
 
   sqlite3* db_;
   std::string path_;
+  int lockFd_ = -1;
   std::function<std::time_t()> clock_;
 };
 
