@@ -14,8 +14,9 @@ TEST(ManyClients, NoRecordLostOrDuplicatedAndNoRequestFailed) {
   ASSERT_TRUE(sandbox.Ready());
   load::Plan plan;
   plan.company = sandbox.Company();
-  plan.clients = 12;
-  plan.addsPerClient = 15;
+  // Tens of clients and a few thousand requests, bounded so that the suite stays quick.
+  plan.clients = 20;
+  plan.addsPerClient = 50;
   const load::Outcome o = load::Run(plan);
   EXPECT_EQ(o.failures, 0) << o.firstFailure;
   EXPECT_EQ(o.requests, 2L * plan.clients * plan.addsPerClient);
