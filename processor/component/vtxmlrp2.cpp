@@ -17,13 +17,9 @@
 
 namespace {
 
-
-std::string Utf8(BSTR text) { return vtfc4::Utf8FromWide(text, SysStringLen(text)); }
-
-BSTR Wide(const std::string& text) {
-  const std::u16string wide = vtfc4::WideFromUtf8(text);
-  return SysAllocStringLen(wide.data(), static_cast<UINT>(wide.size()));
-}
+// Texts cross to the sandbox as UTF-8, whatever the thread's code page.
+std::string Utf8(BSTR text) { return vtfc4::Utf8FromBstr(text); }
+BSTR Wide(const std::string& text) { return vtfc4::BstrFromUtf8(text); }
 
 // Makes the calling thread's error object, with the processor's ProgID as its source.
 HRESULT Fail(HRESULT status, const std::string& description) {
@@ -53,16 +49,6 @@ using vtfc4::sandbox::ProcessorState;
 
 HRESULT Report(const Outcome& outcome) { return SUCCEEDED(outcome.status) ? outcome.status : Fail(outcome.status, outcome.error); }
 
-SAFEARRAY* ToArray(const std::vector<std::string>& texts) {
-  SAFEARRAY* array = SafeArrayCreateVector(VT_BSTR, 0, static_cast<ULONG>(texts.size()));
-  if (!array) return nullptr;
-  for (LONG i = 0; i < static_cast<LONG>(texts.size()); ++i) {
-    BSTR v = Wide(texts[static_cast<size_t>(i)]);
-    SafeArrayPutElement(array, &i, v);
-    SysFreeString(v);
-  }
-  return array;
-}
 
 // IUnknown and IDispatch of the component's objects, which answer their one interface.
 template <class I>
@@ -189,7 +175,7 @@ class RequestProcessor final : public Object<IRequestProcessor2> {
     std::vector<std::string> versions;
     const Outcome o = state_.SessionVersions(Utf8(ticket), versions);
     if (FAILED(o.status)) return Report(o);
-    *out = ToArray(versions);
+    *out = vtfc4::BstrArrayFromUtf8(versions);
     return *out ? S_OK : E_OUTOFMEMORY;
   }
   HRESULT get_ConnectionType(ENConnectionType* out) override {
@@ -203,7 +189,7 @@ class RequestProcessor final : public Object<IRequestProcessor2> {
   }
   HRESULT get_VTXMLVersionsForSubscription(SAFEARRAY** out) override {
     if (!out) return E_POINTER;
-    *out = ToArray(vtfc4::sandbox::SupportedVersions());
+    *out = vtfc4::BstrArrayFromUtf8(vtfc4::sandbox::SupportedVersions());
     return *out ? S_OK : E_OUTOFMEMORY;
   }
   HRESULT OpenConnection2(BSTR appID, BSTR appName, ENConnectionType) override {

@@ -7,6 +7,9 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
+
+#include "vtfc4/com.h"
 
 namespace vtfc4 {
 
@@ -64,6 +67,26 @@ inline std::u16string WideFromUtf8(std::string_view text) {
     }
   }
   return out;
+}
+
+inline std::string Utf8FromBstr(BSTR text) { return Utf8FromWide(text, SysStringLen(text)); }
+
+// A new BSTR of UTF-8 text; null when memory runs out.
+inline BSTR BstrFromUtf8(std::string_view text) {
+  const std::u16string wide = WideFromUtf8(text);
+  return SysAllocStringLen(wide.data(), static_cast<UINT>(wide.size()));
+}
+
+// A new array of BSTR of UTF-8 texts; null when memory runs out.
+inline SAFEARRAY* BstrArrayFromUtf8(const std::vector<std::string>& texts) {
+  SAFEARRAY* array = SafeArrayCreateVector(VT_BSTR, 0, static_cast<ULONG>(texts.size()));
+  if (!array) return nullptr;
+  for (LONG i = 0; i < static_cast<LONG>(texts.size()); ++i) {
+    BSTR v = BstrFromUtf8(texts[static_cast<size_t>(i)]);
+    SafeArrayPutElement(array, &i, v);
+    SysFreeString(v);
+  }
+  return array;
 }
 
 }  // namespace vtfc4

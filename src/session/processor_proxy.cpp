@@ -129,23 +129,8 @@ class Channel {
 };
 
 // UTF-8 for the wire, whatever the thread's code page.
-std::string Utf8(BSTR text) { return vtfc4::Utf8FromWide(text, SysStringLen(text)); }
-
-BSTR Wide(const std::string& text) {
-  const std::u16string wide = vtfc4::WideFromUtf8(text);
-  return SysAllocStringLen(wide.data(), static_cast<UINT>(wide.size()));
-}
-
-SAFEARRAY* ToArray(const wire::Message& texts) {
-  SAFEARRAY* array = SafeArrayCreateVector(VT_BSTR, 0, static_cast<ULONG>(texts.size()));
-  if (!array) return nullptr;
-  for (LONG i = 0; i < static_cast<LONG>(texts.size()); ++i) {
-    BSTR v = Wide(texts[static_cast<size_t>(i)]);
-    SafeArrayPutElement(array, &i, v);
-    SysFreeString(v);
-  }
-  return array;
-}
+std::string Utf8(BSTR text) { return vtfc4::Utf8FromBstr(text); }
+BSTR Wide(const std::string& text) { return vtfc4::BstrFromUtf8(text); }
 
 class Holder {
  public:
@@ -271,7 +256,7 @@ class ProcessorProxy final : public ComObject<IRequestProcessorEx2> {
     wire::Message r;
     const HRESULT hr = channel_->Call(call, r);
     if (FAILED(hr)) return hr;
-    *out = ToArray(r);
+    *out = vtfc4::BstrArrayFromUtf8(r);
     return *out ? hr : E_OUTOFMEMORY;
   }
 
