@@ -674,6 +674,53 @@ TEST_P(OutOfProcessManager, ADaemonServesSeveralClientsAndTheyOutliveItsDeath) {
 INSTANTIATE_TEST_SUITE_P(Processors, OutOfProcessManager, ::testing::Values(true),
                          [](const ::testing::TestParamInfo<bool>&) { return "OutOfProcess"; });
 
+// Text to objects and back without any connection.
+TEST(ManagerConversions, RequestAndResponseTexts) {
+  ComPtr<IVTSessionManager> m;
+  ASSERT_EQ(CreateSessionManager(nullptr, IID_IVTSessionManager, m.PutVoid()), S_OK);
+  const std::string request =
+      "<?xml version=\"1.0\" ?>\r\n<?vtxml version=\"CA3.0\"?>\r\n<VTXML>\r\n<VTXMLMsgsRq onError = \"stopOnError\">\r\n"
+      "<CustomerQueryRq requestID = \"0\">\r\n<MaxReturned>5</MaxReturned>\r\n</CustomerQueryRq>\r\n"
+      "</VTXMLMsgsRq>\r\n</VTXML>\r\n";
+  ComPtr<IMsgSetRequest> set;
+  ASSERT_EQ(m->ToMsgSetRequest(W(request).Get(), set.Put()), S_OK) << TakeError();
+  Bstr back;
+  ASSERT_EQ(set->ToXMLString(back.Put()), S_OK);
+  EXPECT_EQ(ToNarrow(back.Get()), request) << "read in the version and edition written in the text";
+
+  struct Case {
+    const char* name;
+    std::string text;
+    HRESULT status;
+    const char* description;
+  } refused[] = {
+      {"no version", "<VTXML/>", kUnsupportedVersion, "Invalid Request.  Could not parse for vtXML version."},
+      {"a version the edition lacks", "<?vtxml version=\"CA4.0\"?><VTXML/>", kUnsupportedVersion,
+       "Unsupported vtXML version."},
+  };
+  for (const Case& c : refused) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(m->ToMsgSetRequest(W(c.text).Get(), set.Put()), c.status);
+    EXPECT_EQ(TakeError(), c.description);
+  }
+  EXPECT_EQ(m->ToMsgSetRequest(W(request).Get(), nullptr), E_POINTER);
+
+  const std::string answer =
+      "<?xml version=\"1.0\" ?>\r\n<VTXML>\r\n<VTXMLMsgsRs>\r\n<CustomerQueryRs requestID=\"0\" statusCode=\"1\" "
+      "statusSeverity=\"Info\" statusMessage=\"none\"/>\r\n</VTXMLMsgsRs>\r\n</VTXML>\r\n";
+  ComPtr<IMsgSetResponse> response;
+  ASSERT_EQ(m->ToMsgSetResponse(W(answer).Get(), W("US").Get(), 4, 0, response.Put()), S_OK) << TakeError();
+  ComPtr<IResponseList> list;
+  response->get_ResponseList(list.Put());
+  LONG count = 0;
+  list->get_Count(&count);
+  EXPECT_EQ(count, 1);
+  EXPECT_EQ(m->ToMsgSetResponse(W(answer).Get(), W("UK").Get(), 4, 0, response.Put()), kInvalidCountry);
+  EXPECT_EQ(TakeError(), "The Country value is invalid.");
+  EXPECT_EQ(m->ToMsgSetResponse(W(answer).Get(), W("US").Get(), 5, 0, response.Put()), kUnsupportedVersion);
+  EXPECT_EQ(TakeError(), "Unsupported vtXML version.");
+}
+
 TEST(ManagerFactory, CreationAndAggregation) {
   ComPtr<IClassFactory> factory, again;
   EXPECT_EQ(DllGetClassObject(CLSID_VTXMLRP2, IID_IClassFactory, factory.PutVoid()), CLASS_E_CLASSNOTAVAILABLE);
