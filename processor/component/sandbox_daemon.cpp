@@ -140,8 +140,16 @@ int main(int argc, char** argv) {
     unlink(path.c_str());
     if (bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) return 1;
   }
-  chmod(path.c_str(), 0600);
   if (listen(listener, 64) != 0) return 1;
+  chmod(path.c_str(), 0600);
+  // The socket file as this daemon made it: another daemon may take the path over later (when
+  // two start at once), and then its file is not this one's to remove.
+  struct stat made {};
+  stat(path.c_str(), &made);
+  const auto ours = [&path, &made] {
+    struct stat now {};
+    return stat(path.c_str(), &now) == 0 && now.st_ino == made.st_ino && now.st_dev == made.st_dev;
+  };
   // Its pid beside the socket, for whoever has to stop it.
   if (FILE* pid = std::fopen((path + ".pid").c_str(), "w")) {
     std::fprintf(pid, "%d\n", static_cast<int>(getpid()));
@@ -161,8 +169,10 @@ int main(int argc, char** argv) {
     if (gConnections.load() > 0) lastActive = std::chrono::steady_clock::now();
     if (std::chrono::steady_clock::now() - lastActive > std::chrono::seconds(idle)) break;
   }
-  unlink(path.c_str());
-  unlink((path + ".pid").c_str());
+  if (ours()) {
+    unlink(path.c_str());
+    unlink((path + ".pid").c_str());
+  }
   close(listener);
   return 0;
 }

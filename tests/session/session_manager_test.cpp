@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "processor/sandbox_engine.h"
@@ -629,7 +630,27 @@ INSTANTIATE_TEST_SUITE_P(Processors, Manager, ::testing::Values(false, true),
 
 // Out of process only: the daemon starts on demand, serves several clients, and a daemon that
 // dies or stops answering gives a clear failure, never a hang.
-class OutOfProcessManager : public Manager {};
+class OutOfProcessManager : public Manager {
+ protected:
+  // The state letter of a process (R, S, T, Z...) from /proc; 0 when it is gone.
+  static char ProcessState(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    if (!std::getline(in, line)) return 0;
+    const size_t name = line.rfind(')');
+    return name != std::string::npos && name + 2 < line.size() ? line[name + 2] : 0;
+  }
+  // Signals are delivered in their own time: waits (boundedly) until the daemon is in the
+  // state asked for.
+  template <class Done>
+  static bool WaitFor(pid_t pid, Done done) {
+    for (int i = 0; i < 1000; ++i) {
+      if (done(ProcessState(pid))) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return false;
+  }
+};
 
 TEST_P(OutOfProcessManager, ADaemonServesSeveralClientsAndTheyOutliveItsDeath) {
   Open();
@@ -651,6 +672,7 @@ TEST_P(OutOfProcessManager, ADaemonServesSeveralClientsAndTheyOutliveItsDeath) {
   // A daemon that stops answering: the call ends when its time is up.
   setenv("VTFC4_PROCESSOR_TIMEOUT_MS", "300", 1);
   ASSERT_EQ(kill(daemon, SIGSTOP), 0);
+  ASSERT_TRUE(WaitFor(daemon, [](char state) { return state == 'T' || state == 't'; }));
   const auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(second->DoRequests(set.Get(), answer.Put()), static_cast<HRESULT>(0x80010108));
   EXPECT_EQ(TakeError(), "The out-of-process request processor did not answer in time during ProcessRequest.");
@@ -660,6 +682,7 @@ TEST_P(OutOfProcessManager, ADaemonServesSeveralClientsAndTheyOutliveItsDeath) {
   // A daemon that dies: the next call fails at once with a clear text, and keeps failing.
   ASSERT_EQ(kill(daemon, SIGKILL), 0);
   kill(daemon, SIGCONT);
+  ASSERT_TRUE(WaitFor(daemon, [](char state) { return state == 0 || state == 'Z' || state == 'X'; }));
   EXPECT_EQ(manager_->DoRequests(set.Get(), answer.Put()), static_cast<HRESULT>(0x80010108));
   EXPECT_EQ(TakeError(), "The out-of-process request processor stopped during ProcessRequest.");
   EXPECT_EQ(manager_->DoRequests(set.Get(), answer.Put()), static_cast<HRESULT>(0x80010108));
