@@ -5,7 +5,7 @@ set -euo pipefail
 cd "$(dirname "$0")"
 tools/install-deps.sh
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
-cmake --build build -j"$(nproc)" --target quickstart vtfc4-sandbox vtxmlrp2
+cmake --build build -j"$(nproc)" --target quickstart vtfc4-sandbox vtxmlrp2 vtfc4-sandboxd
 
 # Everything the demonstration writes stays under build/demo: its registry file, its company
 # file and its error-recovery folder.
