@@ -6,10 +6,13 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <string>
 #include <thread>
@@ -640,6 +643,20 @@ class OutOfProcessManager : public Manager {
     const size_t name = line.rfind(')');
     return name != std::string::npos && name + 2 < line.size() ? line[name + 2] : 0;
   }
+  // True once nothing listens on the socket any more (waits boundedly).
+  static bool SocketRefuses(const std::string& path) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+    for (int i = 0; i < 1000; ++i) {
+      const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+      const bool refused = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0;
+      close(fd);
+      if (refused) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return false;
+  }
   // Signals are delivered in their own time: waits (boundedly) until the daemon is in the
   // state asked for.
   template <class Done>
@@ -683,6 +700,8 @@ TEST_P(OutOfProcessManager, ADaemonServesSeveralClientsAndTheyOutliveItsDeath) {
   ASSERT_EQ(kill(daemon, SIGKILL), 0);
   kill(daemon, SIGCONT);
   ASSERT_TRUE(WaitFor(daemon, [](char state) { return state == 0 || state == 'Z' || state == 'X'; }));
+  // Its threads go last: until then its socket may still take a connection.
+  ASSERT_TRUE(SocketRefuses(folder_ + "/sandbox.sock"));
   EXPECT_EQ(manager_->DoRequests(set.Get(), answer.Put()), static_cast<HRESULT>(0x80010108));
   EXPECT_EQ(TakeError(), "The out-of-process request processor stopped during ProcessRequest.");
   EXPECT_EQ(manager_->DoRequests(set.Get(), answer.Put()), static_cast<HRESULT>(0x80010108));
