@@ -2,10 +2,13 @@
 #ifndef VTFC4_TESTS_SUPPORT_H
 #define VTFC4_TESTS_SUPPORT_H
 
+#include <gtest/gtest.h>
+
 #include <string>
 
 #include "src/com/text.h"
 #include "vtfc4/comptr.h"
+#include "vtfc4/values.h"
 
 namespace vtfc4 {
 
@@ -26,6 +29,20 @@ inline std::string TakeError() {
 inline std::string TakeErrorDescription() {
   std::string description = TakeError();
   return description == kNoErrorObject ? std::string() : description;
+}
+
+// The object's type: made once and kept, with its ENObjectType value and name.
+inline void ExpectObjectType(IVTBase* object, SHORT value, const char16_t* name) {
+  ComPtr<IObjectType> type, again;
+  ASSERT_EQ(object->get_Type(type.Put()), S_OK);
+  ASSERT_EQ(object->get_Type(again.Put()), S_OK);
+  EXPECT_EQ(type.Get(), again.Get()) << "made once and kept";
+  SHORT got = 0;
+  ASSERT_EQ(type->GetValue(&got), S_OK);
+  EXPECT_EQ(got, value);
+  Bstr text;
+  ASSERT_EQ(type->GetAsString(text.Put()), S_OK);
+  EXPECT_EQ(std::u16string(text.Get()), name);
 }
 
 }  // namespace vtfc4

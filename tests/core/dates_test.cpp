@@ -563,52 +563,5 @@ TEST_F(DatesTest, IntervalReadsParsedText) {
   }
 }
 
-// ---- Interfaces.
-
-struct InterfaceCase {
-  const char* name;
-  std::function<ObjectRoot*()> make;
-  const IID* own;
-};
-
-TEST_F(DatesTest, QueryInterfaceTable) {
-  const InterfaceCase cases[] = {
-      {"date", [] { return NewDateValue(); }, &IID_IVTDateType},
-      {"date-time", [] { return NewDateTimeValue(false); }, &IID_IVTDateTimeType},
-      {"date-only date-time", [] { return NewDateTimeValue(true); }, &IID_IVTDateTimeType},
-      {"interval", [] { return NewTimeIntervalValue(); }, &IID_IVTTimeIntervalType},
-  };
-  const IID* others[] = {&IID_IVTDateType, &IID_IVTDateTimeType, &IID_IVTTimeIntervalType,
-                         &IID_IVTStringType, &IID_IVTBase, &IID_IErrorInfo};
-  for (const InterfaceCase& c : cases) {
-    SCOPED_TRACE(c.name);
-    ObjectRoot* root = c.make();
-    ASSERT_NE(root, nullptr);
-    ASSERT_NE(root->AsValue(), nullptr);
-    IUnknown* unknown = nullptr;
-    ASSERT_EQ(root->QueryRoot(IID_IUnknown, reinterpret_cast<void**>(&unknown)), S_OK);
-    for (const IID* iid : {&IID_IUnknown, &IID_IDispatch, &IID_IBasicPropertyType, c.own}) {
-      void* p = nullptr;
-      EXPECT_EQ(unknown->QueryInterface(*iid, &p), S_OK);
-      EXPECT_EQ(p, static_cast<void*>(unknown));
-      if (p) static_cast<IUnknown*>(p)->Release();
-    }
-    for (const IID* iid : others) {
-      if (iid == c.own) continue;
-      void* p = reinterpret_cast<void*>(1);
-      EXPECT_EQ(unknown->QueryInterface(*iid, &p), E_NOINTERFACE);
-      EXPECT_EQ(p, nullptr);
-    }
-    ISupportErrorInfo* support = nullptr;
-    ASSERT_EQ(unknown->QueryInterface(IID_ISupportErrorInfo, reinterpret_cast<void**>(&support)),
-              S_OK);
-    EXPECT_EQ(support->InterfaceSupportsErrorInfo(*c.own), S_OK);
-    EXPECT_EQ(support->InterfaceSupportsErrorInfo(IID_IBasicPropertyType), S_FALSE);
-    support->Release();
-    unknown->Release();
-    EXPECT_EQ(root->ReleaseRoot(), 0u);  // the factory's one reference
-  }
-}
-
 }  // namespace
 }  // namespace vtfc4

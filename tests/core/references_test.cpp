@@ -362,16 +362,8 @@ TEST_F(ReferencesTest, Types) {
   };
   const Case cases[] = {{ref.get(), 103, u"VTBaseRef"}, {list.get(), 104, u"VTBaseRefList"}};
   for (const Case& c : cases) {
-    ComPtr<IObjectType> type, again;
-    ASSERT_EQ(c.object->get_Type(type.Put()), S_OK);
-    ASSERT_EQ(c.object->get_Type(again.Put()), S_OK);
-    EXPECT_EQ(type.Get(), again.Get()) << "made once and kept";
-    SHORT value = 0;
-    ASSERT_EQ(type->GetValue(&value), S_OK);
-    EXPECT_EQ(value, c.value);
-    Bstr name;
-    ASSERT_EQ(type->GetAsString(name.Put()), S_OK);
-    EXPECT_EQ(std::u16string(name.Get()), c.name);
+    SCOPED_TRACE(static_cast<int>(c.value));
+    ExpectObjectType(c.object, c.value, c.name);
   }
 }
 

@@ -1,5 +1,6 @@
 // The value classes: text, whole numbers, floats, amounts, prices, percentages, quantities
 // and booleans.
+#include "src/core/dates.h"
 #include "src/core/values.h"
 
 #include <gtest/gtest.h>
@@ -805,10 +806,15 @@ TEST_F(ValuesTest, QueryInterfaceTable) {
       {"percent", [] { return NewPercentValue(); }, &IID_IVTPercentType, true},
       {"quantity", [] { return NewQuanValue(); }, &IID_IVTQuanType, true},
       {"bool", [] { return NewBoolValue(); }, &IID_IVTBoolType, true},
+      {"date", [] { return NewDateValue(); }, &IID_IVTDateType, true},
+      {"date-time", [] { return NewDateTimeValue(false); }, &IID_IVTDateTimeType, true},
+      {"date-only date-time", [] { return NewDateTimeValue(true); }, &IID_IVTDateTimeType, true},
+      {"interval", [] { return NewTimeIntervalValue(); }, &IID_IVTTimeIntervalType, true},
   };
   const IID* all[] = {&IID_IVTStringType,  &IID_IVTIntType,     &IID_IVTFloatType,
                       &IID_IVTAmountType,  &IID_IVTPriceType,   &IID_IVTPercentType,
-                      &IID_IVTQuanType,    &IID_IVTBoolType,    &IID_IVTBase,
+                      &IID_IVTQuanType,    &IID_IVTBoolType,    &IID_IVTDateType,
+                      &IID_IVTDateTimeType, &IID_IVTTimeIntervalType, &IID_IVTBase,
                       &IID_IObjectType,    &IID_IClassFactory,  &IID_IErrorInfo};
   for (const InterfaceCase& c : cases) {
     SCOPED_TRACE(c.name);
