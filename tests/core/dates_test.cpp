@@ -432,9 +432,13 @@ TEST_F(DatesTest, ParsedDateTimeTable) {
        "2004-10-29T12:00:00"},
       {"2004-10-29T12:00:00Z", "2004-10-29T12:00:00Z", nullptr, false, kNoon,
        "2004-10-29T12:00:00Z"},
-      // Not a zone SetTimeZone would take: kept whole, no zone.
-      {"2004-10-29T12:00:00+13:00", "2004-10-29T12:00:00+13:00", nullptr, false, kNoon,
+      // Zones beyond SetTimeZone's limits are the application's to send.
+      {"2004-10-29T12:00:00+13:00", "2004-10-29T12:00:00", "13,0", false, kNoon,
        "2004-10-29T12:00:00+13:00"},
+      {"2004-10-29T12:00:00+14:00", "2004-10-29T12:00:00", "14,0", false, kNoon,
+       "2004-10-29T12:00:00+14:00"},
+      {"2004-10-29T12:00:00-12:99", "2004-10-29T12:00:00", "-12,-99", false, kNoon,
+       "2004-10-29T12:00:00-12:99"},
       // A plain date is written without zone, even when the response gave one.
       {"2004-10-29-08:00", "2004-10-29", "-8,0", true, 38289, "2004-10-29"},
       {"garbage", "garbage", nullptr, true, 0, "garbage"},
