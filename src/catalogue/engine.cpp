@@ -74,13 +74,27 @@ HRESULT CatalogueBase::GetMemberCom(size_t index, REFIID iid, void** out) {
   ObjectRoot* held = slots_.Get(index);
   if (!held) {
     // A response object read by the client: a value the response held is made from its kept
-    // text each time it is read; what the response lacked is handed out as null.
+    // text on its first read; what the response lacked is handed out as null.
     if (!isRequest_ && !parseInProgress_) {
       std::string_view text;
       if (!FindParsedText(index, text)) return S_OK;
       ObjectRoot* made = Create(index);
-      if (made) made->AsValue()->SetXMLValue(text);
-      return HandOver(made, iid, out);
+      if (!made) return E_OUTOFMEMORY;
+      made->AsValue()->SetXMLValue(text);
+      void* face = made->InterfaceOf(iid);
+      if (face) {
+        try {
+          slots_.SetWeak(index, made, this);
+        } catch (const std::bad_alloc&) {
+          face = nullptr;
+        }
+      }
+      if (!face) {
+        made->ReleaseRoot();
+        return E_NOINTERFACE;
+      }
+      *out = face;  // with the maker's reference
+      return S_OK;
     }
     ObjectRoot* made = Create(index);
     if (!made) return E_OUTOFMEMORY;
@@ -237,6 +251,11 @@ bool CatalogueBase::KeepParsedText(size_t index, std::string_view text) {
 
 bool CatalogueBase::FindParsedText(size_t index, std::string_view& text) const {
   if (index >= 64 || !(kept_ & (uint64_t{1} << index))) return false;
+  // A value the client lets go is compared with its text right after it was read.
+  if (lastFound_ && lastFound_->Member() == index) {
+    text = lastFound_->Text();
+    return true;
+  }
   // From where the last search ended, around to it.
   KeptText* start = cursor_ ? cursor_ : keptHead_;
   KeptText* entry = start;
@@ -244,6 +263,7 @@ bool CatalogueBase::FindParsedText(size_t index, std::string_view& text) const {
     if (entry->Member() == index) {
       text = entry->Text();
       cursor_ = entry->Next();
+      lastFound_ = entry;
       return true;
     }
     entry = entry->next ? entry->Next() : keptHead_;
@@ -256,17 +276,38 @@ void CatalogueBase::Materialize() {
   const int lastTag = lastMemberTag_;
   for (KeptText* entry = keptHead_; entry; entry = entry->Next()) {
     const size_t member = entry->Member();
-    if (!slots_.Get(member)) {
-      ObjectRoot* made = Create(member);
-      if (!made) throw std::bad_alloc();
-      Fill(member, made);
-      made->ReleaseRoot();
+    if (slots_.Get(member)) {
+      // A value a client has read is the member now, changed or not; from here on the slot
+      // keeps it, since its text is about to be forgotten.
+      slots_.Strengthen(member);
+      continue;
     }
+    ObjectRoot* made = Create(member);
+    if (!made) throw std::bad_alloc();
+    Fill(member, made);
+    made->ReleaseRoot();
     slots_.Get(member)->AsValue()->SetXMLValue(entry->Text());
   }
-  keptHead_ = keptTail_ = cursor_ = nullptr;
+  keptHead_ = keptTail_ = cursor_ = lastFound_ = nullptr;
   kept_ = 0;
   lastMemberTag_ = lastTag;
+}
+
+bool CatalogueBase::Keep(BasicPropertyType* value) {
+  const int index = slots_.FindWeak(value);
+  if (index < 0) return false;
+  std::string_view kept;
+  std::string scratch;
+  std::string_view now;
+  const bool unchanged = FindParsedText(static_cast<size_t>(index), kept) && value->IsSet() &&
+                         !value->IsEmptyValue() && !value->IsUseMacro() &&
+                         value->XMLText(scratch, now) && now == kept;
+  if (unchanged) {
+    slots_.ForgetWeak(static_cast<size_t>(index));
+    return false;
+  }
+  slots_.Strengthen(static_cast<size_t>(index));
+  return true;
 }
 
 void CatalogueBase::Build(std::string_view name, XMLBuilderInterface& builder) {

@@ -32,7 +32,7 @@ class ObjectRoot {
   ULONG AddRefRoot() { return refs_.fetch_add(1, std::memory_order_relaxed) + 1; }
   ULONG ReleaseRoot() {
     ULONG n = refs_.fetch_sub(1, std::memory_order_acq_rel) - 1;
-    if (n == 0) delete this;
+    if (n == 0 && !Outlive()) delete this;
     return n;
   }
   virtual HRESULT QueryRoot(REFIID riid, void** out) = 0;
@@ -44,6 +44,11 @@ class ObjectRoot {
   virtual BasicPropertyType* AsValue() { return nullptr; }
   virtual XMLBuildable* AsBuildable() { return nullptr; }
   virtual SAXParseable* AsParseable() { return nullptr; }
+
+ protected:
+  // Called when the last reference goes: true when someone else has taken the object over
+  // (with a reference of its own), so that it must not be deleted.
+  virtual bool Outlive() { return false; }
 
  private:
   std::atomic<ULONG> refs_{0};

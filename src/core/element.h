@@ -96,6 +96,21 @@ class SAXParseable {
   virtual void HandleEndAggregate(int tag) = 0;
 };
 
+class BasicPropertyType;
+
+// An aggregate that holds a member without a reference of its own: a value made from a
+// parsed answer's kept text while a client reads it (see CatalogueBase). When the client lets
+// the value go, the holder either takes it over for good (the client changed it) or forgets
+// it, since the kept text still says the same.
+class WeakHolder {
+ public:
+  // The last reference to `value` went. True when the holder keeps it (with a reference).
+  virtual bool Keep(BasicPropertyType* value) = 0;
+
+ protected:
+  ~WeakHolder() = default;
+};
+
 // Base of every value object: the set state and the text that is written to vtXML.
 class BasicPropertyType {
  public:
@@ -124,6 +139,9 @@ class BasicPropertyType {
   // "empty" (with the error description when `describe` is true).
   HRESULT CheckReadable(bool describe) const;
   const std::string& Text() const { return text_; }
+  // The aggregate that holds this value weakly, or null.
+  WeakHolder* Holder() const { return holder_; }
+  void SetHolder(WeakHolder* holder) { holder_ = holder; }
   // A successful typed set: set, not empty, with this text.
   void Assign(std::string_view text) {
     text_.assign(text);
@@ -152,6 +170,7 @@ class BasicPropertyType {
   int32_t state_ = 0;
   int32_t empty_ = 0;
   std::string text_;
+  WeakHolder* holder_ = nullptr;
 };
 
 }  // namespace vtfc4

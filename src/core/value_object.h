@@ -42,6 +42,7 @@ class ValueObject
   BasicPropertyType* AsValue() override { return this; }
 
  protected:
+  bool Outlive() override { return holder_ && holder_->Keep(this); }
   static constexpr bool kDescribes = Describes;
 };
 

@@ -10,6 +10,7 @@
 #include "src/catalogue/engine.h"
 #include "src/com/error.h"
 #include "src/com/text.h"
+#include "src/msgset/msgset_request.h"
 #include "src/msgset/msgset_response.h"
 #include "src/xml/tag_table.h"
 #include "vtfc4/vtfc4.h"
@@ -328,6 +329,93 @@ TEST(MsgSetResponse, ReturnedRecords) {
   SHORT value = 0;
   type->GetValue(&value);
   EXPECT_EQ(value, otCustomerRetList);
+}
+
+// A parsed value keeps its identity: the first read puts the object in its slot, so a change
+// made through it is what every later read, Verify and the writer see, in answers and in
+// requests read back from text alike.
+TEST(MsgSetResponse, ParsedValuesKeepTheirIdentity) {
+  auto set = Parse(Doc("<CustomerQueryRs requestID=\"0\" statusCode=\"0\">\r\n<CustomerRet>\r\n"
+                       "<ListID>80-1</ListID>\r\n<Name>Ames</Name>\r\n<Phone>555</Phone>\r\n"
+                       "</CustomerRet>\r\n</CustomerQueryRs>\r\n"));
+  ComPtr<IVTBase> detail;
+  At(set.Get(), 0)->get_Detail(detail.Put());
+  ComPtr<ICustomerRetList> list;
+  ASSERT_EQ(detail.As(&list), S_OK);
+  ComPtr<ICustomerRet> c;
+  ASSERT_EQ(list->GetAt(0, c.Put()), S_OK);
+  auto read = [&](HRESULT (ICustomerRet::*get)(IVTStringType**)) {
+    ComPtr<IVTStringType> v;
+    EXPECT_EQ((c.Get()->*get)(v.Put()), S_OK);
+    Bstr text;
+    if (v) v->GetValue(text.Put());
+    return ToNarrow(text.Get());
+  };
+  {
+    ComPtr<IVTStringType> n1, n2;
+    c->get_Name(n1.Put());
+    c->get_Name(n2.Put());
+    EXPECT_EQ(n1.Get(), n2.Get()) << "one object while it is held";
+    ASSERT_EQ(n1->SetValue(Bstr(u"Zed").Get()), S_OK);
+  }
+  EXPECT_EQ(read(&ICustomerRet::get_Name), "Zed") << "a changed value is kept when let go";
+  EXPECT_EQ(read(&ICustomerRet::get_Phone), "555");
+  EXPECT_EQ(read(&ICustomerRet::get_Phone), "555") << "an unchanged value let go reads again";
+  {
+    ComPtr<IVTStringType> phone;
+    c->get_Phone(phone.Put());
+    phone->Unset();
+  }
+  ComPtr<IVTStringType> phone;
+  c->get_Phone(phone.Put());
+  VARIANT_BOOL isSet = VARIANT_TRUE;
+  phone->IsSet(&isSet);
+  EXPECT_EQ(isSet, VARIANT_FALSE) << "an unset value is a change too";
+  BSTR report = nullptr;
+  VARIANT_BOOL ok = VARIANT_FALSE;
+  ASSERT_EQ(c->Verify(&report, &ok), S_OK);
+  EXPECT_EQ(ok, VARIANT_TRUE);
+  SysFreeString(report);
+  EXPECT_EQ(read(&ICustomerRet::get_Name), "Zed") << "writing and verifying keep what was read";
+  // A record that outlives its answer's reader: the value a client still holds lives on.
+  ComPtr<IVTIDType> id;
+  c->get_ListID(id.Put());
+  c.Reset();
+  list.Reset();
+  detail.Reset();
+  set.Reset();
+  Bstr text;
+  ASSERT_EQ(id->GetValue(text.Put()), S_OK);
+  EXPECT_EQ(ToNarrow(text.Get()), "80-1");
+}
+
+TEST(MsgSetResponse, ACorrectedRequestIsWrittenCorrected) {
+  const std::string text = kHead +
+                           "<VTXMLMsgsRq onError=\"stopOnError\">\r\n<CustomerModRq>\r\n"
+                           "<CustomerMod>\r\n<ListID>80-1</ListID>\r\n<EditSequence>7</EditSequence>\r\n"
+                           "<Name>Ames</Name>\r\n<Phone>555</Phone>\r\n"
+                           "</CustomerMod>\r\n</CustomerModRq>\r\n</VTXMLMsgsRq>\r\n</VTXML>\r\n";
+  ComPtr<IMsgSetRequest> parsed;
+  ASSERT_EQ(ParseMsgSetRequest(text, kCountryUS, 4, 0, OnlineSession{}, parsed.Put()), S_OK)
+      << TakeErrorDescription();
+  ComPtr<IRequestList> requests;
+  parsed->get_RequestList(requests.Put());
+  ComPtr<IRequest> request;
+  ASSERT_EQ(requests->GetAt(0, request.Put()), S_OK);
+  ComPtr<IVTBase> body;
+  request->get_Detail(body.Put());
+  ComPtr<ICustomerMod> add;
+  ASSERT_EQ(body.As(&add), S_OK);
+  {
+    ComPtr<IVTStringType> name;
+    add->get_Name(name.Put());
+    ASSERT_EQ(name->SetValue(Bstr(u"Ames & Co").Get()), S_OK);
+  }
+  Bstr written;
+  ASSERT_EQ(parsed->ToXMLString(written.Put()), S_OK);
+  const std::string out = ToNarrow(written.Get());
+  EXPECT_NE(out.find("<Name>Ames &amp; Co</Name>"), std::string::npos) << out;
+  EXPECT_NE(out.find("<Phone>555</Phone>"), std::string::npos) << out;
 }
 
 TEST(CatalogueLists, EntriesThatAreORChoicesTakeTheirKindFromTheElement) {
