@@ -234,6 +234,29 @@ void BM_BareXerces(benchmark::State& state) {
   state.SetBytesProcessed(static_cast<int64_t>(text.size()) * state.iterations());
 }
 
+// An answer of many small responses, in reverse requestID order, read one by one in order:
+// the time per response must not grow with their number.
+void BM_ReadManyResponses(benchmark::State& state) {
+  const LONG n = static_cast<LONG>(state.range(0));
+  std::string text = "<?xml version=\"1.0\" ?>\r\n<?vtxml version=\"4.0\"?>\r\n<VTXML>\r\n<VTXMLMsgsRs>\r\n";
+  for (LONG i = n - 1; i >= 0; --i)
+    text += "<CustomerAddRs requestID=\"" + std::to_string(i) + "\" statusCode=\"3100\" statusSeverity=\"Error\"/>\r\n";
+  text += "</VTXMLMsgsRs>\r\n</VTXML>\r\n";
+  ComPtr<IMsgSetResponse> set;
+  if (FAILED(ParseMsgSetResponse(text, kCountryUS, 4, 0, nullptr, set.Put()))) state.SkipWithError("parse failed");
+  ComPtr<IResponseList> list;
+  if (set) set->get_ResponseList(list.Put());
+  for (auto _ : state) {
+    for (LONG i = 0; list && i < n; ++i) {
+      ComPtr<IResponse> r;
+      list->GetAt(i, r.Put());
+      benchmark::DoNotOptimize(r.Get());
+    }
+  }
+  state.SetItemsProcessed(static_cast<int64_t>(n) * state.iterations());
+}
+
+BENCHMARK(BM_ReadManyResponses)->Arg(1000)->Arg(100000)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_ParseAndWalk)->Arg(10)->Arg(100)->Unit(benchmark::kMillisecond)->MinTime(2.0);
 BENCHMARK(BM_BareXerces)->Arg(10)->Arg(100)->Unit(benchmark::kMillisecond)->MinTime(2.0);
 

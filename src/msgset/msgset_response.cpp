@@ -1,5 +1,6 @@
 #include "src/msgset/msgset_response.h"
 
+#include <algorithm>
 #include <cstdlib>
 
 #include "src/com/error.h"
@@ -77,6 +78,14 @@ void CResponse::HandleAttribute(int tag, const std::string* value) {
 
 // ---- The list of responses.
 
+void CResponseList::Order() {
+  if (!keys_.empty()) keys_ = {};
+  if (ordered_) return;
+  std::sort(responses_.begin(), responses_.end(),
+            [](const auto& a, const auto& b) { return a.first < b.first; });
+  ordered_ = true;
+}
+
 HRESULT CResponseList::get_Count(LONG* out) {
   if (!out) return E_POINTER;
   *out = static_cast<LONG>(responses_.size());
@@ -87,9 +96,8 @@ HRESULT CResponseList::GetAt(LONG index, IResponse** out) {
   if (!out) return E_POINTER;
   *out = nullptr;
   if (index < 0 || static_cast<size_t>(index) >= responses_.size()) return kOutOfRange;
-  auto it = responses_.begin();
-  std::advance(it, index);
-  IResponse* response = it->second.Get();
+  Order();
+  IResponse* response = responses_[static_cast<size_t>(index)].second.Get();
   response->AddRef();
   *out = response;
   return S_OK;
@@ -108,7 +116,10 @@ void CResponseList::HandleEndAggregate(int) {
   // already taken is dropped, the first one kept.
   int32_t key = pending_->RequestID();
   if (key < 0) key = static_cast<int32_t>(responses_.size());
-  responses_.emplace(key, std::move(pending_));
+  if (keys_.insert(key).second) {
+    if (!responses_.empty() && key < responses_.back().first) ordered_ = false;
+    responses_.emplace_back(key, std::move(pending_));
+  }
   pending_.Reset();
 }
 

@@ -4,8 +4,10 @@
 #ifndef VTFC4_SRC_MSGSET_MSGSET_RESPONSE_H
 #define VTFC4_SRC_MSGSET_MSGSET_RESPONSE_H
 
-#include <map>
 #include <string>
+#include <unordered_set>
+#include <utility>
+#include <vector>
 
 #include "src/com/object.h"
 #include "src/core/element.h"
@@ -72,7 +74,13 @@ class CResponseList final : public ComObject<IResponseList>, public SAXParseable
   void HandleEndAggregate(int tag) override;
 
  private:
-  std::map<int32_t, ComPtr<CResponse>> responses_;
+  // Puts the responses in requestID order once, after parsing: reading them is then a plain
+  // index, however many an answer holds.
+  void Order();
+
+  std::vector<std::pair<int32_t, ComPtr<CResponse>>> responses_;  // (requestID, response)
+  std::unordered_set<int32_t> keys_;  // the requestIDs taken, while parsing
+  bool ordered_ = true;
   ComPtr<CResponse> pending_;
   VersionContextPtr context_;
 };

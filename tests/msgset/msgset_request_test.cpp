@@ -383,6 +383,20 @@ TEST_F(MsgSetRequestTest, OnlineSetsCarryTheSignonSection) {
   EXPECT_EQ(fake->calls, (std::vector<bool>{false, true, true, true, false}));
 }
 
+// The version and country gate comes before anything else, also for a kind whose body class
+// the library does not hold yet.
+TEST_F(MsgSetRequestTest, TheGateComesFirst) {
+  auto old = NewSet(1, 1);
+  ICustomSummaryReportQuery* report = reinterpret_cast<ICustomSummaryReportQuery*>(&old);
+  EXPECT_EQ(old->AppendCustomSummaryReportQueryRq(&report), kNotSupported);
+  EXPECT_EQ(report, nullptr);
+  EXPECT_EQ(TakeErrorDescription(), "This request is not supported in the specified vtXML version.");
+  auto current = NewSet(4, 0);
+  EXPECT_EQ(current->AppendCustomSummaryReportQueryRq(&report), E_NOTIMPL);
+  EXPECT_EQ(TakeErrorDescription(),
+            "The CustomSummaryReportQueryRq request kind is not available in this version of the library.");
+}
+
 TEST_F(MsgSetRequestTest, DetailsOutliveTheSet) {
   ComPtr<ITestDetail> kept;
   {
