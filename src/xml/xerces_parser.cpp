@@ -19,6 +19,7 @@
 #include <xercesc/util/PlatformUtils.hpp>
 #include <xercesc/util/SecurityManager.hpp>
 #include <xercesc/util/XMLString.hpp>
+#include <xercesc/validators/DTD/DTDEntityDecl.hpp>
 
 #include <algorithm>
 #include <climits>
@@ -52,9 +53,15 @@ constexpr size_t kTextLimit = 1023;
 // attack (nested or repeated expansion of declared entities), not a request or a response.
 // The five predefined entities and character references do not count.
 constexpr XMLSize_t kEntityExpansionLimit = 1000;
+// Each expansion pushes at most one entity's replacement text, so with this limit on the text
+// of one entity a document's entities expand to at most 1,024,000 characters in all, in
+// element text and attribute values alike (where the parser expands before any callback).
+constexpr XMLSize_t kEntityTextLimit = 1024;
 
 constexpr char16_t kExternalEntityRefused[] =
     u"External entity refused: vtXML documents are read without external entities.";
+constexpr char16_t kLargeEntityRefused[] =
+    u"Entity refused: the replacement text of an entity is limited to 1024 characters.";
 
 void InitializeXerces() {
   // A function-local static: one initialisation per process, even with several threads at
@@ -163,8 +170,12 @@ class XercesSAXParseAdapter : public xercesc::HandlerBase {
   // Refuses every external entity: external parameter entities, external general entities
   // and the external document type when validation would load it.
   xercesc::InputSource* resolveEntity(const XMLCh* const, const XMLCh* const) override {
-    if (locator_) throw xercesc::SAXParseException(kExternalEntityRefused, *locator_);
-    throw xercesc::SAXException(kExternalEntityRefused);
+    Refuse(kExternalEntityRefused);
+  }
+
+  [[noreturn]] void Refuse(const char16_t* why) const {
+    if (locator_) throw xercesc::SAXParseException(why, *locator_);
+    throw xercesc::SAXException(why);
   }
 
  private:
@@ -232,6 +243,21 @@ class XercesSAXParseAdapter : public xercesc::HandlerBase {
   std::vector<SAXAttribute> attributes_;
 };
 
+// The SAX1 parser, which sees every entity declaration (it is told of them because the adapter
+// is its DTD handler too) and refuses one whose replacement text is too long to expand.
+class BoundedSAXParser final : public xercesc::SAXParser {
+ public:
+  explicit BoundedSAXParser(const XercesSAXParseAdapter& adapter) : adapter_(adapter) {}
+
+  void entityDecl(const xercesc::DTDEntityDecl& decl, const bool isPEDecl, const bool isIgnored) override {
+    if (decl.getValueLen() > kEntityTextLimit) adapter_.Refuse(kLargeEntityRefused);
+    xercesc::SAXParser::entityDecl(decl, isPEDecl, isIgnored);
+  }
+
+ private:
+  const XercesSAXParseAdapter& adapter_;
+};
+
 class XercesSAXParseManager final : public SAXParseManagerInterface {
  public:
   bool GetInfoText(std::string&) override { return false; }
@@ -293,7 +319,7 @@ class XercesSAXParseManager final : public SAXParseManagerInterface {
       // Declared before the parser, which refers to it until it is destroyed.
       xercesc::SecurityManager security;
       security.setEntityExpansionLimit(kEntityExpansionLimit);
-      xercesc::SAXParser parser;
+      BoundedSAXParser parser(adapter);
       parser.setValidationScheme(validate_ ? xercesc::SAXParser::Val_Always
                                            : xercesc::SAXParser::Val_Never);
       parser.setLoadExternalDTD(false);
@@ -301,6 +327,7 @@ class XercesSAXParseManager final : public SAXParseManagerInterface {
       parser.setDisableDefaultEntityResolution(true);
       parser.setSecurityManager(&security);
       parser.setDocumentHandler(&adapter);
+      parser.setDTDHandler(&adapter);
       parser.setErrorHandler(&adapter);
       parser.setEntityResolver(&adapter);
       const std::unique_ptr<xercesc::InputSource> source = makeSource();
