@@ -9,6 +9,7 @@ packages=(
   libxerces-c-dev
   libssl-dev
   libsqlite3-dev libpugixml-dev
+  libcli11-dev
 )
 
 missing=()

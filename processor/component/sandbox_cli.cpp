@@ -6,10 +6,17 @@
 //   vtfc4-sandbox register [MODULE]  the in-process processor (default: the installed module)
 //                                    and the out-of-process one (vtfc4-sandboxd beside it)
 //   vtfc4-sandbox unregister         removes it
+//
+// --help and --version answer on standard output; a usage error exits with 2, a failure
+// (standard output that cannot be written included) with 1.
 #include <unistd.h>
 
+#include <CLI/CLI.hpp>
+#include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <cstring>
+#include <sstream>
 #include <string>
 
 #include "processor/sandbox_engine.h"
@@ -17,12 +24,6 @@
 #include "vtfc4/vtfc4.h"
 
 namespace {
-
-int Usage() {
-  std::fprintf(stderr,
-               "usage: vtfc4-sandbox create FILE | list FILE | register [MODULE] | unregister\n");
-  return 2;
-}
 
 // The folder this program runs from.
 std::string SelfFolder() {
@@ -81,38 +82,75 @@ int Register(const std::string& module, const std::string& daemon, bool add) {
   return 0;
 }
 
+// The exit status once everything is written: 1 when standard output did not take it all.
+int Finish(int status) {
+  if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+    std::fprintf(stderr, "vtfc4-sandbox: cannot write to standard output: %s\n", std::strerror(errno));
+    return 1;
+  }
+  return status;
+}
+
+int Run(CLI::App& app, const std::string& file, const std::string& module) {
+  const std::string command = app.get_subcommands().at(0)->get_name();
+  if (command == "create" || command == "list") {
+    std::string error;
+    auto opened = command == "create" ? vtfc4::sandbox::CompanyFile::Create(file, error)
+                                      : vtfc4::sandbox::CompanyFile::Open(file, error);
+    if (!opened) {
+      std::fprintf(stderr, "vtfc4-sandbox: %s\n", error.c_str());
+      return 1;
+    }
+    if (command == "create")
+      std::printf("created company file %s\n", file.c_str());
+    else
+      std::fputs(vtfc4::sandbox::ListRecords(*opened).c_str(), stdout);
+    return 0;
+  }
+  if (command == "register") {
+    std::string chosen = module.empty() ? DefaultModule() : module;
+    if (chosen.empty()) {
+      std::fprintf(stderr, "vtfc4-sandbox: the processor module was not found; name it: register MODULE\n");
+      return 1;
+    }
+    // The registry keeps the module by its full path: a client may run from any folder.
+    char resolved[PATH_MAX];
+    if (realpath(chosen.c_str(), resolved)) chosen = resolved;
+    return Register(chosen, SelfFolder() + "/vtfc4-sandboxd", true);
+  }
+  return Register("", "", false);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 2) return Usage();
-  const std::string command = argv[1];
+  CLI::App app("Makes and shows sandbox company files, and registers the sandbox's request processor.",
+               "vtfc4-sandbox");
+  app.set_version_flag("--version", VTFC4_VERSION);
+  app.require_subcommand(1);
+  std::string file, module;
+  app.add_subcommand("create", "Make a new, empty company file")->add_option("FILE", file, "The new company file")->required();
+  app.add_subcommand("list", "Show a company file's records")->add_option("FILE", file, "The company file")->required();
+  app.add_subcommand("register",
+                     "Register the in-process processor MODULE (default: the one beside this program or installed "
+                     "with it) and the out-of-process one (vtfc4-sandboxd beside this program) in the registry file")
+      ->add_option("MODULE", module, "The processor module")
+      ->check(CLI::ExistingFile);
+  app.add_subcommand("unregister", "Remove the sandbox's processors from the registry file");
   try {
-    if ((command == "create" || command == "list") && argc == 3) {
-      std::string error;
-      auto file = command == "create" ? vtfc4::sandbox::CompanyFile::Create(argv[2], error)
-                                      : vtfc4::sandbox::CompanyFile::Open(argv[2], error);
-      if (!file) {
-        std::fprintf(stderr, "vtfc4-sandbox: %s\n", error.c_str());
-        return 1;
-      }
-      if (command == "create")
-        std::printf("created company file %s\n", argv[2]);
-      else
-        std::fputs(vtfc4::sandbox::ListRecords(*file).c_str(), stdout);
-      return 0;
-    }
-    if (command == "register" && argc <= 3) {
-      const std::string module = argc == 3 ? argv[2] : DefaultModule();
-      if (module.empty()) {
-        std::fprintf(stderr, "vtfc4-sandbox: the processor module was not found; name it: register MODULE\n");
-        return 1;
-      }
-      return Register(module, SelfFolder() + "/vtfc4-sandboxd", true);
-    }
-    if (command == "unregister" && argc == 2) return Register("", "", false);
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    std::ostringstream out, err;
+    const int code = app.exit(e, out, err);
+    std::fputs(out.str().c_str(), stdout);
+    std::fputs(err.str().c_str(), stderr);
+    return Finish(code == 0 ? 0 : 2);
+  }
+  int status = 1;
+  try {
+    status = Run(app, file, module);
   } catch (const std::exception& e) {
     std::fprintf(stderr, "vtfc4-sandbox: %s\n", e.what());
-    return 1;
   }
-  return Usage();
+  return Finish(status);
 }

@@ -1,6 +1,8 @@
 #include "src/session/processor_proxy.h"
 
 #include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -18,9 +20,9 @@
 
 #include "src/com/error.h"
 #include "src/com/object.h"
-#include "src/com/shell_folders.h"
 #include "src/com/text.h"
 #include "src/com/utf8.h"
+#include "src/session/trusted_folder.h"
 #include "src/session/wire.h"
 #include "vtfc4/vtfc4.h"
 
@@ -28,9 +30,12 @@ namespace vtfc4 {
 
 namespace {
 
+using Clock = std::chrono::steady_clock;
+
 // The call failed on the way: the daemon went away, stopped answering, or could not be reached.
 constexpr HRESULT kDisconnected = VTFC4_HR(0x80010108);  // RPC_E_DISCONNECTED
 constexpr HRESULT kServerUnavailable = VTFC4_HR(0x800706BA);  // RPC_S_SERVER_UNAVAILABLE
+constexpr HRESULT kAccessDenied = VTFC4_HR(0x80070005);  // E_ACCESSDENIED
 constexpr std::chrono::seconds kStartTimeout{10};
 
 std::chrono::milliseconds CallTimeout() {
@@ -39,54 +44,160 @@ std::chrono::milliseconds CallTimeout() {
   return std::chrono::milliseconds(ms > 0 ? ms : 120000);
 }
 
-int Connect(const std::string& path) {
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  if (path.size() >= sizeof address.sun_path) return -1;
-  std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
-  const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return -1;
-  if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) return fd;
-  close(fd);
-  return -1;
+HRESULT Unavailable(const std::string& why, HRESULT status = kServerUnavailable) {
+  return ReportErrorText(why, status);
 }
 
-// Starts the daemon detached from this process (its own session, reaped at once by the
-// intermediate child), so that it outlives its first client.
-bool StartServer(const std::string& server, const std::string& path) {
-  const pid_t child = fork();
-  if (child < 0) return false;
-  if (child == 0) {
-    setsid();
-    if (fork() == 0) {
-      const int null = open("/dev/null", O_RDWR);
-      if (null >= 0) {
-        dup2(null, 0);
-        dup2(null, 1);
-        dup2(null, 2);
-      }
-      execl(server.c_str(), server.c_str(), "--socket", path.c_str(), static_cast<char*>(nullptr));
-    }
-    _exit(0);
+// How an attempt to connect ended: connected; nothing serves the socket; the daemon's queue of
+// connections waiting to be accepted stayed full until the deadline; another failure.
+enum class Reached { kConnected, kNobody, kBusy, kFailed };
+
+// Connects without blocking, so that a daemon that takes no connections cannot hold the client
+// past the deadline. The descriptor stays non-blocking: every later wait is a bounded poll.
+Reached Connect(const std::string& path, Clock::time_point deadline, int& out, int& error) {
+  out = -1;
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  if (path.size() >= sizeof address.sun_path) {
+    error = ENAMETOOLONG;
+    return Reached::kFailed;
   }
-  int status = 0;
-  while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+  std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+  for (;;) {
+    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd < 0) {
+      error = errno;
+      return Reached::kFailed;
+    }
+    int made = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    error = made == 0 ? 0 : errno;
+    if (made != 0 && error == EINPROGRESS && wire::detail::Wait(fd, POLLOUT, deadline) == wire::Result::kDone) {
+      socklen_t size = sizeof error;
+      if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) != 0) error = errno;
+      made = error == 0 ? 0 : -1;
+    }
+    if (made == 0) {
+      out = fd;
+      return Reached::kConnected;
+    }
+    close(fd);
+    if (error == ENOENT || error == ECONNREFUSED) return Reached::kNobody;
+    if (error != EAGAIN && error != EINPROGRESS && error != EINTR) return Reached::kFailed;
+    if (Clock::now() >= deadline) return Reached::kBusy;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+}
+
+// Starts the daemon in a session of its own, with nothing of this process but its
+// environment: no descriptor beyond the standard three (on /dev/null), no blocked or ignored
+// signal. It outlives its first client; until that client ends, a thread of the client reaps
+// it when it leaves, so that it never lingers as a zombie.
+bool StartServer(const std::string& server, const std::string& path, std::string& why) {
+  posix_spawn_file_actions_t actions;
+  posix_spawnattr_t attributes;
+  if (posix_spawn_file_actions_init(&actions) != 0) return false;
+  if (posix_spawnattr_init(&attributes) != 0) {
+    posix_spawn_file_actions_destroy(&actions);
+    return false;
+  }
+  sigset_t none, all;
+  sigemptyset(&none);
+  sigfillset(&all);
+  sigdelset(&all, SIGKILL);
+  sigdelset(&all, SIGSTOP);
+  const bool ready =
+      posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDWR, 0) == 0 &&
+      posix_spawn_file_actions_adddup2(&actions, 0, 1) == 0 && posix_spawn_file_actions_adddup2(&actions, 0, 2) == 0 &&
+      posix_spawn_file_actions_addclosefrom_np(&actions, 3) == 0 &&
+      posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF) == 0 &&
+      posix_spawnattr_setsigmask(&attributes, &none) == 0 && posix_spawnattr_setsigdefault(&attributes, &all) == 0;
+  pid_t pid = 0;
+  const char* argv[] = {server.c_str(), "--socket", path.c_str(), nullptr};
+  const int failed = ready ? posix_spawn(&pid, server.c_str(), &actions, &attributes, const_cast<char* const*>(argv), environ)
+                           : ENOMEM;
+  posix_spawnattr_destroy(&attributes);
+  posix_spawn_file_actions_destroy(&actions);
+  if (failed != 0) {
+    why = "The out-of-process request processor " + server + " could not be started: " + std::strerror(failed) + ".";
+    return false;
+  }
+  try {
+    std::thread([pid] {
+      int status = 0;
+      while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+      }
+    }).detach();
+  } catch (const std::system_error&) {
+    // No thread to be had: the daemon is reaped by whoever reaps this process's children.
   }
   return true;
 }
 
-// Connects to the daemon, starting it when none answers; -1 when it cannot be reached.
-int Reach(const std::string& server) {
-  const std::string path = ProcessorSocketPath();
-  int fd = Connect(path);
-  if (fd >= 0) return fd;
-  if (access(server.c_str(), X_OK) != 0 || !StartServer(server, path)) return -1;
-  const auto deadline = std::chrono::steady_clock::now() + kStartTimeout;
-  while (std::chrono::steady_clock::now() < deadline) {
-    if ((fd = Connect(path)) >= 0) return fd;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+// Connects to the daemon, starting it when none answers, and takes its greeting. A failure
+// is reported with its own text; `fd` is then -1.
+HRESULT Reach(const std::string& server, int& fd) {
+  fd = -1;
+  std::string path, why;
+  if (!ProcessorSocketPath(path, why)) return Unavailable(why);
+  const auto timeout = CallTimeout();
+  int error = 0;
+  Reached r = Connect(path, Clock::now() + timeout, fd, error);
+  if (r == Reached::kNobody) {
+    if (access(server.c_str(), X_OK) != 0)
+      return Unavailable("The out-of-process request processor " + server + " cannot be started: " +
+                         std::strerror(errno) + ".");
+    if (!StartServer(server, path, why)) return Unavailable(why);
+    const auto started = Clock::now() + kStartTimeout;
+    while (r == Reached::kNobody && Clock::now() < started) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      r = Connect(path, Clock::now() + timeout, fd, error);
+    }
   }
-  return -1;
+  if (r == Reached::kNobody)
+    return Unavailable("The out-of-process request processor " + server + " did not start serving " + path + ".");
+  if (r == Reached::kBusy)
+    return Unavailable("The out-of-process request processor at " + path + " did not take the connection in time.");
+  if (r == Reached::kFailed)
+    return Unavailable("The out-of-process request processor at " + path + " cannot be reached: " +
+                       std::strerror(error) + ".");
+  // Only a daemon of this user hears this user's company files and requests.
+  uid_t peer = 0;
+  if (!wire::PeerUser(fd, peer) || peer != geteuid()) {
+    close(fd);
+    fd = -1;
+    return Unavailable("The socket " + path + " is served by a process of another user (uid " + std::to_string(peer) +
+                           "); the library does not talk to it.",
+                       kAccessDenied);
+  }
+  wire::Message hello;
+  const wire::Result greeted = wire::Receive(fd, hello, timeout);
+  if (greeted != wire::Result::kDone || hello.size() < 3 || FAILED(std::strtol(hello[0].c_str(), nullptr, 10))) {
+    close(fd);
+    fd = -1;
+    if (greeted == wire::Result::kDone && hello.size() >= 3)  // turned away, with the daemon's reason
+      return ReportErrorText(hello[1], static_cast<HRESULT>(std::strtol(hello[0].c_str(), nullptr, 10)),
+                             hello[2].empty() ? nullptr : hello[2].c_str());
+    return Unavailable("The out-of-process request processor at " + path +
+                       (greeted == wire::Result::kTimedOut ? " did not answer in time." : " did not greet the connection."));
+  }
+  return S_OK;
+}
+
+// What went wrong on the way of a call.
+const char* Failure(wire::Result sent, wire::Result answered) {
+  if (sent == wire::Result::kTooLarge) return "was sent a call too large to carry";
+  const wire::Result r = sent != wire::Result::kDone ? sent : answered;
+  switch (r) {
+    case wire::Result::kTimedOut:
+      return "did not answer in time";
+    case wire::Result::kTooLarge:
+      return "sent an answer larger than the library takes";
+    case wire::Result::kMalformed:
+    case wire::Result::kDone:  // an answer too short to hold a status
+      return "sent an answer that could not be read";
+    default:
+      return "stopped";
+  }
 }
 
 // One connection to the daemon, shared by a processor proxy and its preferences.
@@ -105,16 +216,14 @@ class Channel {
     results.clear();
     if (fd_ < 0) return ReportErrorText("The out-of-process request processor is no longer connected.", kDisconnected);
     const auto timeout = CallTimeout();
-    wire::Result r = wire::Send(fd_, call, timeout);
     wire::Message answer;
-    if (r == wire::Result::kDone) r = wire::Receive(fd_, answer, timeout);
-    if (r != wire::Result::kDone || answer.size() < 3) {
+    const wire::Result sent = wire::Send(fd_, call, timeout);
+    const wire::Result answered = sent == wire::Result::kDone ? wire::Receive(fd_, answer, timeout) : sent;
+    if (answered != wire::Result::kDone || answer.size() < 3) {
       close(fd_);
       fd_ = -1;
-      const char* why = r == wire::Result::kTimedOut ? "did not answer in time"
-                        : r == wire::Result::kTooLarge ? "was sent a call too large to carry"
-                                                       : "stopped";
-      return ReportErrorText(std::string("The out-of-process request processor ") + why + " during " + call.at(0) + ".",
+      return ReportErrorText(std::string("The out-of-process request processor ") + Failure(sent, answered) +
+                                 " during " + call.at(0) + ".",
                              kDisconnected);
     }
     const HRESULT status = static_cast<HRESULT>(std::strtol(answer[0].c_str(), nullptr, 10));
@@ -265,23 +374,30 @@ class ProcessorProxy final : public ComObject<IRequestProcessorEx2> {
 
 }  // namespace
 
-std::string ProcessorSocketPath() {
-  if (const char* chosen = std::getenv("VTFC4_SANDBOX_SOCKET"); chosen && *chosen) return chosen;
+bool ProcessorSocketPath(std::string& path, std::string& error) {
   std::string folder;
-  if (const char* runtime = std::getenv("XDG_RUNTIME_DIR"); runtime && runtime[0] == '/')
-    folder = std::string(runtime) + "/vtfc4";
-  else
-    folder = "/tmp/vtfc4-" + std::to_string(getuid());
-  EnsureFolder(folder, 0700);
-  return folder + "/sandbox.sock";
+  if (const char* chosen = std::getenv("VTFC4_SANDBOX_SOCKET"); chosen && *chosen) {
+    path = chosen;
+    const size_t slash = path.rfind('/');
+    folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+  } else {
+    if (const char* runtime = std::getenv("XDG_RUNTIME_DIR"); runtime && runtime[0] == '/')
+      folder = std::string(runtime) + "/vtfc4";
+    else
+      folder = "/tmp/vtfc4-" + std::to_string(geteuid());
+    path = folder + "/sandbox.sock";
+  }
+  const FolderCheck check = CheckFolder(folder, FolderKind::kOwn);
+  error = check.why;
+  return static_cast<bool>(check);
 }
 
 HRESULT CreateLocalServerObject(REFCLSID clsid, const std::string& server, REFIID riid, void** out) {
   if (!out) return E_POINTER;
   *out = nullptr;
   if (!IsEqualGUID(clsid, CLSID_VTXMLRP2e)) return REGDB_E_CLASSNOTREG;
-  const int fd = Reach(server);
-  if (fd < 0) return kServerUnavailable;
+  int fd = -1;
+  if (HRESULT hr = Reach(server, fd); FAILED(hr)) return hr;
   auto* proxy = MakeObject<ProcessorProxy>(fd);
   if (!proxy) {
     close(fd);

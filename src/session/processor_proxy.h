@@ -11,8 +11,9 @@
 namespace vtfc4 {
 
 // The socket the sandbox daemon serves: VTFC4_SANDBOX_SOCKET, else sandbox.sock in
-// $XDG_RUNTIME_DIR/vtfc4 (or /tmp/vtfc4-<uid>).
-std::string ProcessorSocketPath();
+// $XDG_RUNTIME_DIR/vtfc4 (or /tmp/vtfc4-<uid>). Its folder is made when missing (0700) and must
+// be the user's own and closed to others; false, with a sentence naming it, when it is not.
+bool ProcessorSocketPath(std::string& path, std::string& error);
 
 // A new object of the local server `clsid` whose executable is `server`.
 HRESULT CreateLocalServerObject(REFCLSID clsid, const std::string& server, REFIID riid, void** out);
