@@ -1,9 +1,33 @@
 #include "processor/component/processor_state.h"
 
+#include <sys/random.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+
 namespace vtfc4::sandbox {
 
 namespace {
 const char kUnknownTicketText[] = "The session ticket is not valid: begin a session first.";
+
+// A new ticket: a random GUID in braces, from the kernel's random source. The client's
+// message set identifiers hold the ticket's first 9 characters, so tickets must differ there.
+bool NewTicket(std::string& ticket) {
+  uint8_t b[16];
+  for (size_t got = 0; got < sizeof b;) {
+    const ssize_t n = getrandom(b + got, sizeof b - got, 0);
+    if (n < 0 && errno != EINTR) return false;
+    if (n > 0) got += static_cast<size_t>(n);
+  }
+  b[6] = static_cast<uint8_t>((b[6] & 0x0F) | 0x40);  // version 4: random
+  b[8] = static_cast<uint8_t>((b[8] & 0x3F) | 0x80);  // the standard variant
+  char text[39];
+  std::snprintf(text, sizeof text, "{%02X%02X%02X%02X-%02X%02X-%02X%02X-%02X%02X-%02X%02X%02X%02X%02X%02X}", b[0], b[1],
+                b[2], b[3], b[4], b[5], b[6], b[7], b[8], b[9], b[10], b[11], b[12], b[13], b[14], b[15]);
+  ticket = text;
+  return true;
+}
 }  // namespace
 
 ProcessorState::Session* ProcessorState::Find(const std::string& ticket) {
@@ -36,7 +60,9 @@ Outcome ProcessorState::BeginSession(const std::string& file, std::string& ticke
     error = e.what();
   }
   if (!opened) return Outcome::Failed(kCannotOpenCompany, "Could not open the company file: " + error);
-  ticket = "{sandbox-" + std::to_string(++lastTicket_) + "}";
+  do {
+    if (!NewTicket(ticket)) return Outcome::Failed(kCannotOpenCompany, "No session ticket could be made: the system gave no random bytes.");
+  } while (sessions_.count(ticket));
   sessions_[ticket] = Session{std::move(opened), preferences_};
   return {};
 }

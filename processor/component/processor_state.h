@@ -63,7 +63,6 @@ class ProcessorState {
 
   std::mutex mutex_;
   bool connected_ = false;
-  long lastTicket_ = 0;
   std::map<std::string, Session> sessions_;
   Preferences preferences_;
 };
