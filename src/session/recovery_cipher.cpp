@@ -1,7 +1,7 @@
 // The cipher of the error-recovery file: AES-256-GCM over the whole text, with a fresh
-// random nonce per record, written as base64 (no NUL can appear in it). A record that was
-// altered or cut short fails its authentication tag and is refused, never returned as
-// garbage.
+// random nonce per record, written as base64 on one line (no NUL can appear in it). A record
+// that was altered or cut short fails its authentication tag and is refused, never returned
+// as garbage.
 //
 // The key is derived from three items of 217 bytes: one kept in the library's data, two
 // assembled at run time, so the key never appears as one constant in the binary. It is the
@@ -78,51 +78,27 @@ CipherContext NewContext() { return CipherContext(EVP_CIPHER_CTX_new(), EVP_CIPH
 
 constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
-void Base64(const uint8_t* data, size_t size, std::string& out) {
-  out.clear();
-  out.reserve((size + 2) / 3 * 4);
-  size_t i = 0;
-  for (; i + 2 < size; i += 3) {
-    const uint32_t v = uint32_t{data[i]} << 16 | uint32_t{data[i + 1]} << 8 | data[i + 2];
-    for (int shift : {18, 12, 6, 0}) out += kAlphabet[(v >> shift) & 63];
-  }
-  if (i < size) {
-    uint32_t v = uint32_t{data[i]} << 16;
-    if (i + 1 < size) v |= uint32_t{data[i + 1]} << 8;
-    out += kAlphabet[(v >> 18) & 63];
-    out += kAlphabet[(v >> 12) & 63];
-    out += i + 1 < size ? kAlphabet[(v >> 6) & 63] : '=';
-    out += '=';
-  }
+// Base64 through OpenSSL's block encoder: padded, on one line, as records have always been.
+bool Base64(const uint8_t* data, size_t size, std::string& out) {
+  if (size > static_cast<size_t>(INT32_MAX) / 4 * 3) return false;
+  out.resize((size + 2) / 3 * 4 + 1);  // the encoder ends its text with a NUL
+  const int n = EVP_EncodeBlock(reinterpret_cast<uint8_t*>(out.data()), data, static_cast<int>(size));
+  out.resize(static_cast<size_t>(n));
+  return true;
 }
 
-// False for anything but canonical padded base64.
+// False for anything but padded base64 on one line. The block decoder would also skip blanks
+// at either end and read a padding character anywhere as a zero, so the text is narrowed to
+// what a record holds first; the decoder counts padding as bytes, which are taken off.
 bool FromBase64(std::string_view text, std::string& out) {
-  if (text.size() % 4) return false;
-  out.clear();
-  out.reserve(text.size() / 4 * 3);
-  uint32_t v = 0;
-  size_t pads = 0;
-  for (size_t i = 0; i < text.size(); ++i) {
-    const char c = text[i];
-    uint32_t d;
-    if (c >= 'A' && c <= 'Z') d = static_cast<uint32_t>(c - 'A');
-    else if (c >= 'a' && c <= 'z') d = static_cast<uint32_t>(c - 'a' + 26);
-    else if (c >= '0' && c <= '9') d = static_cast<uint32_t>(c - '0' + 52);
-    else if (c == '+') d = 62;
-    else if (c == '/') d = 63;
-    else if (c == '=' && i >= text.size() - 2) d = 0, ++pads;
-    else return false;
-    // Nothing but padding after the first padding character.
-    if (pads && c != '=') return false;
-    v = v << 6 | d;
-    if (i % 4 == 3) {
-      out += static_cast<char>(v >> 16);
-      if (pads < 2) out += static_cast<char>(v >> 8 & 0xFF);
-      if (pads < 1) out += static_cast<char>(v & 0xFF);
-      v = 0;
-    }
-  }
+  if (text.size() % 4 || text.size() > static_cast<size_t>(INT32_MAX)) return false;
+  const size_t pads = text.ends_with("==") ? 2 : text.ends_with('=') ? 1 : 0;
+  if (text.find_first_not_of(kAlphabet) < text.size() - pads) return false;
+  out.resize(text.size() / 4 * 3);
+  const int n = EVP_DecodeBlock(reinterpret_cast<uint8_t*>(out.data()), reinterpret_cast<const uint8_t*>(text.data()),
+                                static_cast<int>(text.size()));
+  if (n < 0 || static_cast<size_t>(n) != out.size()) return false;
+  out.resize(out.size() - pads);
   return true;
 }
 
@@ -152,7 +128,7 @@ CipherResult EncipherRecoveryData(std::string_view plain, std::string& out) {
   OPENSSL_cleanse(key, sizeof key);
   if (!done) return CipherResult::kRefused;
   try {
-    Base64(bytes, sealed.size(), out);
+    if (!Base64(bytes, sealed.size(), out)) return CipherResult::kNoBuffer;
   } catch (const std::bad_alloc&) {
     return CipherResult::kNoBuffer;
   }
