@@ -45,38 +45,33 @@ INSTANTIATE_TEST_SUITE_P(
                       TextCase{"embedded_nul", std::u16string_view(u"a\0b\0c", 5)}),
     [](const auto& p) { return std::string(p.param.name); });
 
-TEST(Bstr, SysAllocStringStopsAtNul) {
-  BSTR s = SysAllocString(u"abc\0def");
+TEST(Bstr, AllocationEdges) {
+  BSTR s = SysAllocString(u"abc\0def");  // stops at the first NUL
   ASSERT_NE(s, nullptr);
   EXPECT_EQ(SysStringLen(s), 3u);
   EXPECT_EQ(Prefix(s), 6u);
   EXPECT_EQ(std::u16string_view(s), u"abc");
   SysFreeString(s);
-}
 
-TEST(Bstr, NullAndEmptyDiffer) {
+  // A null text gives null, an empty one an empty string: the two differ.
   EXPECT_EQ(SysAllocString(nullptr), nullptr);
-  BSTR empty = SysAllocString(u"");
-  ASSERT_NE(empty, nullptr);
-  EXPECT_EQ(SysStringLen(empty), 0u);
-  EXPECT_EQ(Prefix(empty), 0u);
-  EXPECT_EQ(empty[0], u'\0');
-  SysFreeString(empty);
-
+  s = SysAllocString(u"");
+  ASSERT_NE(s, nullptr);
+  EXPECT_EQ(Prefix(s), 0u);
+  EXPECT_EQ(s[0], u'\0');
+  SysFreeString(s);
   EXPECT_EQ(SysStringLen(nullptr), 0u);
   EXPECT_EQ(SysStringByteLen(nullptr), 0u);
   SysFreeString(nullptr);  // does nothing
-}
 
-TEST(Bstr, NullTextWithLengthIsZeroFilled) {
-  BSTR s = SysAllocStringLen(nullptr, 5);
+  // A null text with a length is zero-filled.
+  s = SysAllocStringLen(nullptr, 5);
   ASSERT_NE(s, nullptr);
   EXPECT_EQ(SysStringLen(s), 5u);
   for (int i = 0; i <= 5; ++i) EXPECT_EQ(s[i], u'\0') << i;
   SysFreeString(s);
-}
 
-TEST(Bstr, LengthThatOverflowsThePrefixIsRefused) {
+  // A length that overflows the prefix is refused.
   EXPECT_EQ(SysAllocStringLen(nullptr, 0x80000000u), nullptr);
   EXPECT_EQ(SysAllocStringLen(nullptr, 0xFFFFFFFFu), nullptr);
 }

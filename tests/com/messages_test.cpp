@@ -120,17 +120,15 @@ TEST(Messages, ReportErrorMakesTheCurrentErrorObject) {
 
   IErrorInfo* none = nullptr;
   EXPECT_EQ(GetErrorInfo(0, &none), S_FALSE) << "taken";
-}
 
-TEST(Messages, ReportErrorWithSourceAndUnknownId) {
+  // With a source, for an id without a text.
   EXPECT_EQ(vtfc4::ReportError(9999, E_FAIL, "vtFC4.MsgSet"), E_FAIL);
-  const Reported r = TakeCurrentError();
-  EXPECT_EQ(r.description, u"Unknown Error");
-  EXPECT_FALSE(r.sourceIsNull);
-  EXPECT_EQ(r.source, u"vtFC4.MsgSet");
-}
+  const Reported sourced = TakeCurrentError();
+  EXPECT_EQ(sourced.description, u"Unknown Error");
+  EXPECT_FALSE(sourced.sourceIsNull);
+  EXPECT_EQ(sourced.source, u"vtFC4.MsgSet");
 
-TEST(Messages, ReportErrorReplacesThePreviousOne) {
+  // A second report replaces the first.
   vtfc4::ReportError(vtfc4::kMsgListBlock, vtfc4::kValueEmpty);
   EXPECT_EQ(vtfc4::ReportErrorText("second", S_FALSE), S_FALSE);
   EXPECT_EQ(TakeCurrentError().description, u"second");
