@@ -10,6 +10,8 @@
 #include <cstring>
 #include <vector>
 
+#include "src/session/trusted_folder.h"
+
 namespace vtfc4 {
 
 namespace {
@@ -38,10 +40,14 @@ std::string FolderOf(const std::string& path) {
 }
 
 // The folder's lock, taken without waiting (shared for readers, exclusive for writers); an
-// invalid descriptor when it is held the other way or the folder cannot be opened.
+// invalid descriptor when it is held the other way, when the folder cannot be opened, or when
+// it is not the user's own and closed to others (as it was made): a record goes only where
+// nobody else can put or replace a file.
 Descriptor LockFolder(const std::string& path, bool exclusive) {
-  Descriptor folder(open(FolderOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  Descriptor folder(open(FolderOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
   if (!folder) return Descriptor();
+  struct stat info;
+  if (fstat(folder.Get(), &info) != 0 || info.st_uid != geteuid() || (info.st_mode & 077) != 0) return Descriptor();
   while (flock(folder.Get(), (exclusive ? LOCK_EX : LOCK_SH) | LOCK_NB) != 0)
     if (errno != EINTR) return Descriptor();
   return folder;
@@ -97,6 +103,12 @@ ReadResult ReadRecordFile(const std::string& path, std::string& text) {
     const void* nul = std::memchr(block, '\0', static_cast<size_t>(n));
     text.append(block, nul ? static_cast<const char*>(nul) - block : n);
   }
+}
+
+bool EnsureRecordFolder(const std::string& path, bool shared, std::string& why) {
+  const FolderCheck check = CheckFolder(path, shared ? FolderKind::kShared : FolderKind::kOwn);
+  why = check.state == FolderCheck::kUntrusted ? check.why : std::string();
+  return static_cast<bool>(check);
 }
 
 bool RecordExists(const std::string& path) {

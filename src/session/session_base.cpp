@@ -193,8 +193,16 @@ HRESULT CVTSessionBase::GetErrorRecoveryFilePath(std::string& out) {
     path.append("/").append(part);
     return path.size() <= kPathLimit;
   };
-  if (!append("Korven") || !EnsureFolder(path, 0755)) return Fail(47, kRecoveryFailed);
-  if (!append("Vantrel") || !EnsureFolder(path, 0755)) return Fail(48, kRecoveryFailed);
+  // Each folder is checked as it is made: one that another user made or may write is not
+  // used, and the reason, naming it, comes before the step's code.
+  const auto trusted = [this, &path](bool shared) {
+    std::string why;
+    if (EnsureRecordFolder(path, shared, why)) return true;
+    if (!why.empty()) ReportRecoveryError(why);
+    return false;
+  };
+  if (!append("Korven") || !trusted(true)) return Fail(47, kRecoveryFailed);
+  if (!append("Vantrel") || !trusted(true)) return Fail(48, kRecoveryFailed);
   if (!id_) return Fail(49, kRecoveryFailed);
   Bstr value;
   if (FAILED(id_->GetValue(value.Put()))) return Fail(50, kRecoveryFailed);
@@ -203,7 +211,7 @@ HRESULT CVTSessionBase::GetErrorRecoveryFilePath(std::string& out) {
   // The braced form of the identifier names the folder without its braces.
   if (id.size() > 2) id = id.substr(1, id.size() - 2);
   // The folder of one identifier is its owner's alone.
-  if (!append(id) || !EnsureFolder(path, 0700)) return Fail(52, kRecoveryFailed);
+  if (!append(id) || !trusted(false)) return Fail(52, kRecoveryFailed);
   std::string company;
   if (HRESULT hr = GetCompanyFileText(company); FAILED(hr)) return Fail(53, hr);
   if (company.empty()) return Fail(54, kRecoveryFailed);
