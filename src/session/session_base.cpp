@@ -33,9 +33,6 @@ constexpr char kPrefix[] = "Automated Error Recovery Error - ";
 // The platform's path limit, which the record's path keeps at every step.
 constexpr size_t kPathLimit = 260;
 
-// A new recovery operation starts without an earlier, unrelated error in its description.
-void ForgetThreadError() { SetErrorInfo(0, nullptr); }
-
 bool SameText(BSTR a, BSTR b) {
   const UINT n = SysStringLen(a);
   if (n != SysStringLen(b)) return false;
@@ -222,7 +219,6 @@ HRESULT CVTSessionBase::GetErrorRecoveryFilePath(std::string& out) {
 }
 
 HRESULT CVTSessionBase::IsErrorRecoveryInfo(VARIANT_BOOL* out) {
-  ForgetThreadError();
   if (!out) return Fail(18, E_POINTER);
   *out = VARIANT_FALSE;
   std::string path;
@@ -245,7 +241,6 @@ std::string CVTSessionBase::MakeMessageSetID() {
 
 HRESULT CVTSessionBase::SetMessageSetIDs(IMsgSetRequest* set) {
   if (!enabled_) return S_OK;
-  ForgetThreadError();
   ComPtr<IAttributesRqSet> attributes;
   HRESULT hr = set ? set->get_Attributes(attributes.Put()) : E_POINTER;
   if (FAILED(hr) || !attributes) return Fail(24, FAILED(hr) ? hr : E_FAIL);
@@ -470,7 +465,6 @@ HRESULT CVTSessionBase::LocateRecord(const int (&codes)[3], std::string& path) {
 }
 
 HRESULT CVTSessionBase::GetErrorRecoveryStatus(IMsgSetResponse** out) {
-  ForgetThreadError();
   if (!out) return Fail(36, E_POINTER);
   *out = nullptr;
   std::string path;
@@ -486,7 +480,6 @@ HRESULT CVTSessionBase::GetErrorRecoveryStatus(IMsgSetResponse** out) {
 }
 
 HRESULT CVTSessionBase::GetSavedMsgSetRequest(IMsgSetRequest** out) {
-  ForgetThreadError();
   if (!out) return Fail(40, E_POINTER);
   *out = nullptr;
   std::string path;
@@ -499,7 +492,6 @@ HRESULT CVTSessionBase::GetSavedMsgSetRequest(IMsgSetRequest** out) {
 }
 
 HRESULT CVTSessionBase::ClearErrorRecovery() {
-  ForgetThreadError();
   std::string path;
   const HRESULT pathStatus = GetErrorRecoveryFilePath(path);
   HRESULT readStatus = S_OK, clearStatus = S_OK;

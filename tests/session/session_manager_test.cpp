@@ -255,6 +255,12 @@ TEST_P(Manager, FailuresOfTheManagersOwnTable) {
          "This message set must be used with the VTOESessionManager, not VTSessionManager."},
         manager_->DoRequests(online.Get(), answer.Put()));
 
+  // A recovery failure chains onto whatever error the thread still holds.
+  EXPECT_EQ(manager_->CreateMsgSetRequest(W("XX").Get(), 4, 0, set.Put()), kInvalidCountry);
+  check({"chained onto an unread error", E_POINTER,
+         "The Country value is invalid., IsErrorRecoveryInfo, Parameter one is null - 18"},
+        manager_->IsErrorRecoveryInfo(nullptr));
+
   // The mode is fixed once a processor exists.
   ENConnectionType type = ctUnknown;
   check({"ConnectionType creates the processor", S_OK, nullptr}, manager_->get_ConnectionType(&type));
