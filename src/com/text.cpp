@@ -37,11 +37,13 @@ struct Converters {
   Converters(Converters&& o) noexcept
       : toNarrow(std::exchange(o.toNarrow, kClosed)), toWide(std::exchange(o.toWide, kClosed)) {
     std::memcpy(undefined, o.undefined, sizeof undefined);
+    multiByte = o.multiByte;
   }
   Converters& operator=(Converters&& o) noexcept {
     std::swap(toNarrow, o.toNarrow);
     std::swap(toWide, o.toWide);
     std::swap(undefined, o.undefined);
+    std::swap(multiByte, o.multiByte);
     return *this;
   }
   ~Converters() { Close(); }
@@ -68,6 +70,8 @@ struct Converters {
 
   // True when byte `b`, alone, is no character of the code page (0x81 in Windows-1252).
   bool IsUndefined(unsigned b) const { return (undefined[b / 8] >> (b % 8)) & 1; }
+  // Some characters take several bytes (a byte starts a longer sequence), as in UTF-8.
+  bool multiByte = false;
 
  private:
   // Bytes that do not decode on their own and do not start a longer sequence either. ToWide
@@ -83,8 +87,10 @@ struct Converters {
       char* out = reinterpret_cast<char*>(wide);
       size_t outLeft = sizeof wide;
       iconv(toWide, nullptr, nullptr, nullptr, nullptr);
-      const bool bad =
-          iconv(toWide, &in, &inLeft, &out, &outLeft) == static_cast<size_t>(-1) && errno == EILSEQ;
+      const bool failed = iconv(toWide, &in, &inLeft, &out, &outLeft) == static_cast<size_t>(-1);
+      const bool bad = failed && errno == EILSEQ;
+      // A byte that starts a longer sequence: characters of this page take several bytes.
+      if (failed && errno == EINVAL) multiByte = true;
       undefined[b / 8] = static_cast<uint8_t>(undefined[b / 8] | (bad ? 1u << (b % 8) : 0u));
     }
     iconv(toWide, nullptr, nullptr, nullptr, nullptr);
@@ -310,6 +316,8 @@ BSTR ToBstr(std::string_view narrow) {
     return nullptr;
   }
 }
+
+bool ThreadCodePageIsMultiByte() { return tText.Ready() && tText.converters.multiByte; }
 
 HRESULT HandOutText(std::string_view narrow, BSTR* out) {
   if (!out) return E_POINTER;

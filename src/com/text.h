@@ -21,6 +21,9 @@ inline std::string ToNarrow(BSTR text) { return ToNarrow(text, SysStringLen(text
 // character of the same number (0x81 gives U+0081), so no byte is ever lost.
 std::u16string ToWide(std::string_view narrow);
 
+// True when characters of the thread's code page can take more than one byte (UTF-8).
+bool ThreadCodePageIsMultiByte();
+
 // A new BSTR holding `narrow` converted; null only when memory runs out.
 BSTR ToBstr(std::string_view narrow);
 

@@ -2,6 +2,9 @@
 
 #include <array>
 #include <cstdio>
+#include <string>
+
+#include "src/com/text.h"
 
 namespace vtfc4 {
 namespace {
@@ -16,6 +19,22 @@ constexpr std::array<uint8_t, 256> MakeEscapeClass() {
   return t;
 }
 constexpr std::array<uint8_t, 256> kEscapeClass = MakeEscapeClass();
+
+// Bytes 0x80 to 0xFF of a multi-byte code page, as "&#N;" per character with N its Unicode
+// code point. A byte the page cannot read becomes the character of the same number, as
+// everywhere narrow text is widened.
+template <class Out>
+void AppendCodePointReferences(Out& out, std::string_view bytes) {
+  const std::u16string wide = ToWide(bytes);
+  char ref[16];
+  for (size_t i = 0; i < wide.size(); ++i) {
+    uint32_t c = wide[i];
+    if (c >= 0xD800 && c < 0xDC00 && i + 1 < wide.size() && wide[i + 1] >= 0xDC00 && wide[i + 1] < 0xE000)
+      c = 0x10000 + ((c - 0xD800) << 10) + (wide[++i] - 0xDC00u);
+    const int n = std::snprintf(ref, sizeof ref, "&#%u;", static_cast<unsigned>(c));
+    out.append(ref, static_cast<size_t>(n));
+  }
+}
 
 template <class Out>
 void AppendEscapedTo(Out& out, std::string_view text) {
@@ -39,6 +58,14 @@ void AppendEscapedTo(Out& out, std::string_view text) {
         }
         break;
       case 2: {
+        if (ThreadCodePageIsMultiByte()) {
+          // A character of several bytes is written as the reference of its code point: the
+          // byte rule below would split it into characters of one byte each.
+          const char* first = p - 1;
+          while (p < end && kEscapeClass[static_cast<unsigned char>(*p)] == 2) ++p;
+          AppendCodePointReferences(out, std::string_view(first, static_cast<size_t>(p - first)));
+          break;
+        }
         char ref[8] = {'&', '#', char('0' + c / 100), char('0' + c / 10 % 10), char('0' + c % 10), ';'};
         out.append(ref, 6);
         break;

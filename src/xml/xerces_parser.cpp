@@ -24,6 +24,7 @@
 #include <algorithm>
 #include <climits>
 #include <cstdint>
+#include <cstring>
 #include <new>
 #include <string>
 #include <type_traits>
@@ -106,6 +107,27 @@ bool WidenLimited(const std::string& narrow, std::u16string& out) {
   if (narrow.size() > 4 * kTextLimit) return false;
   out = ToWide(narrow);
   return out.size() <= kTextLimit;
+}
+
+// True when some byte of `text` lies beyond ASCII; eight bytes at a time.
+bool HasByteBeyondAscii(std::string_view text) {
+  const char* p = text.data();
+  size_t n = text.size();
+  for (; n >= 8; p += 8, n -= 8) {
+    uint64_t word;
+    std::memcpy(&word, p, 8);
+    if (word & 0x8080808080808080u) return true;
+  }
+  for (; n; ++p, --n)
+    if (static_cast<unsigned char>(*p) >= 0x80) return true;
+  return false;
+}
+
+// True when the document opens with an XML declaration that names its encoding.
+bool DeclaresEncoding(std::string_view text) {
+  if (text.substr(0, 5) != "<?xml") return false;
+  const size_t end = text.find("?>");
+  return text.substr(0, end).find("encoding") != std::string_view::npos;
 }
 
 int ClampToInt(XMLFileLoc value) {
@@ -281,6 +303,11 @@ class XercesSAXParseManager final : public SAXParseManagerInterface {
       auto source = std::make_unique<xercesc::MemBufInputSource>(
           reinterpret_cast<const XMLByte*>(text.data()), text.size(), wideId.c_str(), false);
       source->setCopyBufToStream(false);
+      // The text is in the thread's code page, which the parser is told, unless the document
+      // names its own encoding. ASCII reads alike in every code page, so most documents are
+      // left to the parser's own fast path.
+      if (HasByteBeyondAscii(text) && !DeclaresEncoding(text))
+        source->setEncoding(ToWide(GetThreadCodePage()).c_str());
       return source;
     });
   }

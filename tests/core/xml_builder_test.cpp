@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <thread>
+
+#include "src/com/text.h"
+
 namespace vtfc4 {
 namespace {
 
@@ -19,6 +23,17 @@ TEST(EscapeXML, Bytes) {
       {"plain text, no change", "plain text, no change"},
   };
   for (const auto& c : cases) EXPECT_EQ(EscapeXML(c.in), c.out) << c.in;
+}
+
+// Under a code page of several bytes per character, a character is written as the reference
+// of its code point, so any text survives; the byte rule would split it.
+TEST(EscapeXML, CodePointsUnderUtf8) {
+  std::thread([] {
+    ASSERT_EQ(SetThreadCodePage("UTF-8"), S_OK);
+    EXPECT_EQ(EscapeXML("Zo\xC3\xAB Caf\xC3\xA9 & \xCE\xA9\xCE\xBC"), "Zo&#235; Caf&#233; &amp; &#937;&#956;");
+    EXPECT_EQ(EscapeXML("\xE6\x9D\xB1\xE4\xBA\xAC<\xF0\x9F\x98\x80>"), "&#26481;&#20140;&lt;&#128512;&gt;");
+    EXPECT_EQ(EscapeXML("a\xC3"), "a&#195;") << "a broken sequence keeps its byte";
+  }).join();
 }
 
 std::string Written(void (*write)(XMLBuilder&)) {

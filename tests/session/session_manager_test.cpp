@@ -208,6 +208,86 @@ TEST_P(Manager, AddQueryAndModifyACustomer) {
   EXPECT_EQ(manager_->CloseConnection(), S_OK);
 }
 
+// Text beyond ASCII, end to end: added, read back by name, modified, and recovered from the
+// application, under the default code page (accented Latin) and under UTF-8 (any script).
+TEST_P(Manager, NamesInEveryScript) {
+  struct Case {
+    const char* codePage;
+    std::string name;
+  };
+  const Case cases[] = {
+      {"WINDOWS-1252", "Zo\xEB Caf\xE9 \xC5ngstr\xF6m"},
+      {"UTF-8", "Zo\xC3\xAB \xCE\xA9\xCE\xBC\xCE\xAD\xCE\xB3\xCE\xB1"},
+      {"UTF-8", "\xE6\x9D\xB1\xE4\xBA\xAC \xE5\x95\x86\xE4\xBC\x9A"},
+      {"UTF-8", "Smile \xF0\x9F\x98\x80 & Co"},
+  };
+  Open();
+  int round = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ASSERT_EQ(SetThreadCodePage(c.codePage), S_OK);
+    ComPtr<IVTGUIDType> id;
+    ASSERT_EQ(manager_->get_ErrorRecoveryID(id.Put()), S_OK);
+    ASSERT_EQ(id->SetValue(W("{0E1D4C2A-93B5-4F7E-8A61-2C3D4E5F6A7" + std::to_string(round++) + "}").Get()), S_OK);
+    ASSERT_EQ(manager_->put_EnableErrorRecovery(VARIANT_TRUE), S_OK);
+    auto set = NewSet();
+    AddCustomer(set.Get(), c.name, c.name);
+    ComPtr<IMsgSetResponse> answer;
+    ASSERT_EQ(manager_->DoRequests(set.Get(), answer.Put()), S_OK) << TakeError();
+    ComPtr<ICustomerRet> added;
+    ASSERT_EQ(Status(answer.Get(), 0, &added), 0);
+    ComPtr<IVTStringType> name, edit;
+    added->get_Name(name.Put());
+    added->get_EditSequence(edit.Put());
+    EXPECT_EQ(Text(name.Get()), c.name);
+    ComPtr<IMsgSetResponse> status;
+    ASSERT_EQ(manager_->GetErrorRecoveryStatus(status.Put()), S_OK) << TakeError();
+    ComPtr<ICustomerRet> recovered;
+    ASSERT_EQ(Status(status.Get(), 0, &recovered), 0);
+    ComPtr<IVTStringType> recoveredName;
+    recovered->get_FullName(recoveredName.Put());
+    EXPECT_EQ(Text(recoveredName.Get()), c.name);
+    ASSERT_EQ(manager_->ClearErrorRecovery(), S_OK) << TakeError();
+    ASSERT_EQ(manager_->put_EnableErrorRecovery(VARIANT_FALSE), S_OK);
+
+    set->ClearRequests();
+    ComPtr<ICustomerQuery> query;
+    set->AppendCustomerQueryRq(query.Put());
+    ComPtr<IORCustomerListQuery> choice;
+    query->get_ORCustomerListQuery(choice.Put());
+    ComPtr<IBSTRList> names;
+    choice->get_FullNameList(names.Put());
+    names->Add(W(c.name).Get());
+    ComPtr<ICustomerMod> mod;
+    set->AppendCustomerModRq(mod.Put());
+    ComPtr<IVTIDType> modID;
+    ComPtr<IVTIDType> addedID;
+    added->get_ListID(addedID.Put());
+    Bstr listID;
+    addedID->GetValue(listID.Put());
+    mod->get_ListID(modID.Put());
+    modID->SetValue(listID.Get());
+    ComPtr<IVTStringType> modEdit, modName;
+    mod->get_EditSequence(modEdit.Put());
+    modEdit->SetValue(W(Text(edit.Get())).Get());
+    mod->get_Name(modName.Put());
+    ASSERT_EQ(modName->SetValue(W(c.name + "!").Get()), S_OK);
+    ComPtr<IAttributesRqSet> attributes;
+    set->get_Attributes(attributes.Put());
+    attributes->put_OnError(roeStop);
+    ASSERT_EQ(manager_->DoRequests(set.Get(), answer.Put()), S_OK) << TakeError();
+    ComPtr<ICustomerRet> found, modified;
+    ASSERT_EQ(Status(answer.Get(), 0, &found), 0);
+    ASSERT_EQ(Status(answer.Get(), 1, &modified), 0);
+    ComPtr<IVTStringType> foundName, newName;
+    found->get_Name(foundName.Put());
+    modified->get_Name(newName.Put());
+    EXPECT_EQ(Text(foundName.Get()), c.name);
+    EXPECT_EQ(Text(newName.Get()), c.name + "!");
+  }
+  ASSERT_EQ(SetThreadCodePage("WINDOWS-1252"), S_OK);
+}
+
 TEST_P(Manager, FailuresOfTheManagersOwnTable) {
   ComPtr<IMsgSetRequest> set;
   struct Case {

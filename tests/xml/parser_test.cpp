@@ -162,8 +162,9 @@ INSTANTIATE_TEST_SUITE_P(
                   "expected end of tag '" + std::string(1001, 'N') + "'" + At(1, 1006), {}},
         ErrorCase{"message_beyond_the_limit", "<" + std::string(1002, 'N') + "></B>", false, At(1, 1007), {}},
         ErrorCase{"empty_document", "", false, "invalid document structure" + At(1, 1), {}},
-        ErrorCase{"invalid_utf8", "<Name>\xC3\x28</Name>", false,
-                  "invalid byte '(' at position 2 of a 2-byte sequence" + At(1, 1), {}},
+        // A document that names its encoding is read in it, whatever the thread's code page.
+        ErrorCase{"invalid_utf8", "<?xml version=\"1.0\" encoding=\"UTF-8\"?><Name>\xC3\x28</Name>", false,
+                  "invalid byte '(' at position 2 of a 2-byte sequence" + At(1, 39), {}},
         ErrorCase{"undeclared_entity", "<A>&nope;</A>", false, "entity 'nope' not found" + At(1, 10), {}},
         ErrorCase{"second_root", "<A/><B/>", false,
                   "comment or processing instruction expected" + At(1, 5), {"Agg(-1)", "End(-1)"}},
@@ -595,22 +596,26 @@ TEST(Sources, NamesLongerThanTheLimitAreRefusedBeforeParsing) {
 
 // ---- The thread's code page.
 
+// Narrow text is read in the code page it was narrowed to, unless the document names its
+// own encoding; names, texts and errors come back in the thread's code page.
 TEST(CodePage, TextNamesAndErrorsInTheThreadsCodePage) {
-  const std::string document = "<Memo a=\"\xC3\xA9\">caf\xC3\xA9 \xE2\x82\xAC \xCE\xA9</Memo>";
-  const std::string broken = "<\xC3\xA9>x</A>";
-  std::vector<std::string> calls1252, callsUtf8;
+  const std::string utf8 = "<Memo a=\"\xC3\xA9\">caf\xC3\xA9 \xE2\x82\xAC \xCE\xA9</Memo>";
+  const std::string declared = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>" + utf8;
+  std::vector<std::string> calls1252, declared1252, callsUtf8;
   std::string error1252, errorUtf8;
   std::thread([&] {
-    calls1252 = Parse(document).calls;
-    error1252 = Parse(broken).error;
+    calls1252 = Parse("<Memo a=\"\xE9\">caf\xE9 \x80</Memo>").calls;
+    declared1252 = Parse(declared).calls;
+    error1252 = Parse("<\xE9>x</A>").error;
   }).join();
   std::thread([&] {
     ASSERT_EQ(SetThreadCodePage("UTF-8"), S_OK);
-    callsUtf8 = Parse(document).calls;
-    errorUtf8 = Parse(broken).error;
+    callsUtf8 = Parse(utf8).calls;
+    errorUtf8 = Parse("<\xC3\xA9>x</A>").error;
   }).join();
+  EXPECT_EQ(calls1252, std::vector<std::string>{"Elem(790,caf\xE9 \x80)"});
   // Windows-1252 holds é and € but not Ω.
-  EXPECT_EQ(calls1252, std::vector<std::string>{"Elem(790,caf\xE9 \x80 ?)"});
+  EXPECT_EQ(declared1252, std::vector<std::string>{"Elem(790,caf\xE9 \x80 ?)"});
   EXPECT_EQ(callsUtf8, std::vector<std::string>{"Elem(790,caf\xC3\xA9 \xE2\x82\xAC \xCE\xA9)"});
   EXPECT_EQ(error1252, "expected end of tag '\xE9'" + At(1, 7));
   EXPECT_EQ(errorUtf8, "expected end of tag '\xC3\xA9'" + At(1, 7));
@@ -644,7 +649,7 @@ TEST(Limits, LongNamesAndValuesAreLeftOut) {
        false, {"Agg(1368)", "Attr(-1,1)", "Attr(1428," + v399 + ")", "Elem(801,x)", "End(1368)"}},
       // The limits count the bytes of the thread's code page: 200 é are 200 bytes in
       // Windows-1252 and 400 in UTF-8.
-      {"value_bytes_1252", "<VTXML requestID=\"" + e200 + "\"><Name>x</Name></VTXML>", false,
+      {"value_bytes_1252", "<VTXML requestID=\"" + std::string(200, '\xE9') + "\"><Name>x</Name></VTXML>", false,
        {"Agg(1368)", "Attr(1428," + std::string(200, '\xE9') + ")", "Elem(801,x)", "End(1368)"}},
       {"value_bytes_utf8", "<VTXML requestID=\"" + e200 + "\"><Name>x</Name></VTXML>", true,
        {"Agg(1368)", "Elem(801,x)", "End(1368)"}},
