@@ -1,91 +1,69 @@
-// Builds a customer record from typed values and prints it as vtXML: every value is checked
-// when it is set, and the writer escapes text and omits what was never set.
+// Builds a customer add request from typed values and prints it as vtXML, without any
+// connection: every value is checked when it is set, the set is verified, and the writer
+// escapes text and leaves out what was never set.
 #include <cstdio>
+#include <string>
 
-#include "src/com/error.h"
-#include "src/com/text.h"
-#include "src/core/aggregate_object.h"
-#include "src/core/values.h"
-#include "src/core/xml_builder.h"
-#include "src/xml/tag_table.h"
-#include "vtfc4/comptr.h"
+#include "vtfc4/vtfc4.h"
 
-using namespace vtfc4;
+using vtfc4::Bstr;
+using vtfc4::ComPtr;
 
 namespace {
 
-constexpr MemberDescriptor kAddressMembers[] = {
-    AddValueElement(tag::Addr1), AddValueElement(tag::City), AddValueElement(tag::PostalCode)};
-constexpr ClassInfo kAddress{"Address", 349, kPlain, kAddressMembers, 3};
+Bstr Wide(const char* text) {
+  std::u16string wide(text, text + std::char_traits<char>::length(text));
+  return Bstr(wide.c_str());
+}
 
-constexpr MemberDescriptor kCustomerMembers[] = {
-    AddValueElement(tag::Name, true), AddValueElement(tag::IsActive),
-    AddAggregateElement(tag::BillAddress), AddValueElement(tag::Phone),
-    AddValueElement(tag::OpenBalance), AddValueElement(tag::Notes)};
-constexpr ClassInfo kCustomer{"CustomerAdd", 277, kPlain, kCustomerMembers, 6};
+std::string Ascii(BSTR text) {
+  std::string out;
+  for (UINT i = 0; i < SysStringLen(text); ++i) out += text[i] < 0x80 ? static_cast<char>(text[i]) : '?';
+  return out;
+}
 
-class Address final : public AggregateObject<IVTBase> {
- public:
-  Address() : AggregateObject(kAddress) { InitMode(true, nullptr); }
-  ComPtr<IVTStringType> Text(size_t i, int32_t max) {
-    ComPtr<IVTStringType> v;
-    GetMember(i, v.Put(), [max] { return NewStringValue(max); });
-    return v;
-  }
-};
-
-class Customer final : public AggregateObject<IVTBase> {
- public:
-  Customer() : AggregateObject(kCustomer) { InitMode(true, nullptr); }
-  ComPtr<IVTStringType> Name() { return Get<IVTStringType>(0, [] { return NewStringValue(41); }); }
-  ComPtr<IVTBoolType> IsActive() { return Get<IVTBoolType>(1, [] { return NewBoolValue(); }); }
-  Address* BillAddress() {
-    ComPtr<IVTBase> a = Get<IVTBase>(2, [] { return MakeObject<Address>(); });
-    return dynamic_cast<Address*>(Slot(2));
-  }
-  ComPtr<IVTStringType> Phone() { return Get<IVTStringType>(3, [] { return NewStringValue(21); }); }
-  ComPtr<IVTAmountType> OpenBalance() {
-    return Get<IVTAmountType>(4, [] { return NewAmountValue(); });
-  }
-
- private:
-  template <class I, class F>
-  ComPtr<I> Get(size_t i, F make) {
-    ComPtr<I> v;
-    GetMember(i, v.Put(), make);
-    return v;
-  }
-};
-
-void ShowError(const char* what, HRESULT hr) {
-  ComPtr<IErrorInfo> info;
-  Bstr text;
-  if (GetErrorInfo(0, info.Put()) == S_OK) info->GetDescription(text.Put());
-  std::printf("%s -> 0x%08X \"%s\"\n", what, static_cast<unsigned>(hr), ToNarrow(text.Get()).c_str());
+bool Check(HRESULT hr, const char* what) {
+  if (SUCCEEDED(hr)) return true;
+  std::fprintf(stderr, "%s failed: 0x%08X\n", what, static_cast<unsigned>(hr));
+  return false;
 }
 
 }  // namespace
 
 int main() {
-  ComPtr<Customer> customer = ComPtr<Customer>::Adopt(MakeObject<Customer>());
+  ComPtr<IClassFactory> factory;
+  ComPtr<IVTSessionManager> manager;
+  if (!Check(DllGetClassObject(CLSID_VTSessionManager, IID_IClassFactory, factory.PutVoid()), "DllGetClassObject") ||
+      !Check(factory->CreateInstance(nullptr, IID_IVTSessionManager, manager.PutVoid()), "CreateInstance"))
+    return 1;
+  // A request set needs no connection: the session manager only makes it.
+  ComPtr<IMsgSetRequest> set;
+  ComPtr<ICustomerAdd> add;
+  if (!Check(manager->CreateMsgSetRequest(Wide("US").Get(), 4, 0, set.Put()), "CreateMsgSetRequest") ||
+      !Check(set->AppendCustomerAddRq(add.Put()), "AppendCustomerAddRq"))
+    return 1;
 
-  std::string errors;
-  customer->Verify(true, errors);
-  std::printf("An empty record does not verify:\n%s\n", errors.c_str());
+  ComPtr<IVTStringType> name, phone;
+  add->get_Name(name.Put());
+  add->get_Phone(phone.Put());
+  Check(name->SetValue(Wide("Ames & Sons <Lyon>").Get()), "Name");
+  // A value that breaks its limit is refused and leaves the member as it was.
+  const HRESULT tooLong = phone->SetValue(Wide("+33 4 72 00 00 00 extension 12").Get());
+  std::printf("a 30-character phone number: 0x%08X\n", static_cast<unsigned>(tooLong));
+  Check(phone->SetValue(Wide("+33 4 72 00 00 00").Get()), "Phone");
+  ComPtr<IVTAmountType> limit;
+  add->get_CreditLimit(limit.Put());
+  Check(limit->SetValue(2500.5), "CreditLimit");
+  ComPtr<IVTBoolType> active;
+  add->get_IsActive(active.Put());
+  Check(active->SetValue(VARIANT_TRUE), "IsActive");
 
-  customer->Name()->SetValue(Bstr(u"Ames & Sons <Ltd>").Get());
-  customer->IsActive()->SetValue(VARIANT_TRUE);
-  customer->BillAddress()->Text(0, 41)->SetValue(Bstr(u"12 Rue de l'\u00C9glise").Get());
-  customer->BillAddress()->Text(1, 31)->SetValue(Bstr(u"Montr\u00E9al").Get());
-  customer->OpenBalance()->SetValue(1250.5);
-
-  std::printf("Values are checked as they are set:\n");
-  ShowError("  Phone of 30 digits", customer->Phone()->SetValue(Bstr(u"123456789012345678901234567890").Get()));
-  ShowError("  OpenBalance 12.345", customer->OpenBalance()->SetValue(12.345));
-
-  XMLBuilder builder(4, 0, 0);
-  customer->Build("", builder);
-  std::printf("\nThe record as vtXML (CR LF line ends, text escaped, unset members left out):\n%s",
-              std::string(builder.Output()).c_str());
+  Bstr report;
+  VARIANT_BOOL ok = VARIANT_FALSE;
+  Check(set->Verify(report.Put(), &ok), "Verify");
+  std::printf("verified: %s\n", ok ? "yes" : Ascii(report.Get()).c_str());
+  Bstr xml;
+  if (!Check(set->ToXMLString(xml.Put()), "ToXMLString")) return 1;
+  std::printf("%s", Ascii(xml.Get()).c_str());
   return 0;
 }
