@@ -134,7 +134,7 @@ const char* Why(Result r) {
     case Result::kTooLarge:
       return "refused a frame larger than the limit of 256 MiB";
     case Result::kMalformed:
-      return "refused a frame whose texts do not fill it";
+      return "refused a malformed frame";
     case Result::kTimedOut:
       return "dropped a client silent for 10 minutes";
     case Result::kClosed:
@@ -307,6 +307,7 @@ int main(int argc, char** argv) {
   int idle = 30;
   int limit = 64;
   app.add_option("--socket", path, "The socket to serve")
+      ->type_name("PATH")
       ->required()
       ->check([](const std::string& value) -> std::string {
         if (value.empty()) return "the socket path is empty";
@@ -315,9 +316,11 @@ int main(int argc, char** argv) {
         return "";
       });
   app.add_option("--idle-exit", idle, "Leave after this many seconds without clients")
+      ->type_name("SECONDS")
       ->capture_default_str()
       ->check(CLI::Range(1, 86400));
   app.add_option("--max-connections", limit, "Serve at most this many connections at once")
+      ->type_name("N")
       ->capture_default_str()
       ->check(CLI::Range(1, 512));
   app.add_flag("--foreground", gForeground, "Log to standard error instead of syslog");
