@@ -4,9 +4,14 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
+#include <string_view>
 
+#include "src/com/object.h"
 #include "src/com/text.h"
+#include "src/core/element.h"
+#include "src/core/xml_builder.h"
 #include "vtfc4/comptr.h"
 #include "vtfc4/values.h"
 
@@ -43,6 +48,73 @@ inline void ExpectObjectType(IVTBase* object, SHORT value, const char16_t* name)
   Bstr text;
   ASSERT_EQ(type->GetAsString(text.Put()), S_OK);
   EXPECT_EQ(std::u16string(text.Get()), name);
+}
+
+// The status codes a client sees, by their numbers (not by the library's names for them).
+inline constexpr HRESULT kNotSetStatus = VTFC4_HR(0x80040300);
+inline constexpr HRESULT kRangeStatus = VTFC4_HR(0x80040303);  // also an index out of range
+inline constexpr HRESULT kTooLongStatus = VTFC4_HR(0x80040304);
+inline constexpr HRESULT kFormatStatus = VTFC4_HR(0x80040305);
+inline constexpr HRESULT kEmptyStatus = VTFC4_HR(0x80040306);
+
+// Every test of a fixture derived from this starts and ends without a current error object.
+class WithoutErrorObject : public ::testing::Test {
+ protected:
+  void SetUp() override { TakeError(); }
+  void TearDown() override { TakeError(); }
+};
+
+// Owns the one reference a factory hands over, and shows the object as class T.
+template <class T>
+class Own {
+ public:
+  explicit Own(ObjectRoot* made) : ref_(made) {
+    if (made) made->ReleaseRoot();
+  }
+  T* operator->() const { return get(); }
+  T& operator*() const { return *get(); }
+  T* get() const { return dynamic_cast<T*>(ref_.Get()); }
+
+ private:
+  RootRef ref_;
+};
+
+// Interface I of an object; the caller's own reference keeps the object alive.
+template <class I>
+I* Face(ObjectRoot* root) {
+  void* p = nullptr;
+  if (root->QueryRoot(iid_of<I>(), &p) != S_OK) return nullptr;
+  root->ReleaseRoot();
+  return static_cast<I*>(p);
+}
+
+// A BSTR of narrow text in the thread's code page.
+inline Bstr Wide(std::string_view text) { return Bstr::Adopt(ToBstr(std::string(text))); }
+// The narrow text of a BSTR, "<null>" for a null one.
+inline std::string Narrow(const Bstr& b) { return b.IsNull() ? "<null>" : ToNarrow(b.Get()); }
+
+// The text a value writes, or kNotWritten.
+inline constexpr const char* kNotWritten = "<not written>";
+inline std::string XmlText(const BasicPropertyType& value) {
+  std::string out;
+  return value.GetXMLValue(out) ? out : kNotWritten;
+}
+
+// What an object writes under `name` (its own element name when empty).
+inline std::string Written(XMLBuildable* object, std::string_view name = "") {
+  XMLBuilder builder;
+  object->Build(name, builder);
+  return std::string(builder.Output());
+}
+
+// The text of the handler exception `call` throws, or "no exception".
+inline std::string HandlerMessage(const std::function<void()>& call) {
+  try {
+    call();
+  } catch (const SAXParseHandlerException& e) {
+    return e.what();
+  }
+  return "no exception";
 }
 
 }  // namespace vtfc4

@@ -5,6 +5,8 @@
 #include <functional>
 #include <vector>
 
+#include "support.h"
+
 #include "src/com/error.h"
 #include "src/core/aggregate_object.h"
 #include "src/core/values.h"
@@ -148,12 +150,6 @@ void SetText(TestAggregate* a, size_t index, const char16_t* text) {
   ASSERT_EQ(a->Get<IVTStringType>(index)->SetValue(Bstr(text).Get()), S_OK);
 }
 
-std::string Write(XMLBuildable* b, std::string_view name = "") {
-  XMLBuilder builder;
-  b->Build(name, builder);
-  return std::string(builder.Output());
-}
-
 std::string Report(XMLBuildable* b, bool required = true) {
   std::string errors;
   bool ok = b->Verify(required, errors);
@@ -163,11 +159,11 @@ std::string Report(XMLBuildable* b, bool required = true) {
 
 TEST(Aggregate, WritesMembersInOrderWithAttributesAndHeldBackList) {
   Holder add(MakeAggregate(kAdd));
-  EXPECT_EQ(Write(add.get()), "") << "nothing set: not even an empty element";
+  EXPECT_EQ(Written(add.get()), "") << "nothing set: not even an empty element";
   // Members that were created but not set write nothing either.
   add->Get<IVTStringType>(1);
   add->Get<IUnknown>(3);
-  EXPECT_EQ(Write(add.get()), "");
+  EXPECT_EQ(Written(add.get()), "");
 
   SetText(add.get(), 0, u"M1");
   SetText(add.get(), 1, u"A&B <x>");
@@ -175,7 +171,7 @@ TEST(Aggregate, WritesMembersInOrderWithAttributesAndHeldBackList) {
   auto* list = dynamic_cast<TestList*>(add->Raw(5));
   list->entries = {"Name", "ListID"};
   ASSERT_EQ(add->Get<IVTBoolType>(2)->SetValue(VARIANT_TRUE), S_OK);
-  EXPECT_EQ(Write(add.get()),
+  EXPECT_EQ(Written(add.get()),
             "<CustomerAdd defMacro = \"M1\">\r\n"
             "<Name>A&amp;B &lt;x&gt;</Name>\r\n"
             "<IsActive>1</IsActive>\r\n"
@@ -184,14 +180,14 @@ TEST(Aggregate, WritesMembersInOrderWithAttributesAndHeldBackList) {
             "<IncludeRetElement>Name</IncludeRetElement>\r\n"
             "<IncludeRetElement>ListID</IncludeRetElement>\r\n");
   // A name given by the owner replaces the class's own element name.
-  EXPECT_EQ(Write(AsTest(add->Raw(3)), "ShipAddress"),
+  EXPECT_EQ(Written(AsTest(add->Raw(3)), "ShipAddress"),
             "<ShipAddress>\r\n<Addr1>1 Main</Addr1>\r\n</ShipAddress>\r\n");
 }
 
 TEST(Aggregate, EmptyValueIsWrittenAsEmptyElement) {
   Holder add(MakeAggregate(kAdd));
   ASSERT_EQ(add->Get<IVTStringType>(1)->SetEmpty(), S_OK);
-  EXPECT_EQ(Write(add.get()), "<CustomerAdd>\r\n<Name/>\r\n</CustomerAdd>\r\n");
+  EXPECT_EQ(Written(add.get()), "<CustomerAdd>\r\n<Name/>\r\n</CustomerAdd>\r\n");
   // ...but an empty value does not satisfy a required member.
   EXPECT_EQ(Report(add.get()), "Name: required field is missing\r\n");
 }
@@ -364,17 +360,7 @@ TEST(Aggregate, VersionChecks) {
 
 TEST(Aggregate, TypeAndInterfaces) {
   Holder add(MakeAggregate(kAdd));
-  ComPtr<IObjectType> type, again;
-  ASSERT_EQ(add->get_Type(type.Put()), S_OK);
-  ASSERT_EQ(add->get_Type(again.Put()), S_OK);
-  EXPECT_EQ(type.Get(), again.Get());
-  SHORT value = 0;
-  ASSERT_EQ(type->GetValue(&value), S_OK);
-  EXPECT_EQ(value, 277);
-  Bstr name;
-  ASSERT_EQ(type->GetAsString(name.Put()), S_OK);
-  EXPECT_EQ(std::u16string(name.Get()), u"CustomerAdd");
-
+  ExpectObjectType(add.get(), 277, u"CustomerAdd");
   EXPECT_EQ(add->InterfaceSupportsErrorInfo(IID_ITestAggregate), S_OK);
   EXPECT_EQ(add->InterfaceSupportsErrorInfo(IID_IVTBase), S_FALSE);
   for (const IID* iid : {&IID_IUnknown, &IID_IDispatch, &IID_IVTBase, &IID_ITestAggregate,
@@ -390,23 +376,15 @@ TEST(Aggregate, TypeAndInterfaces) {
 TEST(Aggregate, DefaultHandlersNameTheClassAndTag) {
   Holder add(MakeAggregate(kAdd));
   const std::string value = "v";
-  auto message = [](auto&& f) {
-    try {
-      f();
-    } catch (const SAXParseHandlerException& e) {
-      return std::string(e.what());
-    }
-    return std::string("no exception");
-  };
-  EXPECT_EQ(message([&] { add->HandleAggregate(tag::TaxCodeRef); }),
+  EXPECT_EQ(HandlerMessage([&] { add->HandleAggregate(tag::TaxCodeRef); }),
             "class CustomerAdd got unexpected agg tag id " + std::to_string(tag::TaxCodeRef) +
                 " (TaxCodeRef).");
-  EXPECT_EQ(message([&] { add->HandleElement(tag::OpenBalance, &value); }),
+  EXPECT_EQ(HandlerMessage([&] { add->HandleElement(tag::OpenBalance, &value); }),
             "class CustomerAdd got unexpected tag id " + std::to_string(tag::OpenBalance) +
                 " (OpenBalance) with value v.");
-  EXPECT_EQ(message([&] { add->HandleElement(-1, nullptr); }),
+  EXPECT_EQ(HandlerMessage([&] { add->HandleElement(-1, nullptr); }),
             "class CustomerAdd got unexpected tag id -1 () with value Unknown value.");
-  EXPECT_EQ(message([&] { add->HandleAttribute(tag::onError, &value); }),
+  EXPECT_EQ(HandlerMessage([&] { add->HandleAttribute(tag::onError, &value); }),
             "class CustomerAdd got unexpected attrib = " + std::to_string(tag::onError) +
                 " with value v.");
 }

@@ -5,8 +5,6 @@
 
 #include "support.h"
 
-#include <functional>
-#include <limits>
 #include <string>
 
 #include "src/com/error.h"
@@ -16,57 +14,20 @@
 namespace vtfc4 {
 namespace {
 
-constexpr HRESULT kNotSetStatus = VTFC4_HR(0x80040300);
-constexpr HRESULT kRangeStatus = VTFC4_HR(0x80040303);
-constexpr HRESULT kFormatStatus = VTFC4_HR(0x80040305);
-constexpr HRESULT kEmptyStatus = VTFC4_HR(0x80040306);
-
-constexpr const char* kNotWritten = "<not written>";
 constexpr const char* kNoValueText = "No value has been set.";
-constexpr const char* kEmptyText = "Value is empty.";
 constexpr const char* kInvalidDateText = "Invalid Date value. The value is out of normal range.";
-constexpr const char* kNegativeIntervalText = "Negative time interval value.";
 // The message table's text ends with a blank.
 constexpr const char* kInvalidZoneText =
     "Invalid TimeZone settings. Hours and minutes must be either both negative or both "
     "positive. Hours are in the [-12,12] interval, and minutes [-59,59] interval. ";
 
-constexpr double kSecond = 1.0 / 86400.0;
 constexpr double kNoon = 38289.5;  // 2004-10-29T12:00:00
 
-// Owns the one reference a factory hands out.
-template <class T>
-class Made {
- public:
-  explicit Made(ObjectRoot* root) : root_(root), p_(dynamic_cast<T*>(root)) {}
-  Made(const Made&) = delete;
-  Made& operator=(const Made&) = delete;
-  ~Made() {
-    if (root_) root_->ReleaseRoot();
-  }
-  T* operator->() const { return p_; }
-  T& operator*() const { return *p_; }
-  T* get() const { return p_; }
-
- private:
-  ObjectRoot* root_;
-  T* p_;
-};
-
-Made<CVTDateType> NewDate() { return Made<CVTDateType>(NewDateValue()); }
-Made<CVTDateTimeType> NewDateTime(bool dateOnlyMember = false) {
-  return Made<CVTDateTimeType>(NewDateTimeValue(dateOnlyMember));
+Own<CVTDateType> NewDate() { return Own<CVTDateType>(NewDateValue()); }
+Own<CVTDateTimeType> NewDateTime(bool dateOnlyMember = false) {
+  return Own<CVTDateTimeType>(NewDateTimeValue(dateOnlyMember));
 }
-Made<CVTTimeIntervalType> NewInterval() {
-  return Made<CVTTimeIntervalType>(NewTimeIntervalValue());
-}
-
-// The written text, or kNotWritten.
-std::string XmlText(const BasicPropertyType& value) {
-  std::string out;
-  if (!value.GetXMLValue(out)) return kNotWritten;
-  return out;
-}
+Own<CVTTimeIntervalType> NewInterval() { return Own<CVTTimeIntervalType>(NewTimeIntervalValue()); }
 
 // The zone as "h,m", or the failure status and description.
 std::string Zone(CVTDateTimeType& value) {
@@ -83,40 +44,29 @@ std::string Zone(CVTDateTimeType& value) {
 const std::string kNoZoneRead =
     "failed " + std::to_string(static_cast<uint32_t>(kNotSetStatus)) + " " + kNoValueText;
 
-class DatesTest : public ::testing::Test {
- protected:
-  void SetUp() override { TakeError(); }
-  void TearDown() override { TakeError(); }
-};
+// The states every value class shares (never set, empty, unset, refused sets, null outs) are
+// in values_test.cpp; the calendar's conversions, with their edges, in calendar_test.cpp.
+class DatesTest : public WithoutErrorObject {};
 
 // ---- Dates.
 
-struct DateSetCase {
-  double value;
-  const char* text;  // null: refused
-  double read;       // GetValue after the set
-};
-
-TEST_F(DatesTest, DateSetValueTable) {
-  const DateSetCase cases[] = {
+// A date keeps the day alone; the read gives what was written.
+TEST_F(DatesTest, DateSetValueAndParsedText) {
+  const struct {
+    double value;
+    const char* text;  // null: refused
+    double read;
+  } sets[] = {
       {38289, "2004-10-29", 38289},
-      {0, "1899-12-30", 0},
-      {2958465, "9999-12-31", 2958465},
-      {-657434, " 100-01-01", -657434},
       {kNoon, "2004-10-29", 38289},
       // The time of day is rounded before the date is taken: just before midnight is the
       // next day.
       {38289.9999999, "2004-10-30", 38290},
       {2958465.5, nullptr, 0},
-      {-657434.5, nullptr, 0},
-      {std::numeric_limits<double>::quiet_NaN(), nullptr, 0},
-      {std::numeric_limits<double>::infinity(), nullptr, 0},
   };
-  for (const DateSetCase& c : cases) {
+  for (const auto& c : sets) {
     SCOPED_TRACE(c.value);
     auto date = NewDate();
-    ASSERT_NE(date.get(), nullptr);
-    ASSERT_EQ(date->SetValue(1), S_OK);  // 1899-12-31
     if (c.text) {
       EXPECT_EQ(date->SetValue(c.value), S_OK);
       EXPECT_EQ(TakeError(), kNoErrorObject);
@@ -127,37 +77,15 @@ TEST_F(DatesTest, DateSetValueTable) {
     } else {
       EXPECT_EQ(date->SetValue(c.value), kFormatStatus);
       EXPECT_EQ(TakeError(), kInvalidDateText);
-      EXPECT_EQ(XmlText(*date), "1899-12-31");
     }
   }
-}
-
-TEST_F(DatesTest, RefusedDateLeavesUnsetAndEmptyValuesAlone) {
-  auto date = NewDate();
-  EXPECT_EQ(date->SetValue(2958465.5), kFormatStatus);
-  EXPECT_FALSE(date->IsSet());
-  EXPECT_EQ(XmlText(*date), kNotWritten);
-  date->SetEmpty();
-  EXPECT_EQ(date->SetValue(2958465.5), kFormatStatus);
-  EXPECT_TRUE(date->IsEmptyValue());
-  EXPECT_EQ(XmlText(*date), "");
-}
-
-struct ParsedDateCase {
-  const char* text;
-  double read;
-};
-
-TEST_F(DatesTest, DateReadsParsedText) {
-  const ParsedDateCase cases[] = {
-      {"2004-10-29", 38289},
-      {"2004-10-29T12:00:00", 38289},  // the time of a date is ignored
-      {"2004-02-29", 38046},
-      {"2003-02-29", 0},  // no such day: DATE 0, no error
-      {"garbage", 0},
-      {"", 0},
-  };
-  for (const ParsedDateCase& c : cases) {
+  // Parsed text is kept as the response wrote it; a text that is no date reads as DATE 0,
+  // without an error.
+  const struct {
+    const char* text;
+    double read;
+  } parsed[] = {{"2004-10-29T12:00:00", 38289}, {"2003-02-29", 0}, {"garbage", 0}};
+  for (const auto& c : parsed) {
     SCOPED_TRACE(c.text);
     auto date = NewDate();
     EXPECT_TRUE(date->SetXMLValue(c.text));
@@ -165,94 +93,8 @@ TEST_F(DatesTest, DateReadsParsedText) {
     EXPECT_EQ(date->GetValue(&read), S_OK);
     EXPECT_EQ(read, c.read);
     EXPECT_EQ(TakeError(), kNoErrorObject);
-    EXPECT_EQ(XmlText(*date), c.text);  // stored as the response wrote it
+    EXPECT_EQ(XmlText(*date), c.text);
   }
-}
-
-// ---- The common read rule and null out pointers, for every getter.
-
-struct ReadRuleCase {
-  const char* name;
-  std::function<ObjectRoot*()> make;
-  std::function<HRESULT(ObjectRoot*)> read;  // checks that the outputs were reset to 0
-};
-
-template <class I>
-I* Face(ObjectRoot* root) {
-  void* p = nullptr;
-  if (root->QueryRoot(iid_of<I>(), &p) != S_OK) return nullptr;
-  root->ReleaseRoot();  // the caller's reference keeps the object alive
-  return static_cast<I*>(p);
-}
-
-TEST_F(DatesTest, ReadRuleTable) {
-  const ReadRuleCase cases[] = {
-      {"date", [] { return NewDateValue(); },
-       [](ObjectRoot* r) {
-         DATE d = 5;
-         HRESULT hr = Face<IVTDateType>(r)->GetValue(&d);
-         EXPECT_EQ(d, 0);
-         return hr;
-       }},
-      {"date-time", [] { return NewDateTimeValue(false); },
-       [](ObjectRoot* r) {
-         DATE d = 5;
-         HRESULT hr = Face<IVTDateTimeType>(r)->GetValue(&d);
-         EXPECT_EQ(d, 0);
-         return hr;
-       }},
-      {"interval", [] { return NewTimeIntervalValue(); },
-       [](ObjectRoot* r) {
-         SHORT h = 5, m = 5, s = 5;
-         HRESULT hr = Face<IVTTimeIntervalType>(r)->GetValue(&h, &m, &s);
-         EXPECT_EQ(h, 0);
-         EXPECT_EQ(m, 0);
-         EXPECT_EQ(s, 0);
-         return hr;
-       }},
-  };
-  for (const ReadRuleCase& c : cases) {
-    SCOPED_TRACE(c.name);
-    ObjectRoot* root = c.make();
-    ASSERT_NE(root, nullptr);
-    IBasicPropertyType* basic = Face<IBasicPropertyType>(root);
-    ASSERT_NE(basic, nullptr);
-
-    EXPECT_EQ(c.read(root), kNotSetStatus);
-    EXPECT_EQ(TakeError(), kNoValueText);
-
-    EXPECT_EQ(basic->SetEmpty(), S_OK);
-    EXPECT_EQ(c.read(root), kEmptyStatus);
-    EXPECT_EQ(TakeError(), kEmptyText);
-    EXPECT_EQ(XmlText(*root->AsValue()), "");
-
-    EXPECT_TRUE(root->AsValue()->SetXMLValue("2004-10-29"));
-    EXPECT_EQ(basic->Unset(), S_OK);
-    EXPECT_EQ(c.read(root), kNotSetStatus);
-    EXPECT_EQ(TakeError(), kNoValueText);
-    EXPECT_EQ(XmlText(*root->AsValue()), kNotWritten);
-
-    root->ReleaseRoot();
-  }
-}
-
-TEST_F(DatesTest, NullOutPointers) {
-  auto date = NewDate();
-  auto dateTime = NewDateTime();
-  auto interval = NewInterval();
-  date->SetValue(38289);
-  dateTime->SetValue(kNoon, VARIANT_FALSE);
-  dateTime->SetTimeZone(1, 0);
-  interval->SetValue(1, 2, 3);
-  SHORT a = 0, b = 0;
-  EXPECT_EQ(date->GetValue(nullptr), E_POINTER);
-  EXPECT_EQ(dateTime->GetValue(nullptr), E_POINTER);
-  EXPECT_EQ(dateTime->GetTimeZone(nullptr, &b), E_POINTER);
-  EXPECT_EQ(dateTime->GetTimeZone(&a, nullptr), E_POINTER);
-  EXPECT_EQ(interval->GetValue(nullptr, &a, &b), E_POINTER);
-  EXPECT_EQ(interval->GetValue(&a, nullptr, &b), E_POINTER);
-  EXPECT_EQ(interval->GetValue(&a, &b, nullptr), E_POINTER);
-  EXPECT_EQ(TakeError(), kNoErrorObject);
 }
 
 // ---- Date-times: typed sets.
@@ -270,6 +112,8 @@ struct DateTimeSetCase {
   double read;
 };
 
+// The texts of the clock time and of the zone are the calendar's (calendar_test.cpp); here,
+// which of them a set writes.
 TEST_F(DatesTest, DateTimeSetValueTable) {
   const DateTimeSetCase cases[] = {
       {"noon", false, kNone, kNone, kNoon, VARIANT_FALSE, "2004-10-29T12:00:00", kNoon},
@@ -279,18 +123,8 @@ TEST_F(DatesTest, DateTimeSetValueTable) {
       {"date-only member", true, kNone, kNone, kNoon, VARIANT_FALSE, "2004-10-29", 38289},
       {"date-only member ignores the zone", true, 5, 30, kNoon, VARIANT_FALSE, "2004-10-29",
        38289},
-      {"0.6 s rounds up", false, kNone, kNone, 38289 + 0.6 * kSecond, VARIANT_FALSE,
-       "2004-10-29T00:00:01", 38289 + kSecond},
-      {"0.4 s rounds down", false, kNone, kNone, 38289 + 0.4 * kSecond, VARIANT_FALSE,
-       "2004-10-29T00:00:00", 38289},
       {"western zone", false, -8, 0, kNoon, VARIANT_FALSE, "2004-10-29T12:00:00-08:00", kNoon},
-      {"zone 0", false, 0, 0, kNoon, VARIANT_FALSE, "2004-10-29T12:00:00+00:00", kNoon},
-      {"half hour west", false, 0, -30, kNoon, VARIANT_FALSE, "2004-10-29T12:00:00-00:30",
-       kNoon},
       {"eastern zone", false, 5, 30, kNoon, VARIANT_FALSE, "2004-10-29T12:00:00+05:30", kNoon},
-      {"1 with zone", false, 5, 30, kNoon, 1, "2004-10-29T12:00:00+05:30", kNoon},
-      {"day 0", false, kNone, kNone, 0.25, VARIANT_FALSE, "1899-12-30T06:00:00", 0.25},
-      {"negative", false, kNone, kNone, -1.25, VARIANT_FALSE, "1899-12-29T06:00:00", -1.25},
   };
   for (const DateTimeSetCase& c : cases) {
     SCOPED_TRACE(c.name);
@@ -313,14 +147,11 @@ TEST_F(DatesTest, RefusedDateTimeKeepsTextFlagAndZone) {
   auto value = NewDateTime();
   ASSERT_EQ(value->SetTimeZone(-8, 0), S_OK);
   ASSERT_EQ(value->SetValue(38289, VARIANT_TRUE), S_OK);
-  for (double refused : {2958465.5, -657434.5, std::numeric_limits<double>::quiet_NaN()}) {
-    SCOPED_TRACE(refused);
-    EXPECT_EQ(value->SetValue(refused, VARIANT_FALSE), kFormatStatus);
-    EXPECT_EQ(TakeError(), kInvalidDateText);
-    // Still a plain date: written without the zone.
-    EXPECT_EQ(XmlText(*value), "2004-10-29");
-    EXPECT_EQ(Zone(*value), "-8,0");
-  }
+  EXPECT_EQ(value->SetValue(2958465.5, VARIANT_FALSE), kFormatStatus);
+  EXPECT_EQ(TakeError(), kInvalidDateText);
+  // Still a plain date: written without the zone.
+  EXPECT_EQ(XmlText(*value), "2004-10-29");
+  EXPECT_EQ(Zone(*value), "-8,0");
 }
 
 TEST_F(DatesTest, ZoneIsIndependentOfTheValue) {
@@ -351,12 +182,9 @@ struct ZoneCase {
   bool accepted;
 };
 
+// Which zones are valid is the calendar's rule (calendar_test.cpp); here, what a refusal does.
 TEST_F(DatesTest, SetTimeZoneTable) {
-  const ZoneCase cases[] = {
-      {-5, -30, true}, {0, -30, true},  {0, 30, true},    {12, 59, true},  {-12, -59, true},
-      {0, 0, true},    {5, -30, false}, {-5, 30, false},  {13, 0, false},  {-13, 0, false},
-      {0, 60, false},  {0, -60, false}, {100, 0, false},  {0, 100, false},
-  };
+  const ZoneCase cases[] = {{-5, -30, true}, {0, -30, true}, {5, -30, false}, {100, 0, false}};
   for (const ZoneCase& c : cases) {
     SCOPED_TRACE(testing::Message() << c.hours << "," << c.minutes);
     auto value = NewDateTime();
@@ -380,6 +208,9 @@ TEST_F(DatesTest, GetTimeZoneWithoutZone) {
   // A value alone is no zone.
   ASSERT_EQ(value->SetValue(kNoon, VARIANT_FALSE), S_OK);
   EXPECT_EQ(Zone(*value), kNoZoneRead);
+  SHORT h = 0;
+  EXPECT_EQ(value->GetTimeZone(nullptr, &h), E_POINTER);
+  EXPECT_EQ(value->GetTimeZone(&h, nullptr), E_POINTER);
 }
 
 TEST_F(DatesTest, UnsetAndSetEmptyDropTheZone) {
@@ -422,8 +253,6 @@ TEST_F(DatesTest, ParsedDateTimeTable) {
        "2004-10-29T12:00:00-08:00"},
       {"2004-10-29T12:00:00-00:30", "2004-10-29T12:00:00", "0,-30", false, kNoon,
        "2004-10-29T12:00:00-00:30"},
-      {"2004-10-29T12:00:00+00:00", "2004-10-29T12:00:00", "0,0", false, kNoon,
-       "2004-10-29T12:00:00+00:00"},
       // Written back in the canonical form.
       {"2004-10-29T12:00:00+5:30", "2004-10-29T12:00:00", "5,30", false, kNoon,
        "2004-10-29T12:00:00+05:30"},
@@ -490,79 +319,49 @@ TEST_F(DatesTest, ParseReplacesTypedState) {
 
 // ---- Time intervals.
 
-struct IntervalSetCase {
-  SHORT h, m, s;
-  const char* text;  // null: refused
-};
-
-TEST_F(DatesTest, IntervalSetValueTable) {
-  const IntervalSetCase cases[] = {
-      {2, 0, 0, "PT2H0M"},
-      {0, 0, 45, "PT0H0M45S"},
-      {1, 90, 0, "PT1H90M"},
-      {0, 0, 0, "PT0H0M"},
+// The texts are the calendar's durations (calendar_test.cpp); here, the interval's own rules.
+TEST_F(DatesTest, IntervalSetAndParsedText) {
+  const struct {
+    SHORT h, m, s;
+    const char* text;  // null: refused
+  } sets[] = {
+      {1, 90, 0, "PT1H90M"},  // kept as given, not carried into hours
       {32767, 32767, 32767, "PT32767H32767M32767S"},
       {-1, 0, 0, nullptr},
       {0, -1, 0, nullptr},
       {0, 0, -1, nullptr},
-      {-32768, -32768, -32768, nullptr},
   };
-  for (const IntervalSetCase& c : cases) {
+  for (const auto& c : sets) {
     SCOPED_TRACE(testing::Message() << c.h << "," << c.m << "," << c.s);
     auto interval = NewInterval();
-    ASSERT_NE(interval.get(), nullptr);
-    ASSERT_EQ(interval->SetValue(0, 5, 0), S_OK);
     SHORT h = -1, m = -1, s = -1;
     if (c.text) {
       EXPECT_EQ(interval->SetValue(c.h, c.m, c.s), S_OK);
       EXPECT_EQ(TakeError(), kNoErrorObject);
       EXPECT_EQ(XmlText(*interval), c.text);
       EXPECT_EQ(interval->GetValue(&h, &m, &s), S_OK);
-      EXPECT_EQ(h, c.h);
-      EXPECT_EQ(m, c.m);
-      EXPECT_EQ(s, c.s);
+      EXPECT_EQ(std::to_string(h) + "," + std::to_string(m) + "," + std::to_string(s),
+                std::to_string(c.h) + "," + std::to_string(c.m) + "," + std::to_string(c.s));
     } else {
       EXPECT_EQ(interval->SetValue(c.h, c.m, c.s), kRangeStatus);
-      EXPECT_EQ(TakeError(), kNegativeIntervalText);
-      EXPECT_EQ(XmlText(*interval), "PT0H5M");
+      EXPECT_EQ(TakeError(), "Negative time interval value.");
     }
   }
-}
-
-struct ParsedIntervalCase {
-  const char* text;
-  bool readable;
-  SHORT h, m, s;
-};
-
-TEST_F(DatesTest, IntervalReadsParsedText) {
-  const ParsedIntervalCase cases[] = {
-      {"PT45S", true, 0, 0, 45},
-      {"PT1H15S", true, 1, 0, 15},
-      {"PT1H30M", true, 1, 30, 0},
-      {"PT90M", true, 0, 90, 0},
-      {"P1DT2H", false, 0, 0, 0},
-      {"PT1.5H", false, 0, 0, 0},
-      {"PT", false, 0, 0, 0},
-      {"", false, 0, 0, 0},
-  };
-  for (const ParsedIntervalCase& c : cases) {
+  // A parsed duration with days or fractions is set, yet reported as having no value.
+  const struct {
+    const char* text;
+    bool readable;
+  } parsed[] = {{"PT1H30M", true}, {"P1DT2H", false}, {"", false}};
+  for (const auto& c : parsed) {
     SCOPED_TRACE(c.text);
     auto interval = NewInterval();
     EXPECT_TRUE(interval->SetXMLValue(c.text));
     SHORT h = -1, m = -1, s = -1;
-    if (c.readable) {
-      EXPECT_EQ(interval->GetValue(&h, &m, &s), S_OK);
-      EXPECT_EQ(TakeError(), kNoErrorObject);
-    } else {
-      // Set, yet reported as having no value.
-      EXPECT_EQ(interval->GetValue(&h, &m, &s), kNotSetStatus);
-      EXPECT_EQ(TakeError(), kNoValueText);
-      EXPECT_TRUE(interval->IsSet());
-    }
-    EXPECT_EQ(h, c.h);
-    EXPECT_EQ(m, c.m);
-    EXPECT_EQ(s, c.s);
+    EXPECT_EQ(interval->GetValue(&h, &m, &s), c.readable ? S_OK : kNotSetStatus);
+    EXPECT_EQ(TakeError(), c.readable ? kNoErrorObject : kNoValueText);
+    EXPECT_TRUE(interval->IsSet());
+    EXPECT_EQ(std::to_string(h) + "," + std::to_string(m) + "," + std::to_string(s),
+              c.readable ? "1,30,0" : "0,0,0");
     EXPECT_EQ(XmlText(*interval), c.text);
   }
 }
