@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <sqlite3.h>
@@ -367,6 +368,9 @@ void Validate(pugi::xml_node node, const ClassInfo& cls, int version, const std:
       if (parts != "" && parts != "ListID " && parts != "FullName " && parts != "ListID FullName ")
         throw Failure{kRefused,
                       "The reference " + inner + " may hold only ListID and then FullName."};
+      for (pugi::xml_node part : Elements(child))
+        if (!Elements(part).empty())
+          throw Failure{kRefused, "The value " + inner + "/" + part.name() + " holds elements."};
     } else {
       if (!Elements(child).empty())
         throw Failure{kRefused, "The value " + inner + " holds elements."};
@@ -519,11 +523,14 @@ std::string NextListId(Context& cx, std::time_t now) {
 }
 
 // The elements a record keeps of its body: all but those held in columns, empty ones dropped.
+// Children first, so that an element left empty by its children's removal goes too; no
+// recursion, whatever the depth.
 void Prune(pugi::xml_node node) {
-  for (pugi::xml_node c : Elements(node)) {
-    if (!Elements(c).empty()) Prune(c);
-    if (IsEmpty(c)) node.remove_child(c);
-  }
+  std::vector<pugi::xml_node> order = Elements(node);  // every element below, parents first
+  for (size_t i = 0; i < order.size(); ++i)
+    for (pugi::xml_node c : Elements(order[i])) order.push_back(c);
+  for (auto it = order.rbegin(); it != order.rend(); ++it)
+    if (IsEmpty(*it)) it->parent().remove_child(*it);
 }
 
 std::string Serialize(pugi::xml_node node) {
@@ -809,6 +816,13 @@ std::unique_ptr<CompanyFile> CompanyFile::Connect(const std::string& path, bool 
   }
   std::unique_ptr<CompanyFile> file(new CompanyFile(db, path));
   sqlite3_busy_timeout(db, 5000);
+  struct stat st {};
+  if (stat(path.c_str(), &st) != 0) {
+    error = "Cannot open the company file \"" + path + "\": it went away while it was opened.";
+    return nullptr;
+  }
+  file->device_ = st.st_dev;
+  file->inode_ = st.st_ino;
   try {
     if (create) {
       Exec(db, "PRAGMA journal_mode = WAL");
@@ -822,6 +836,7 @@ std::unique_ptr<CompanyFile> CompanyFile::Connect(const std::string& path, bool 
            " time_created TEXT NOT NULL, time_modified TEXT NOT NULL, modified_at INTEGER NOT NULL,"
            " is_active INTEGER NOT NULL, fields TEXT NOT NULL, UNIQUE (kind, full_name));"
            "CREATE TABLE message_sets (id TEXT PRIMARY KEY, answer TEXT NOT NULL);");
+      file->OpenLock();
       Stmt(db,
            "INSERT INTO sandbox_company VALUES ('format', ?), ('format_version', ?), "
            "('next_list_number', ?)")
@@ -849,6 +864,7 @@ std::unique_ptr<CompanyFile> CompanyFile::Connect(const std::string& path, bool 
               "; this sandbox reads version " + kFormatVersion + ".";
       return nullptr;
     }
+    file->OpenLock();
     Exec(db, "PRAGMA journal_mode = WAL");
     // Files made before the sandbox kept answers per message set gain the table.
     if (!Stmt(db, "SELECT 1 FROM sqlite_master WHERE name = 'message_sets'").Step()) {
@@ -881,8 +897,23 @@ std::unique_ptr<CompanyFile> CompanyFile::Open(const std::string& path, std::str
   return Connect(path, false, error);
 }
 
-CompanyFile::CompanyFile(sqlite3* db, std::string path) : db_(db), path_(std::move(path)) {
+CompanyFile::CompanyFile(sqlite3* db, std::string path) : db_(db), path_(std::move(path)) {}
+
+void CompanyFile::OpenLock() {
+  // Only beside a company file: a file that turns out to be something else is left as found.
   lockFd_ = open((path_ + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+}
+
+void CompanyFile::CheckStillThere() const {
+  struct stat st {};
+  if (stat(path_.c_str(), &st) != 0)
+    throw CompanyFileGone("The company file \"" + path_ +
+                          "\" was deleted while the session was open: nothing was stored. End the "
+                          "session and begin a new one.");
+  if (st.st_dev != device_ || st.st_ino != inode_)
+    throw CompanyFileGone("The company file \"" + path_ +
+                          "\" was replaced by another file while the session was open: nothing was "
+                          "stored. End the session and begin a new one.");
 }
 
 CompanyFile::~CompanyFile() {
@@ -967,6 +998,7 @@ std::string ProcessRequest(CompanyFile& file, std::string_view requestXml, const
   // with no requests, tells the sandbox to forget it.
   const std::string newId = msgs.attribute("newMessageSetID").value();
   const std::string oldId = msgs.attribute("oldMessageSetID").value();
+  file.CheckStillThere();
   if (requests.empty() && !oldId.empty() && oldId == newId) return RecoveryStatus(file, oldId);
   bool writes = !newId.empty() || !oldId.empty();
   for (pugi::xml_node rq : requests) writes = writes || !std::string_view(rq.name()).ends_with("QueryRq");
@@ -1009,6 +1041,8 @@ std::string ProcessRequest(CompanyFile& file, std::string_view requestXml, const
       break;
     }
   }
+  // A file deleted or replaced while the set ran would take its changes with it.
+  file.CheckStillThere();
   tx.Finish(keep);
   // The answer of a set that carried an identifier is kept until the client clears it, so that
   // a client that lost it can ask again.
@@ -1036,16 +1070,22 @@ std::string ListRecords(CompanyFile& file) {
     out += "  TimeCreated: " + r.timeCreated + "\n  TimeModified: " + r.timeModified + "\n";
     pugi::xml_document fields;
     fields.load_string(r.fields.c_str(), kStoredParse);
-    auto walk = [&](auto& self, pugi::xml_node node, const std::string& path) -> void {
-      for (pugi::xml_node c : Elements(node)) {
-        std::string here = path.empty() ? c.name() : path + "/" + c.name();
-        if (Elements(c).empty())
-          out += "  " + here + ": " + c.child_value() + "\n";
-        else
-          self(self, c, here);
-      }
+    // Depth first, in document order, with a stack of its own rather than recursion.
+    std::vector<std::pair<pugi::xml_node, std::string>> stack;
+    auto push = [&](pugi::xml_node node, const std::string& path) {
+      std::vector<pugi::xml_node> children = Elements(node);
+      for (auto c = children.rbegin(); c != children.rend(); ++c)
+        stack.emplace_back(*c, path.empty() ? c->name() : path + "/" + c->name());
     };
-    walk(walk, fields.document_element(), "");
+    push(fields.document_element(), "");
+    while (!stack.empty()) {
+      auto [node, path] = std::move(stack.back());
+      stack.pop_back();
+      if (Elements(node).empty())
+        out += "  " + path + ": " + node.child_value() + "\n";
+      else
+        push(node, path);
+    }
   }
   return out;
 }

@@ -4,6 +4,8 @@
 #ifndef VTFC4_PROCESSOR_SANDBOX_ENGINE_H
 #define VTFC4_PROCESSOR_SANDBOX_ENGINE_H
 
+#include <sys/types.h>
+
 #include <ctime>
 #include <functional>
 #include <memory>
@@ -20,6 +22,14 @@ namespace vtfc4::sandbox {
 // XML, lacks VTXML or VTXMLMsgsRq, names an unsupported vtXML version or an unknown onError
 // policy, or holds something other than requests in its message set. Nothing has been changed.
 class MalformedRequest : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// Thrown by ProcessRequest when the file at the company file's path is no longer the one the
+// session opened (deleted, or replaced by another): nothing is written, since whatever the
+// session stored would be lost with the old file.
+class CompanyFileGone : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;
 };
@@ -51,6 +61,8 @@ class CompanyFile {
   };
 
   const std::string& Path() const { return path_; }
+  // Throws CompanyFileGone when the path no longer names the file that was opened.
+  void CheckStillThere() const;
   // The clock that stamps ListIDs, EditSequences and times: the system clock unless replaced
   // (tests and demonstrations pin it to get reproducible records).
   std::time_t Now() const { return clock_ ? clock_() : std::time(nullptr); }
@@ -61,9 +73,14 @@ class CompanyFile {
   static std::unique_ptr<CompanyFile> Connect(const std::string& path, bool create,
                                               std::string& error);
 
+  // Opens the lock file beside a file known to be a company file.
+  void OpenLock();
+
   sqlite3* db_;
   std::string path_;
   int lockFd_ = -1;
+  dev_t device_ = 0;  // the file opened, as the system names it
+  ino_t inode_ = 0;
   std::function<std::time_t()> clock_;
 };
 

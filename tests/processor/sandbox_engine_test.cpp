@@ -458,6 +458,7 @@ TEST_F(SandboxEngine, CompanyFileLifecycle) {
       << "just some text, not a database at all, long enough to be read as a header";
   EXPECT_FALSE(CompanyFile::Open(dir_ + "/text.vtc", error));
   EXPECT_NE(error.find("not a sandbox company file"), std::string::npos) << error;
+  EXPECT_FALSE(std::filesystem::exists(dir_ + "/text.vtc.lock")) << "nothing left beside it";
 
   file_.reset();
   auto reopened = CompanyFile::Open(Path(), error);
@@ -478,6 +479,37 @@ TEST_F(SandboxEngine, CompanyFileLifecycle) {
 
 namespace vtfc4::sandbox {
 namespace {
+
+// A company file deleted or replaced under an open session: the next set is refused and
+// nothing is acknowledged that would be lost with the old file.
+TEST_F(SandboxEngine, AFileDeletedOrReplacedUnderTheSessionIsRefused) {
+  AddId("<Name>Before</Name>\n");
+  std::string error;
+  const std::string other = dir_ + "/other.vtc";
+  ASSERT_TRUE(CompanyFile::Create(other, error)) << error;
+  std::filesystem::rename(other, Path());
+  EXPECT_THROW(ProcessRequest(*file_, Document(AddCustomer("<Name>Lost</Name>\n"))), CompanyFileGone);
+  std::filesystem::remove(Path());
+  try {
+    ProcessRequest(*file_, Document(AddCustomer("<Name>Lost</Name>\n")));
+    ADD_FAILURE() << "a deleted file took a request";
+  } catch (const CompanyFileGone& e) {
+    EXPECT_NE(std::string(e.what()).find("was deleted while the session was open"), std::string::npos) << e.what();
+  }
+}
+
+// Whatever a client nests inside a value is refused at once, at any depth, without recursion.
+TEST_F(SandboxEngine, DeeplyNestedValuesAreRefused) {
+  std::string deep;
+  for (int i = 0; i < 100000; ++i) deep += "<a>";
+  for (int i = 0; i < 100000; ++i) deep += "</a>";
+  for (const std::string& inner : {"<Name>N</Name>\n<CustomerTypeRef>\n<ListID>" + deep + "</ListID>\n</CustomerTypeRef>\n",
+                                   "<Name>" + deep + "</Name>\n"}) {
+    Reply r = Run(AddCustomer(inner));
+    EXPECT_EQ(r.Code(0), 3000) << r.Message(0);
+    EXPECT_NE(r.Message(0).find("holds elements"), std::string::npos) << r.Message(0);
+  }
+}
 
 // A set with message set identifiers in its envelope and the given requests.
 std::string IdentifiedSet(const std::string& attributes, const std::string& requests) {
