@@ -38,7 +38,18 @@ std::string Report(IMsgSetRequest* set) {
   return ok == VARIANT_TRUE ? "ok" : ToNarrow(text.Get());
 }
 
-void Set(IVTStringType* v, const char16_t* text) { ASSERT_EQ(v->SetValue(Bstr(text).Get()), S_OK); }
+// The member a getter (or an append) hands out; the call must succeed.
+template <class O, class C, class M>
+ComPtr<M> Member(const ComPtr<O>& object, HRESULT (C::*get)(M**)) {
+  ComPtr<M> member;
+  EXPECT_EQ((object.Get()->*get)(member.Put()), S_OK);
+  return member;
+}
+
+void Set(const ComPtr<IVTStringType>& v, const char16_t* text) {
+  ASSERT_TRUE(v);
+  ASSERT_EQ(v->SetValue(Bstr(text).Get()), S_OK);
+}
 
 // The body of one request document: everything between the message set element's lines.
 std::string Body(const std::string& doc) {
@@ -53,20 +64,12 @@ const std::string kProlog40 = "<?xml version=\"1.0\" ?>\r\n<?vtxml version=\"4.0
 
 TEST(Catalogue, CustomerAddDocument) {
   auto set = NewSet();
-  ComPtr<ICustomerAdd> add;
-  ASSERT_EQ(set->AppendCustomerAddRq(add.Put()), S_OK);
-  ComPtr<IVTStringType> name;
-  add->get_Name(name.Put());
-  Set(name.Get(), u"Ames & Sons");
-  ComPtr<IAddress> bill;
-  ASSERT_EQ(add->get_BillAddress(bill.Put()), S_OK);
-  ComPtr<IVTStringType> city;
-  bill->get_City(city.Put());
-  Set(city.Get(), u"Lyon");
-  ComPtr<IAddress> ship;
-  add->get_ShipAddress(ship.Put());  // asked for, never filled: not written
-  ComPtr<IBSTRList> include;
-  ASSERT_EQ(add->get_IncludeRetElementList(include.Put()), S_OK);
+  auto add = Member(set, &IMsgSetRequest::AppendCustomerAddRq);
+  auto name = Member(add, &ICustomerAdd::get_Name);
+  Set(name, u"Ames & Sons");
+  Set(Member(Member(add, &ICustomerAdd::get_BillAddress), &IAddress::get_City), u"Lyon");
+  Member(add, &ICustomerAdd::get_ShipAddress);  // asked for, never filled: not written
+  auto include = Member(add, &ICustomerAdd::get_IncludeRetElementList);
   include->Add(Bstr(u"ListID").Get());
   include->Add(Bstr(u"EditSequence").Get());
   EXPECT_EQ(Body(Xml(set.Get())),
@@ -75,32 +78,21 @@ TEST(Catalogue, CustomerAddDocument) {
             "<IncludeRetElement>ListID</IncludeRetElement>\r\n"
             "<IncludeRetElement>EditSequence</IncludeRetElement>\r\n</CustomerAddRq>\r\n");
   EXPECT_EQ(Report(set.Get()), "ok");
-
-  // Calling a getter twice hands out the same object.
-  ComPtr<IVTStringType> again;
-  add->get_Name(again.Put());
-  EXPECT_EQ(again.Get(), name.Get());
+  EXPECT_EQ(Member(add, &ICustomerAdd::get_Name).Get(), name.Get()) << "a getter hands out one object";
 }
 
 TEST(Catalogue, CustomerModDocument) {
   auto set = NewSet();
-  ComPtr<ICustomerMod> mod;
-  ASSERT_EQ(set->AppendCustomerModRq(mod.Put()), S_OK);
+  auto mod = Member(set, &IMsgSetRequest::AppendCustomerModRq);
   EXPECT_EQ(Report(set.Get()),
             "CustomerMod\r\nListID: required field is missing\r\nEditSequence: required field is "
             "missing\r\nEnd of CustomerMod\r\n");
-  ComPtr<IVTIDType> id;
-  mod->get_ListID(id.Put());
-  ASSERT_EQ(id->SetValue(Bstr(u"80000001-1234567890").Get()), S_OK);
-  ComPtr<IVTStringType> edit, phone, fax, email;
-  mod->get_EditSequence(edit.Put());
-  Set(edit.Get(), u"1234567890");
-  mod->get_Phone(phone.Put());
-  Set(phone.Get(), u"555-0100");
-  mod->get_Fax(fax.Put());
-  ASSERT_EQ(fax->SetEmpty(), S_OK);  // clears the stored fax
-  mod->get_Email(email.Put());
-  Set(email.Get(), u"x@example.org");
+  ASSERT_EQ(Member(mod, &ICustomerMod::get_ListID)->SetValue(Bstr(u"80000001-1234567890").Get()), S_OK);
+  Set(Member(mod, &ICustomerMod::get_EditSequence), u"1234567890");
+  Set(Member(mod, &ICustomerMod::get_Phone), u"555-0100");
+  ASSERT_EQ(Member(mod, &ICustomerMod::get_Fax)->SetEmpty(), S_OK);  // clears the stored fax
+  auto email = Member(mod, &ICustomerMod::get_Email);
+  Set(email, u"x@example.org");
   ASSERT_EQ(email->Unset(), S_OK);  // left unchanged: not written
   EXPECT_EQ(Body(Xml(set.Get())),
             "<CustomerModRq requestID = \"0\">\r\n<CustomerMod>\r\n"
@@ -111,37 +103,19 @@ TEST(Catalogue, CustomerModDocument) {
 
 TEST(Catalogue, CustomerQueryWritesFlat) {
   auto set = NewSet();
-  ComPtr<ICustomerQuery> query;
-  ASSERT_EQ(set->AppendCustomerQueryRq(query.Put()), S_OK);
+  auto query = Member(set, &IMsgSetRequest::AppendCustomerQueryRq);
   EXPECT_EQ(Body(Xml(set.Get())), "<CustomerQueryRq requestID = \"0\"/>\r\n") << "an empty query";
   EXPECT_EQ(Report(set.Get()), "ok");
 
-  ComPtr<IVTENmetaDataType> meta;
-  ASSERT_EQ(query->get_metaData(meta.Put()), S_OK);
-  meta->SetValue(mdMetaDataAndResponseData);
-  ComPtr<IORCustomerListQuery> choice;
-  query->get_ORCustomerListQuery(choice.Put());
-  ComPtr<ICustomerListFilter> filter;
-  choice->get_CustomerListFilter(filter.Put());
-  ComPtr<IVTIntType> max;
-  filter->get_MaxReturned(max.Put());
-  max->SetValue(25);
-  ComPtr<IORNameFilter> names;
-  filter->get_ORNameFilter(names.Put());
-  ComPtr<INameFilter> nameFilter;
-  names->get_NameFilter(nameFilter.Put());
-  ComPtr<IVTENMatchCriterionType> criterion;
-  nameFilter->get_MatchCriterion(criterion.Put());
-  criterion->SetValue(mcStartsWith);
-  ComPtr<IVTStringType> name;
-  nameFilter->get_Name(name.Put());
-  Set(name.Get(), u"Am");
-  ComPtr<IBSTRList> include;
-  query->get_IncludeRetElementList(include.Put());
-  include->Add(Bstr(u"FullName").Get());
-  ComPtr<IGUIDList> owners;
-  query->get_OwnerIDList(owners.Put());
-  owners->Add(Bstr(u"0").Get());
+  Member(query, &ICustomerQuery::get_metaData)->SetValue(mdMetaDataAndResponseData);
+  auto filter = Member(Member(query, &ICustomerQuery::get_ORCustomerListQuery),
+                       &IORCustomerListQuery::get_CustomerListFilter);
+  Member(filter, &ICustomerListFilter::get_MaxReturned)->SetValue(25);
+  auto nameFilter = Member(Member(filter, &ICustomerListFilter::get_ORNameFilter), &IORNameFilter::get_NameFilter);
+  Member(nameFilter, &INameFilter::get_MatchCriterion)->SetValue(mcStartsWith);
+  Set(Member(nameFilter, &INameFilter::get_Name), u"Am");
+  Member(query, &ICustomerQuery::get_IncludeRetElementList)->Add(Bstr(u"FullName").Get());
+  Member(query, &ICustomerQuery::get_OwnerIDList)->Add(Bstr(u"0").Get());
   EXPECT_EQ(Body(Xml(set.Get())),
             "<CustomerQueryRq requestID = \"0\" metaData = \"MetaDataAndResponseData\">\r\n"
             "<MaxReturned>25</MaxReturned>\r\n<NameFilter>\r\n<MatchCriterion>StartsWith</MatchCriterion>\r\n"
@@ -152,47 +126,26 @@ TEST(Catalogue, CustomerQueryWritesFlat) {
 
 TEST(Catalogue, InvoiceQueryWithAFilter) {
   auto set = NewSet(2, 1);
-  ComPtr<IInvoiceQuery> query;
-  ASSERT_EQ(set->AppendInvoiceQueryRq(query.Put()), S_OK);
-  ComPtr<IORInvoiceQuery> choice;
-  query->get_ORInvoiceQuery(choice.Put());
-  ComPtr<IInvoiceFilter> filter;
-  choice->get_InvoiceFilter(filter.Put());
-  ComPtr<IEntityFilter> entity;
-  filter->get_EntityFilter(entity.Put());
-  ComPtr<IOREntityFilter> who;
-  entity->get_OREntityFilter(who.Put());
-  ComPtr<IVTStringType> full;
-  who->get_FullNameWithChildren(full.Put());
-  Set(full.Get(), u"Ames");
-  ComPtr<IORDateRangeFilter> dates;
-  filter->get_ORDateRangeFilter(dates.Put());
-  ComPtr<ITxnDateRangeFilter> txnDates;
-  dates->get_TxnDateRangeFilter(txnDates.Put());
-  ComPtr<IORTxnDateRangeFilter> range;
-  txnDates->get_ORTxnDateRangeFilter(range.Put());
-  ComPtr<IVTENDateMacroType> macro;
-  range->get_DateMacro(macro.Put());
-  macro->SetValue(dmThisMonth);
-  ComPtr<IVTENPaidStatusType> paid;
-  filter->get_PaidStatus(paid.Put());
-  paid->SetValue(psNotPaidOnly);
-  ComPtr<IVTBoolType> lines;
-  query->get_IncludeLineItems(lines.Put());
-  lines->SetValue(VARIANT_TRUE);
+  auto query = Member(set, &IMsgSetRequest::AppendInvoiceQueryRq);
+  auto filter = Member(Member(query, &IInvoiceQuery::get_ORInvoiceQuery), &IORInvoiceQuery::get_InvoiceFilter);
+  Set(Member(Member(Member(filter, &IInvoiceFilter::get_EntityFilter), &IEntityFilter::get_OREntityFilter),
+             &IOREntityFilter::get_FullNameWithChildren),
+      u"Ames");
+  auto dates = Member(Member(filter, &IInvoiceFilter::get_ORDateRangeFilter), &IORDateRangeFilter::get_TxnDateRangeFilter);
+  Member(Member(dates, &ITxnDateRangeFilter::get_ORTxnDateRangeFilter), &IORTxnDateRangeFilter::get_DateMacro)
+      ->SetValue(dmThisMonth);
+  Member(filter, &IInvoiceFilter::get_PaidStatus)->SetValue(psNotPaidOnly);
+  Member(query, &IInvoiceQuery::get_IncludeLineItems)->SetValue(VARIANT_TRUE);
   EXPECT_EQ(Body(Xml(set.Get())),
             "<InvoiceQueryRq requestID = \"0\">\r\n<TxnDateRangeFilter>\r\n<DateMacro>ThisMonth</DateMacro>\r\n"
             "</TxnDateRangeFilter>\r\n<EntityFilter>\r\n<FullNameWithChildren>Ames</FullNameWithChildren>\r\n"
             "</EntityFilter>\r\n<PaidStatus>NotPaidOnly</PaidStatus>\r\n<IncludeLineItems>1</IncludeLineItems>\r\n"
             "</InvoiceQueryRq>\r\n");
-  // A required filter left empty is reported through every enclosing object.
-  ComPtr<IAccountFilter> account;
-  filter->get_AccountFilter(account.Put());
-  ComPtr<IORAccountFilter> accountChoice;
-  account->get_ORAccountFilter(accountChoice.Put());
-  ComPtr<IBSTRList> ids;
-  accountChoice->get_ListIDList(ids.Put());
-  EXPECT_EQ(Report(set.Get()), "ok") << "created but empty members are not verified";
+  // A filter with a required choice, created and left empty, is not verified: only what holds
+  // something is.
+  Member(Member(Member(filter, &IInvoiceFilter::get_AccountFilter), &IAccountFilter::get_ORAccountFilter),
+         &IORAccountFilter::get_ListIDList);
+  EXPECT_EQ(Report(set.Get()), "ok");
 }
 
 TEST(Catalogue, MemberGates) {
@@ -342,22 +295,15 @@ TEST(Catalogue, KindsWithoutABodyAreNotImplemented) {
 
 TEST(Catalogue, ORChoice) {
   auto set = NewSet();
-  ComPtr<ICustomerQuery> query;
-  set->AppendCustomerQueryRq(query.Put());
-  ComPtr<IORCustomerListQuery> choice;
-  query->get_ORCustomerListQuery(choice.Put());
+  auto choice = Member(Member(set, &IMsgSetRequest::AppendCustomerQueryRq), &ICustomerQuery::get_ORCustomerListQuery);
   ENORCustomerListQuery type;
   ASSERT_EQ(choice->get_ortype(&type), S_OK);
   EXPECT_EQ(type, orclqNA);
-  ComPtr<IBSTRList> ids;
-  choice->get_ListIDList(ids.Put());
-  ids->Add(Bstr(u"1-1").Get());
+  Member(choice, &IORCustomerListQuery::get_ListIDList)->Add(Bstr(u"1-1").Get());
   choice->get_ortype(&type);
   EXPECT_EQ(type, orclqListID);
-  ComPtr<ICustomerListFilter> filter;
-  choice->get_CustomerListFilter(filter.Put());
-  ComPtr<IVTIntType> max;
-  filter->get_MaxReturned(max.Put());
+  auto filter = Member(choice, &IORCustomerListQuery::get_CustomerListFilter);
+  auto max = Member(filter, &ICustomerListFilter::get_MaxReturned);
   max->SetValue(3);
   choice->get_ortype(&type);
   EXPECT_EQ(type, orclqCustomerListFilter) << "the member created last";
@@ -366,32 +312,22 @@ TEST(Catalogue, ORChoice) {
             "End of ORCustomerListQuery\r\nEnd of CustomerQuery\r\n");
   EXPECT_EQ(max->SetValue(0), kOutOfRange) << "MaxReturned is at least 1";
 
-  ComPtr<IORNameFilter> names;
-  filter->get_ORNameFilter(names.Put());
+  auto names = Member(filter, &ICustomerListFilter::get_ORNameFilter);
   ENORNameFilter nameType;
   names->get_ortype(&nameType);
   EXPECT_EQ(nameType, ornfNA);
-  ComPtr<INameRangeFilter> range;
-  names->get_NameRangeFilter(range.Put());
+  Member(names, &IORNameFilter::get_NameRangeFilter);
   names->get_ortype(&nameType);
   EXPECT_EQ(nameType, ornfNameRangeFilter);
 }
 
 TEST(Catalogue, RequiredMembersOfFilters) {
   auto set = NewSet();
-  ComPtr<ICustomerQuery> query;
-  set->AppendCustomerQueryRq(query.Put());
-  ComPtr<IORCustomerListQuery> choice;
-  query->get_ORCustomerListQuery(choice.Put());
-  ComPtr<ICustomerListFilter> filter;
-  choice->get_CustomerListFilter(filter.Put());
-  ComPtr<IORNameFilter> names;
-  filter->get_ORNameFilter(names.Put());
-  ComPtr<INameFilter> nameFilter;
-  names->get_NameFilter(nameFilter.Put());
-  ComPtr<IVTStringType> name;
-  nameFilter->get_Name(name.Put());
-  Set(name.Get(), u"A");
+  auto filter = Member(Member(Member(set, &IMsgSetRequest::AppendCustomerQueryRq), &ICustomerQuery::get_ORCustomerListQuery),
+                       &IORCustomerListQuery::get_CustomerListFilter);
+  Set(Member(Member(Member(filter, &ICustomerListFilter::get_ORNameFilter), &IORNameFilter::get_NameFilter),
+             &INameFilter::get_Name),
+      u"A");
   EXPECT_EQ(Report(set.Get()),
             "CustomerQuery\r\nORCustomerListQuery:\r\nCustomerListFilter:\r\nORNameFilter:\r\nNameFilter:\r\n"
             "MatchCriterion: required field is missing\r\nEnd of NameFilter\r\nEnd of ORNameFilter\r\n"
@@ -428,80 +364,47 @@ TEST(Catalogue, QueryParsedThroughItsGroupsAndChoices) {
   ComPtr<IMsgSetRequest> set;
   ASSERT_EQ(Parse(text, set), S_OK) << TakeErrorDescription();
   auto query = Detail<ICustomerQuery>(set.Get(), 0);
-  ComPtr<IORCustomerListQuery> choice;
-  ASSERT_EQ(query->get_ORCustomerListQuery(choice.Put()), S_OK);
+  auto choice = Member(query, &ICustomerQuery::get_ORCustomerListQuery);
   ASSERT_TRUE(choice);
   ENORCustomerListQuery type;
   choice->get_ortype(&type);
   EXPECT_EQ(type, orclqCustomerListFilter);
-  ComPtr<ICustomerListFilter> filter;
-  choice->get_CustomerListFilter(filter.Put());
-  ComPtr<IVTIntType> max;
-  filter->get_MaxReturned(max.Put());
   LONG value = 0;
-  ASSERT_EQ(max->GetValue(&value), S_OK);
+  ASSERT_EQ(Member(Member(choice, &IORCustomerListQuery::get_CustomerListFilter), &ICustomerListFilter::get_MaxReturned)
+                ->GetValue(&value),
+            S_OK);
   EXPECT_EQ(value, 10);
-  ComPtr<IVTENmetaDataType> meta;
-  query->get_metaData(meta.Put());
   ENmetaData md;
-  ASSERT_EQ(meta->GetValue(&md), S_OK);
+  ASSERT_EQ(Member(query, &ICustomerQuery::get_metaData)->GetValue(&md), S_OK);
   EXPECT_EQ(md, mdMetaDataOnly);
   // Members the document did not hold stay absent on the parsed objects.
-  ComPtr<IGUIDList> owners;
-  EXPECT_EQ(query->get_OwnerIDList(owners.Put()), S_OK);
-  EXPECT_FALSE(owners);
+  EXPECT_FALSE(Member(query, &ICustomerQuery::get_OwnerIDList));
 }
 
 TEST(Catalogue, DocumentsRoundTrip) {
   // A set with an add, a mod and two queries is written, parsed and written again.
   auto set = NewSet();
-  ComPtr<IAttributesRqSet> attributes;
-  set->get_Attributes(attributes.Put());
-  attributes->put_OnError(roeContinue);
-  ComPtr<ICustomerAdd> add;
-  set->AppendCustomerAddRq(add.Put());
-  ComPtr<IVTStringType> s;
-  add->get_Name(s.Put());
-  Set(s.Get(), u"R\u00E9my & Co");
-  ComPtr<IVTBaseRef> terms;
-  add->get_TermsRef(terms.Put());
-  ComPtr<IVTStringType> termsName;
-  terms->get_FullName(termsName.Put());
-  Set(termsName.Get(), u"Net 30");
-  ComPtr<IVTDateType> start;
-  add->get_JobStartDate(start.Put());
-  start->SetValue(38289);
-  ComPtr<IVTAmountType> limit;
-  add->get_CreditLimit(limit.Put());
-  limit->SetValue(1500.25);
-  ComPtr<ICustomerMod> mod;
-  set->AppendCustomerModRq(mod.Put());
-  ComPtr<IVTIDType> id;
-  mod->get_ListID(id.Put());
-  id->SetValue(Bstr(u"80-1").Get());
-  ComPtr<IVTStringType> phone;
-  mod->get_Phone(phone.Put());
-  phone->SetEmpty();
-  ComPtr<IInvoiceQuery> invoices;
-  set->AppendInvoiceQueryRq(invoices.Put());
-  ComPtr<IORInvoiceQuery> which;
-  invoices->get_ORInvoiceQuery(which.Put());
-  ComPtr<IBSTRList> refs;
-  which->get_RefNumberList(refs.Put());
+  Member(set, &IMsgSetRequest::get_Attributes)->put_OnError(roeContinue);
+  auto add = Member(set, &IMsgSetRequest::AppendCustomerAddRq);
+  Set(Member(add, &ICustomerAdd::get_Name), u"R\u00E9my & Co");
+  Set(Member(Member(add, &ICustomerAdd::get_TermsRef), &IVTBaseRef::get_FullName), u"Net 30");
+  Member(add, &ICustomerAdd::get_JobStartDate)->SetValue(38289);
+  Member(add, &ICustomerAdd::get_CreditLimit)->SetValue(1500.25);
+  auto mod = Member(set, &IMsgSetRequest::AppendCustomerModRq);
+  Member(mod, &ICustomerMod::get_ListID)->SetValue(Bstr(u"80-1").Get());
+  Member(mod, &ICustomerMod::get_Phone)->SetEmpty();
+  auto refs = Member(Member(Member(set, &IMsgSetRequest::AppendInvoiceQueryRq), &IInvoiceQuery::get_ORInvoiceQuery),
+                     &IORInvoiceQuery::get_RefNumberList);
   refs->Add(Bstr(u"1001").Get());
   refs->Add(Bstr(u"1002").Get());
-  ComPtr<IItemQuery> items;
-  set->AppendItemQueryRq(items.Put());
+  Member(set, &IMsgSetRequest::AppendItemQueryRq);
   const std::string text = Xml(set.Get());
 
   ComPtr<IMsgSetRequest> parsed;
   ASSERT_EQ(Parse(text, parsed), S_OK) << TakeErrorDescription();
   EXPECT_EQ(Xml(parsed.Get()), text);
-  auto invoiceQuery = Detail<IInvoiceQuery>(parsed.Get(), 2);
-  ComPtr<IORInvoiceQuery> parsedWhich;
-  invoiceQuery->get_ORInvoiceQuery(parsedWhich.Put());
   ENORInvoiceQuery type;
-  parsedWhich->get_ortype(&type);
+  Member(Detail<IInvoiceQuery>(parsed.Get(), 2), &IInvoiceQuery::get_ORInvoiceQuery)->get_ortype(&type);
   EXPECT_EQ(type, oriqRefNumber);
 }
 
