@@ -140,12 +140,18 @@ int main(int argc, char** argv) {
   ComPtr<ICustomerRet> added = PrintAnswers("Added:", answer.Get());
   if (!added) return 1;
 
-  // Read it back by its ListID.
+  // Read it back by its ListID and modify it, naming the EditSequence it has now, in one set.
+  // A set of more than one request must say what the application does when one fails.
   ComPtr<IVTIDType> listID;
   added->get_ListID(listID.Put());
   Bstr id;
   listID->GetValue(id.Put());
+  ComPtr<IVTStringType> edit;
+  added->get_EditSequence(edit.Put());
   Check(request->ClearRequests(), "ClearRequests");
+  ComPtr<IAttributesRqSet> attributes;
+  Check(request->get_Attributes(attributes.Put()), "Attributes");
+  Check(attributes->put_OnError(roeStop), "OnError");
   ComPtr<ICustomerQuery> query;
   Check(request->AppendCustomerQueryRq(query.Put()), "AppendCustomerQueryRq");
   ComPtr<IORCustomerListQuery> choice;
@@ -153,13 +159,6 @@ int main(int argc, char** argv) {
   ComPtr<IBSTRList> ids;
   choice->get_ListIDList(ids.Put());
   Check(ids->Add(id.Get()), "ListID");
-  Check(manager->DoRequests(request.Get(), answer.Put()), "DoRequests (query)");
-  PrintAnswers("Read back:", answer.Get());
-
-  // Modify it, naming the EditSequence it has now.
-  ComPtr<IVTStringType> edit;
-  added->get_EditSequence(edit.Put());
-  Check(request->ClearRequests(), "ClearRequests");
   ComPtr<ICustomerMod> mod;
   Check(request->AppendCustomerModRq(mod.Put()), "AppendCustomerModRq");
   ComPtr<IVTIDType> modID;
@@ -167,8 +166,8 @@ int main(int argc, char** argv) {
   Check(modID->SetValue(id.Get()), "ListID");
   SetText(mod.Get(), &ICustomerMod::get_EditSequence, Text(edit.Get()).c_str());
   SetText(mod.Get(), &ICustomerMod::get_Phone, "555-0199");
-  Check(manager->DoRequests(request.Get(), answer.Put()), "DoRequests (mod)");
-  PrintAnswers("Modified:", answer.Get());
+  Check(manager->DoRequests(request.Get(), answer.Put()), "DoRequests (query and mod)");
+  PrintAnswers("Read back, then modified:", answer.Get());
 
   Check(manager->EndSession(), "EndSession");
   Check(manager->CloseConnection(), "CloseConnection");
