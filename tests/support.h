@@ -107,6 +107,25 @@ inline std::string Written(XMLBuildable* object, std::string_view name = "") {
   return std::string(builder.Output());
 }
 
+// What an object's verification adds to a report ("" when it passes: then it adds nothing).
+// When `client` is given and the object is required, the client's Verify must agree: false
+// with the same text, or true with a null one.
+inline std::string VerifyReport(XMLBuildable* object, IVTBase* client, bool required = true) {
+  std::string errors = "before\r\n";
+  const bool passed = object->Verify(required, errors);
+  EXPECT_EQ(errors.rfind("before\r\n", 0), 0u) << "the report is added to, never replaced";
+  errors.erase(0, 8);
+  EXPECT_EQ(passed, errors.empty()) << errors;
+  if (client && required) {
+    Bstr message;
+    VARIANT_BOOL ok = 5;
+    EXPECT_EQ(client->Verify(message.Put(), &ok), S_OK);
+    EXPECT_EQ(ok, passed ? VARIANT_TRUE : VARIANT_FALSE);
+    EXPECT_EQ(Narrow(message), passed ? "<null>" : errors);
+  }
+  return errors;
+}
+
 // The text of the handler exception `call` throws, or "no exception".
 inline std::string HandlerMessage(const std::function<void()>& call) {
   try {

@@ -29,6 +29,8 @@ struct DateCase {
   CalendarFields fields;
 };
 
+// A few anchors, the rounding and the negative DATEs; every day of the range is in
+// EveryDayRoundTripsWithTimeAndText.
 TEST(CalendarTest, DateToFieldsTable) {
   const DateCase cases[] = {
       {38289.0, Fields(2004, 10, 29)},
@@ -36,15 +38,9 @@ TEST(CalendarTest, DateToFieldsTable) {
       {-0.0, Fields(1899, 12, 30)},
       {2958465.0, Fields(9999, 12, 31)},
       {-657434.0, Fields(100, 1, 1)},
-      {-657433.0, Fields(100, 1, 2)},
       {38289.5, Fields(2004, 10, 29, 12)},
       {61.0, Fields(1900, 3, 1)},
       {60.0, Fields(1900, 2, 28)},
-      {1.0, Fields(1899, 12, 31)},
-      {2.0, Fields(1900, 1, 1)},
-      {25569.0, Fields(1970, 1, 1)},
-      {36585.0, Fields(2000, 2, 29)},
-      {36586.0, Fields(2000, 3, 1)},
       // Rounding to the nearest second.
       {0.6 * kSecond, Fields(1899, 12, 30, 0, 0, 1)},
       {0.4 * kSecond, Fields(1899, 12, 30, 0, 0, 0)},
@@ -74,9 +70,6 @@ TEST(CalendarTest, DateToFieldsTable) {
       {-2.0 - 86399.6 * kSecond, Fields(1899, 12, 27)},
       {-2.0 - 86399.4 * kSecond, Fields(1899, 12, 28, 23, 59, 59)},
       {-657433.9999999, Fields(100, 1, 1)},
-      {-36522.0, Fields(1800, 1, 1)},
-      {-36463.0, Fields(1800, 3, 1)},  // 1800 is no leap year
-      {-109571.0, Fields(1600, 1, 1)},
   };
   for (const DateCase& c : cases) {
     CalendarFields f;
@@ -105,23 +98,14 @@ struct FieldsCase {
   double date;
 };
 
+// Every day and second that DateToFields gives comes back in the round trips below; here the
+// anchors and what lies beyond them.
 TEST(CalendarTest, FieldsToDateTable) {
   const FieldsCase cases[] = {
-      {Fields(2004, 10, 29), 38289.0},
       {Fields(2004, 10, 29, 12), 38289.5},
-      {Fields(1899, 12, 30), 0.0},
       {Fields(1899, 12, 30, 12), 0.5},  // day 0 takes a positive time
-      {Fields(1899, 12, 29), -1.0},
       {Fields(1899, 12, 29, 6), -1.25},
       {Fields(1899, 12, 28, 18), -2.75},
-      {Fields(1900, 3, 1), 61.0},
-      {Fields(1900, 1, 1), 2.0},
-      {Fields(2000, 2, 29), 36585.0},
-      {Fields(9999, 12, 31), 2958465.0},
-      {Fields(100, 1, 1), -657434.0},
-      {Fields(2004, 10, 29, 0, 0, 1), 38289.0 + 1.0 / 86400.0},
-      {Fields(1899, 12, 29, 0, 0, 1), -1.0 - 1.0 / 86400.0},
-      {Fields(2004, 10, 29, 23, 59, 59), 38289.0 + 86399.0 / 86400.0},
       // Accepted, though outside DateToFields' range (documented).
       {Fields(9999, 12, 31, 12), 2958465.5},
       {Fields(100, 1, 1, 12), -657434.5},
@@ -239,7 +223,7 @@ TEST(CalendarTest, EveryDayRoundTripsWithTimeAndText) {
 
 TEST(CalendarTest, RoundTripsOfTimesOfDay) {
   // Every second of a few days, positive and negative, through DATE and through text.
-  const int days[] = {-657433, -36522, -2, -1, 1, 2, 38289, 2958464};
+  const int days[] = {-657433, -36522, -2, -1, 0, 1, 2, 38289, 2958464};
   for (int day : days) {
     for (int seconds = 0; seconds < 86400; ++seconds) {
       const double date = MakeDate(day, seconds);
@@ -250,23 +234,13 @@ TEST(CalendarTest, RoundTripsOfTimesOfDay) {
       ASSERT_TRUE(FieldsToDate(f, back)) << date;
       ASSERT_EQ(back, date) << FormatDateTime(f);
       ASSERT_EQ(ParseDateTimeText(FormatDateTime(f).c_str()), date) << FormatDateTime(f);
+      if (day == 0) {
+        // -x and x are the same instant of 30 Dec 1899 (FieldsToDate gives the positive one).
+        CalendarFields negative;
+        ASSERT_TRUE(DateToFields(-date, negative));
+        ASSERT_EQ(negative, f) << seconds;
+      }
     }
-  }
-}
-
-TEST(CalendarTest, NegativeFractionsOfDayZeroMapToPositiveDates) {
-  // -x and x (0 <= x < 1) are the same instant of 30 Dec 1899; FieldsToDate gives the
-  // positive one.
-  for (int seconds = 0; seconds < 86400; seconds += 37) {
-    const double positive = seconds / 86400.0;
-    CalendarFields f;
-    CalendarFields g;
-    ASSERT_TRUE(DateToFields(-positive, f));
-    ASSERT_TRUE(DateToFields(positive, g));
-    ASSERT_EQ(f, g) << seconds;
-    double back = -1.0;
-    ASSERT_TRUE(FieldsToDate(f, back));
-    ASSERT_EQ(back, positive) << seconds;
   }
 }
 

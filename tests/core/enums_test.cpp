@@ -195,16 +195,11 @@ TEST(Enums, Lists) {
   ASSERT_EQ(list->Verify(message.Put(), &ok), S_OK);
   EXPECT_EQ(ok, VARIANT_TRUE);
   auto empty = Query<IENTxnDelTypeList>(NewEnumList(EnumId::ENTxnDelType), IID_IENTxnDelTypeList);
-  std::string errors;
-  EXPECT_TRUE(dynamic_cast<EnumListCore*>(empty.Get())->Verify(false, errors));
-  EXPECT_FALSE(dynamic_cast<EnumListCore*>(empty.Get())->Verify(true, errors));
-  EXPECT_EQ(errors, "List is empty \r\n");
+  auto* emptyCore = dynamic_cast<EnumListCore*>(empty.Get());
+  EXPECT_EQ(VerifyReport(emptyCore, nullptr, false), "");
+  EXPECT_EQ(VerifyReport(emptyCore, nullptr), "List is empty \r\n");
 
-  ComPtr<IObjectType> type;
-  ASSERT_EQ(list->get_Type(type.Put()), S_OK);
-  SHORT value = 0;
-  type->GetValue(&value);
-  EXPECT_EQ(value, otENAccountTypeList);
+  ExpectObjectType(list.Get(), otENAccountTypeList, u"ENAccountTypeList");
 }
 
 TEST(Enums, ListHandlerTexts) {
