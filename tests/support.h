@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <functional>
 #include <string>
 #include <string_view>
@@ -49,6 +50,31 @@ inline void ExpectObjectType(IVTBase* object, SHORT value, const char16_t* name)
   ASSERT_EQ(type->GetAsString(text.Put()), S_OK);
   EXPECT_EQ(std::u16string(text.Get()), name);
 }
+
+// An IErrorInfo (and so an IUnknown) that counts its references and never deletes itself.
+class CountingErrorInfo : public IErrorInfo {
+ public:
+  virtual ~CountingErrorInfo() = default;
+  HRESULT QueryInterface(REFIID riid, void** out) override {
+    if (!out) return E_POINTER;
+    if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IErrorInfo)) {
+      *out = static_cast<IErrorInfo*>(this);
+      AddRef();
+      return S_OK;
+    }
+    *out = nullptr;
+    return E_NOINTERFACE;
+  }
+  ULONG AddRef() override { return ++refs; }
+  ULONG Release() override { return --refs; }
+  HRESULT GetGUID(GUID*) override { return E_NOTIMPL; }
+  HRESULT GetSource(BSTR*) override { return E_NOTIMPL; }
+  HRESULT GetDescription(BSTR*) override { return E_NOTIMPL; }
+  HRESULT GetHelpFile(BSTR*) override { return E_NOTIMPL; }
+  HRESULT GetHelpContext(DWORD*) override { return E_NOTIMPL; }
+
+  std::atomic<ULONG> refs{1};  // the test's own reference
+};
 
 // The status codes a client sees, by their numbers (not by the library's names for them).
 inline constexpr HRESULT kNotSetStatus = VTFC4_HR(0x80040300);

@@ -1,11 +1,11 @@
 // Error objects and the per-thread current error object.
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <string_view>
 #include <thread>
 
 #include "src/com/object.h"
+#include "support.h"
 #include "vtfc4/com.h"
 #include "vtfc4/comptr.h"
 
@@ -13,31 +13,7 @@ namespace {
 
 using vtfc4::Bstr;
 using vtfc4::ComPtr;
-
-// An IErrorInfo that counts its references and never deletes itself.
-class CountingErrorInfo : public IErrorInfo {
- public:
-  virtual ~CountingErrorInfo() = default;
-  HRESULT QueryInterface(REFIID riid, void** out) override {
-    if (!out) return E_POINTER;
-    if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IErrorInfo)) {
-      *out = static_cast<IErrorInfo*>(this);
-      AddRef();
-      return S_OK;
-    }
-    *out = nullptr;
-    return E_NOINTERFACE;
-  }
-  ULONG AddRef() override { return ++refs; }
-  ULONG Release() override { return --refs; }
-  HRESULT GetGUID(GUID* guid) override { return E_NOTIMPL; }
-  HRESULT GetSource(BSTR* source) override { return E_NOTIMPL; }
-  HRESULT GetDescription(BSTR* description) override { return E_NOTIMPL; }
-  HRESULT GetHelpFile(BSTR* helpFile) override { return E_NOTIMPL; }
-  HRESULT GetHelpContext(DWORD* helpContext) override { return E_NOTIMPL; }
-
-  std::atomic<ULONG> refs{1};  // the test's own reference
-};
+using vtfc4::CountingErrorInfo;
 
 // Every test leaves the calling thread without a current error object.
 class ErrorInfoTest : public ::testing::Test {

@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "vtfc4/com.h"
+#include "support.h"
 #include "vtfc4/comptr.h"
 
 namespace {
@@ -133,19 +134,6 @@ TEST(SafeArray, RefusedArguments) {
   EXPECT_EQ(SafeArrayDestroy(nullptr), E_INVALIDARG);
 }
 
-// An IUnknown that counts its references and never deletes itself.
-class CountingUnknown : public IUnknown {
- public:
-  virtual ~CountingUnknown() = default;
-  HRESULT QueryInterface(REFIID, void** out) override {
-    if (out) *out = nullptr;
-    return E_NOINTERFACE;
-  }
-  ULONG AddRef() override { return ++refs; }
-  ULONG Release() override { return --refs; }
-  ULONG refs = 1;
-};
-
 TEST(Variant, ClearFreesWhatItOwns) {
   VARIANT v;
   v.vt = VT_I4;
@@ -156,7 +144,7 @@ TEST(Variant, ClearFreesWhatItOwns) {
   EXPECT_EQ(VariantClear(&v), S_OK);
   EXPECT_EQ(v.vt, VT_EMPTY);
 
-  CountingUnknown unknown;
+  vtfc4::CountingErrorInfo unknown;
   unknown.AddRef();
   v.vt = VT_UNKNOWN;
   v.punkVal = &unknown;
