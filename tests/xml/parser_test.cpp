@@ -444,6 +444,8 @@ class FakeSignon final : public SignonTarget {
   }
 };
 
+// Which handler takes each envelope element; how a handler's answer steers the rest of a
+// document is the mediator's (mediator_test.cpp).
 TEST(VTXMLRootTest, RoutesEveryEnvelopeTag) {
   Recorder request, response, subscription, events, face;
   FakeSignon signon;
@@ -489,40 +491,6 @@ TEST(VTXMLRootTest, RoutesEveryEnvelopeTag) {
                                        tag::SignonTicketRs};
   EXPECT_EQ(signon.asked, signonTags);
   EXPECT_EQ(noFace.asked, signonTags);
-}
-
-TEST(VTXMLRootTest, DocumentReachesItsTargets) {
-  const std::string document =
-      "<?xml version=\"1.0\" ?>\r\n<?vtxml version=\"4.0\"?>\r\n<VTXML>\r\n<SignonMsgsRs>\r\n"
-      "<SignonDesktopRs statusCode=\"0\">\r\n<ServerDateTime>2004-10-29T12:00:00</ServerDateTime>\r\n"
-      "</SignonDesktopRs>\r\n</SignonMsgsRs>\r\n<VTXMLMsgsRs>\r\n<CustomerQueryRs requestID=\"1\">\r\n"
-      "<CustomerRet><Name>Ab</Name></CustomerRet>\r\n</CustomerQueryRs>\r\n</VTXMLMsgsRs>\r\n"
-      "<VTXMLEvents/>\r\n</VTXML>\r\n";
-  const std::string statusCode = std::to_string(tag::statusCode), queryRs = std::to_string(tag::CustomerQueryRs);
-  {
-    Recorder response, events, face;
-    FakeSignon signon;
-    signon.face = &face;
-    VTXMLRoot root;
-    root.msgSetResponse = &response;
-    root.events = &events;
-    root.online = &signon;
-    const Outcome o = ParseWith(&root, document);
-    EXPECT_TRUE(o.parsed) << o.error;
-    // The sign-on's attribute reaches its face before its children.
-    EXPECT_EQ(face.calls, (std::vector<std::string>{"Attr(" + statusCode + ",0)",
-                                                    "Elem(" + std::to_string(tag::ServerDateTime) +
-                                                        ",2004-10-29T12:00:00)"}));
-    EXPECT_EQ(response.calls, (std::vector<std::string>{"Agg(" + queryRs + ")", "Attr(1428,1)", "Agg(270)",
-                                                        "Elem(801,Ab)", "End(270)", "End(" + queryRs + ")"}));
-    EXPECT_TRUE(events.calls.empty()) << "an empty set has nothing for its handler";
-  }
-  {
-    // Without targets the envelope's parts are skipped, and the parse succeeds.
-    VTXMLRoot root;
-    const Outcome o = ParseWith(&root, document);
-    EXPECT_TRUE(o.parsed) << o.error;
-  }
 }
 
 TEST(VTXMLRootTest, RefusesLeavesAndAttributes) {
