@@ -393,7 +393,7 @@ TEST_F(Channel, OutOfDescriptorsTheDaemonRestsAndClientsWaitBoundedly) {
   for (int fd : held) close(fd);
   unsetenv("VTFC4_PROCESSOR_TIMEOUT_MS");
   EXPECT_TRUE(ProxyWithin(20s));
-  EXPECT_EQ(waitpid(daemon, nullptr, WNOHANG), 0);
+  EXPECT_EQ(waitpid(daemon, nullptr, WNOHANG), 0) << Log();
 }
 
 TEST_F(Channel, EachEndTalksOnlyToItsOwnUser) {
@@ -455,13 +455,6 @@ TEST_F(Channel, TheSocketsFolderMustBeTheUsersOwnAndClosedToOthers) {
   ComPtr<IRequestProcessorEx2> processor;
   EXPECT_EQ(CreateProxy(processor), kServerUnavailable);
   EXPECT_EQ(TakeError(), link + " is not a folder.");
-
-  // The daemon itself refuses such a folder.
-  const std::string open = folder_ + "/0";
-  const std::string command = std::string(VTFC4_SANDBOX_DAEMON) + " --foreground --socket " + open + "/sandbox.sock";
-  const int exit = std::system((command + " 2>" + folder_ + "/daemon.log").c_str());
-  EXPECT_TRUE(WIFEXITED(exit) && WEXITSTATUS(exit) == 1) << exit;
-  EXPECT_NE(Log().find("The folder " + open + " is open to other users"), std::string::npos) << Log();
 
   // The default folder is made closed to others.
   unsetenv("VTFC4_SANDBOX_SOCKET");
