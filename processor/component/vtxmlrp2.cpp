@@ -12,14 +12,14 @@
 
 #include "processor/component/processor_state.h"
 #include "src/com/class_factory.h"
-#include "src/com/utf8.h"
+#include "processor/component/utf8.h"
 #include "vtfc4/vtfc4.h"
 
 namespace {
 
 // Texts cross to the sandbox as UTF-8, whatever the thread's code page.
-std::string Utf8(BSTR text) { return vtfc4::Utf8FromBstr(text); }
-BSTR Wide(const std::string& text) { return vtfc4::BstrFromUtf8(text); }
+std::string Utf8(BSTR text) { return vtfc4::sandbox::Utf8FromBstr(text); }
+BSTR Wide(const std::string& text) { return vtfc4::sandbox::BstrFromUtf8(text); }
 
 // Makes the calling thread's error object, with the processor's ProgID as its source.
 HRESULT Fail(HRESULT status, const std::string& description) {
@@ -175,7 +175,7 @@ class RequestProcessor final : public Object<IRequestProcessor2> {
     std::vector<std::string> versions;
     const Outcome o = state_.SessionVersions(Utf8(ticket), versions);
     if (FAILED(o.status)) return Report(o);
-    *out = vtfc4::BstrArrayFromUtf8(versions);
+    *out = vtfc4::sandbox::BstrArrayFromUtf8(versions);
     return *out ? S_OK : E_OUTOFMEMORY;
   }
   HRESULT get_ConnectionType(ENConnectionType* out) override {
@@ -189,7 +189,7 @@ class RequestProcessor final : public Object<IRequestProcessor2> {
   }
   HRESULT get_VTXMLVersionsForSubscription(SAFEARRAY** out) override {
     if (!out) return E_POINTER;
-    *out = vtfc4::BstrArrayFromUtf8(vtfc4::sandbox::SupportedVersions());
+    *out = vtfc4::sandbox::BstrArrayFromUtf8(vtfc4::sandbox::SupportedVersions());
     return *out ? S_OK : E_OUTOFMEMORY;
   }
   HRESULT OpenConnection2(BSTR appID, BSTR appName, ENConnectionType) override {

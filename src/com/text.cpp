@@ -118,6 +118,14 @@ struct ThreadText {
 };
 thread_local ThreadText tText;
 
+// UTF-8 in both directions, whatever the thread's code page; null when it cannot be opened.
+Converters* Utf8Converters() {
+  thread_local Converters utf8;
+  thread_local bool failed = false;
+  if (!utf8.IsOpen() && !failed) failed = FAILED(utf8.Open("UTF-8"));
+  return failed ? nullptr : &utf8;
+}
+
 bool IsAscii(const OLECHAR* text, size_t length) {
   for (size_t i = 0; i < length; ++i)
     if (text[i] >= 0x80) return false;
@@ -155,12 +163,12 @@ void FinishShift(iconv_t cd, std::string& out, size_t& used) {
   }
 }
 
-// The slow path of ToNarrow, into tText.narrowScratch; returns the number of bytes written.
-size_t ConvertToNarrow(const OLECHAR* text, size_t length) {
-  std::string& out = tText.narrowScratch;
+// The slow path of the conversions to narrow text, through `converters` (null when none could
+// be had), into `out`; returns the number of bytes written.
+size_t ConvertToNarrow(const OLECHAR* text, size_t length, Converters* converters, std::string& out) {
   size_t used = 0;
   Grow(out, used, length + 16);
-  if (!tText.Ready()) {
+  if (!converters) {
     // No converter: Latin-1, the reverse of ToWide's fallback; every other character (a
     // surrogate pair counting as one) becomes '?'.
     for (size_t i = 0; i < length; ++i) {
@@ -169,7 +177,7 @@ size_t ConvertToNarrow(const OLECHAR* text, size_t length) {
     }
     return used;
   }
-  const iconv_t cd = tText.converters.toNarrow;
+  const iconv_t cd = converters->toNarrow;
   iconv(cd, nullptr, nullptr, nullptr, nullptr);
   char* in = const_cast<char*>(reinterpret_cast<const char*>(text));
   size_t inLeft = length * sizeof(OLECHAR);
@@ -198,25 +206,24 @@ size_t ConvertToNarrow(const OLECHAR* text, size_t length) {
     inLeft -= skip;
     FinishShift(cd, out, used);
     Grow(out, used, 1);
-    const bool undefinedByte = unit < 0x100 && tText.converters.IsUndefined(unit);
+    const bool undefinedByte = unit < 0x100 && converters->IsUndefined(unit);
     out[used++] = undefinedByte ? static_cast<char>(unit) : '?';
   }
   FinishShift(cd, out, used);
   return used;
 }
 
-// The slow path of the narrow-to-wide conversions, into tText.wideScratch; returns the number
-// of characters written.
-size_t ConvertToWide(std::string_view narrow) {
-  std::u16string& out = tText.wideScratch;
+// The slow path of the conversions from narrow text, through `converters` (null when none
+// could be had), into `out`; returns the number of characters written.
+size_t ConvertToWide(std::string_view narrow, Converters* converters, std::u16string& out) {
   size_t used = 0;
   Grow(out, used, narrow.size() + 16);
-  if (!tText.Ready()) {
+  if (!converters) {
     // No converter: every byte becomes the character of the same number (Latin-1).
     for (unsigned char c : narrow) out[used++] = c;
     return used;
   }
-  const iconv_t cd = tText.converters.toWide;
+  const iconv_t cd = converters->toWide;
   iconv(cd, nullptr, nullptr, nullptr, nullptr);
   char* in = const_cast<char*>(narrow.data());
   size_t inLeft = narrow.size();
@@ -243,7 +250,7 @@ size_t ConvertToWide(std::string_view narrow) {
 
 // `narrow` as UTF-16 in the thread's scratch buffer, valid until the next conversion.
 std::u16string_view WideInScratch(std::string_view narrow) {
-  const size_t n = ConvertToWide(narrow);
+  const size_t n = ConvertToWide(narrow, tText.Ready() ? &tText.converters : nullptr, tText.wideScratch);
   return std::u16string_view(tText.wideScratch.data(), n);
 }
 
@@ -282,7 +289,8 @@ std::string ToNarrow(const OLECHAR* text, size_t length) {
     for (size_t i = 0; i < length; ++i) result[i] = static_cast<char>(text[i]);
     return result;
   }
-  const size_t n = ConvertToNarrow(text, length);
+  const size_t n =
+      ConvertToNarrow(text, length, tText.Ready() ? &tText.converters : nullptr, tText.narrowScratch);
   std::string result(tText.narrowScratch.data(), n);
   GiveBackIfLarge(tText.narrowScratch);
   return result;
@@ -318,6 +326,21 @@ BSTR ToBstr(std::string_view narrow) {
 }
 
 bool ThreadCodePageIsMultiByte() { return tText.Ready() && tText.converters.multiByte; }
+
+std::string Utf8FromWide(const OLECHAR* text, size_t length) {
+  if (!text || length == 0) return std::string();
+  if (IsAscii(text, length)) return std::string(text, text + length);
+  std::string out;
+  out.resize(ConvertToNarrow(text, length, Utf8Converters(), out));
+  return out;
+}
+
+std::u16string WideFromUtf8(std::string_view text) {
+  if (IsAscii(text)) return std::u16string(text.begin(), text.end());
+  std::u16string out;
+  out.resize(ConvertToWide(text, Utf8Converters(), out));
+  return out;
+}
 
 HRESULT HandOutText(std::string_view narrow, BSTR* out) {
   if (!out) return E_POINTER;

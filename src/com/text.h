@@ -21,6 +21,12 @@ inline std::string ToNarrow(BSTR text) { return ToNarrow(text, SysStringLen(text
 // character of the same number (0x81 gives U+0081), so no byte is ever lost.
 std::u16string ToWide(std::string_view narrow);
 
+// UTF-16 and UTF-8, whatever the thread's code page (the texts that cross to the sandbox's
+// daemon). A lone surrogate becomes '?'; a malformed UTF-8 byte the character of its number.
+std::string Utf8FromWide(const OLECHAR* text, size_t length);
+inline std::string Utf8FromBstr(BSTR text) { return Utf8FromWide(text, SysStringLen(text)); }
+std::u16string WideFromUtf8(std::string_view text);
+
 // True when characters of the thread's code page can take more than one byte (UTF-8).
 bool ThreadCodePageIsMultiByte();
 

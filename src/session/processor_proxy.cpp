@@ -21,7 +21,6 @@
 #include "src/com/error.h"
 #include "src/com/object.h"
 #include "src/com/text.h"
-#include "src/com/utf8.h"
 #include "src/session/trusted_folder.h"
 #include "src/session/wire.h"
 #include "vtfc4/vtfc4.h"
@@ -239,7 +238,21 @@ class Channel {
 
 // UTF-8 for the wire, whatever the thread's code page.
 std::string Utf8(BSTR text) { return vtfc4::Utf8FromBstr(text); }
-BSTR Wide(const std::string& text) { return vtfc4::BstrFromUtf8(text); }
+BSTR Wide(const std::string& text) {
+  const std::u16string wide = vtfc4::WideFromUtf8(text);
+  return SysAllocStringLen(wide.data(), static_cast<UINT>(wide.size()));
+}
+// A new array of BSTR of UTF-8 texts; null when memory runs out.
+SAFEARRAY* WideArray(const std::vector<std::string>& texts) {
+  SAFEARRAY* array = SafeArrayCreateVector(VT_BSTR, 0, static_cast<ULONG>(texts.size()));
+  if (!array) return nullptr;
+  for (LONG i = 0; i < static_cast<LONG>(texts.size()); ++i) {
+    BSTR v = Wide(texts[static_cast<size_t>(i)]);
+    SafeArrayPutElement(array, &i, v);
+    SysFreeString(v);
+  }
+  return array;
+}
 
 class Holder {
  public:
@@ -365,7 +378,7 @@ class ProcessorProxy final : public ComObject<IRequestProcessorEx2> {
     wire::Message r;
     const HRESULT hr = channel_->Call(call, r);
     if (FAILED(hr)) return hr;
-    *out = vtfc4::BstrArrayFromUtf8(r);
+    *out = WideArray(r);
     return *out ? hr : E_OUTOFMEMORY;
   }
 

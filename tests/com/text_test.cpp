@@ -196,3 +196,21 @@ TEST_F(CodePage, ToBstrAndHandOutText) {
 }
 
 }  // namespace
+
+namespace vtfc4 {
+namespace {
+
+// The texts that cross to the sandbox's daemon travel as UTF-8, whatever the thread's code
+// page: every character makes the round trip; a lone surrogate becomes '?'.
+TEST(Utf8, WholeUnicodeWhateverTheCodePage) {
+  const std::u16string text = u"Zo\u00EB \u03A9 \u6771\u4EAC \U0001F600 \u20AC";
+  const std::string utf8 = "Zo\xC3\xAB \xCE\xA9 \xE6\x9D\xB1\xE4\xBA\xAC \xF0\x9F\x98\x80 \xE2\x82\xAC";
+  EXPECT_EQ(Utf8FromWide(text.data(), text.size()), utf8);
+  EXPECT_EQ(WideFromUtf8(utf8), text);
+  EXPECT_EQ(Utf8FromWide(u"a\xD800z", 3), "a?z");
+  EXPECT_EQ(WideFromUtf8("plain"), u"plain");
+  EXPECT_EQ(Utf8FromWide(nullptr, 0), "");
+}
+
+}  // namespace
+}  // namespace vtfc4

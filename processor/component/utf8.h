@@ -1,8 +1,8 @@
-// Internal, header only (the sandbox's module uses it too): UTF-16 and UTF-8, whatever the
-// thread's code page, for texts that cross to the sandbox. A malformed sequence becomes
+// The sandbox's own UTF-16 and UTF-8 conversion, header only: its module and daemon speak
+// UTF-8 inside and UTF-16 to COM, whatever the client's code page. A malformed sequence becomes
 // U+FFFD; an unpaired surrogate is written as it stands.
-#ifndef VTFC4_SRC_COM_UTF8_H
-#define VTFC4_SRC_COM_UTF8_H
+#ifndef VTFC4_PROCESSOR_COMPONENT_UTF8_H
+#define VTFC4_PROCESSOR_COMPONENT_UTF8_H
 
 #include <cstdint>
 #include <string>
@@ -11,7 +11,7 @@
 
 #include "vtfc4/com.h"
 
-namespace vtfc4 {
+namespace vtfc4::sandbox {
 
 inline std::string Utf8FromWide(const char16_t* text, size_t n) {
   std::string out;
@@ -89,6 +89,6 @@ inline SAFEARRAY* BstrArrayFromUtf8(const std::vector<std::string>& texts) {
   return array;
 }
 
-}  // namespace vtfc4
+}  // namespace vtfc4::sandbox
 
-#endif  // VTFC4_SRC_COM_UTF8_H
+#endif  // VTFC4_PROCESSOR_COMPONENT_UTF8_H
