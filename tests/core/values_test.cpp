@@ -184,7 +184,10 @@ TEST_F(ValuesTest, EveryClassSharesTheRules) {
       VARIANT_BOOL set = 5, empty = 5;
       EXPECT_EQ(basic->IsSet(&set), S_OK);
       EXPECT_EQ(basic->IsEmpty(&empty), S_OK);
-      return std::string(set == VARIANT_TRUE ? "set" : "unset") + (empty ? ", empty" : "");
+      auto flag = [](VARIANT_BOOL b, const char* yes, const char* no) {
+        return b == VARIANT_TRUE ? yes : b == VARIANT_FALSE ? no : "<not a VARIANT_BOOL>";
+      };
+      return std::string(flag(set, "set", "unset")) + flag(empty, ", empty", "");
     };
     auto refuse = [&] {  // a refused set, in any state, changes nothing
       if (!c.refused) return;
