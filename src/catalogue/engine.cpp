@@ -17,6 +17,123 @@
 
 namespace vtfc4 {
 
+// Eight bytes of header per value: the way to the object's next entry as a distance (the
+// store's blocks lie close together), and the member index with the text's length.
+struct CatalogueBase::KeptText {
+  static constexpr uint32_t kMemberBits = 6;  // members 0..63, as the mask follows them
+  static constexpr size_t kMaxLength = (size_t{1} << (32 - kMemberBits)) - 1;
+
+  int32_t next;  // bytes from this entry to the next; 0 for the last
+  uint32_t memberAndLength;
+  char text[1];  // Length() bytes
+
+  size_t Member() const { return memberAndLength & ((1u << kMemberBits) - 1); }
+  size_t Length() const { return memberAndLength >> kMemberBits; }
+  std::string_view Text() const { return std::string_view(text, Length()); }
+  KeptText* Next() const {
+    return next ? reinterpret_cast<KeptText*>(reinterpret_cast<uintptr_t>(this) + static_cast<intptr_t>(next))
+                : nullptr;
+  }
+};
+
+// The values clients hold now, of every object of one answer, each with its object, member
+// and kept text. Clients read a value and let it go before the next, so this is nearly always
+// empty or holds one entry; past kMaxHeld, the oldest goes to its aggregate's slot for good,
+// which keeps every search short (a client holding that many values holds their objects
+// anyway).
+class CatalogueBase::HeldValues final : public WeakHolder {
+ public:
+  static constexpr size_t kMaxHeld = 16;
+
+  ObjectRoot* Find(const CatalogueBase* owner, size_t index) const {
+    for (const Entry& e : entries_)
+      if (e.owner == owner && e.index == index) return e.value;
+    return nullptr;
+  }
+
+  void Add(CatalogueBase* owner, size_t index, ObjectRoot* value, const KeptText* text) {
+    entries_.push_back(Entry{owner, static_cast<uint32_t>(index), value, text});
+    value->AsValue()->SetHolder(this);
+    if (entries_.size() > kMaxHeld) {
+      const Entry oldest = entries_.front();
+      entries_.erase(entries_.begin());
+      oldest.value->AsValue()->SetHolder(nullptr);
+      oldest.owner->slots_.Set(oldest.index, oldest.value);
+    }
+  }
+
+  // Hands the value of (owner, index) to its slot: null when there is none.
+  ObjectRoot* Settle(CatalogueBase* owner, size_t index) {
+    for (auto it = entries_.begin(); it != entries_.end(); ++it) {
+      if (it->owner != owner || it->index != index) continue;
+      ObjectRoot* value = it->value;
+      entries_.erase(it);
+      value->AsValue()->SetHolder(nullptr);
+      owner->slots_.Set(index, value);
+      return value;
+    }
+    return nullptr;
+  }
+
+  // An aggregate goes: the values its clients still hold live on without it.
+  void Forget(const CatalogueBase* owner) {
+    for (auto it = entries_.begin(); it != entries_.end();) {
+      if (it->owner != owner) {
+        ++it;
+        continue;
+      }
+      it->value->AsValue()->SetHolder(nullptr);
+      it = entries_.erase(it);
+    }
+  }
+
+  // The client let the value go: forgotten when unchanged, else its aggregate keeps it.
+  bool Keep(BasicPropertyType* value) override {
+    auto it = std::find_if(entries_.begin(), entries_.end(),
+                           [value](const Entry& e) { return e.value->AsValue() == value; });
+    if (it == entries_.end()) return false;
+    const Entry e = *it;
+    entries_.erase(it);
+    value->SetHolder(nullptr);
+    if (Unchanged(e)) return false;
+    try {
+      e.owner->slots_.Set(e.index, e.value);
+    } catch (const std::bad_alloc&) {
+      return false;  // nowhere to keep the change
+    }
+    return true;
+  }
+
+ private:
+  struct Entry {
+    CatalogueBase* owner;
+    uint32_t index;
+    ObjectRoot* value;
+    const KeptText* text;
+  };
+
+  // True when the value is what its kept text makes: set, not empty, no macro, and writing
+  // what a value made again from the text would write. Most values write their text as it
+  // came; a few write it otherwise ("true" as "1"), and only those are made again to compare.
+  static bool Unchanged(const Entry& e) {
+    const BasicPropertyType* value = e.value->AsValue();
+    std::string scratch;
+    std::string_view now;
+    if (!value->IsSet() || value->IsEmptyValue() || value->IsUseMacro() || !value->XMLText(scratch, now))
+      return false;
+    if (now == e.text->Text()) return true;
+    RootRef fresh(e.owner->Create(e.index));
+    if (!fresh) return false;
+    fresh->ReleaseRoot();  // RootRef holds its own reference
+    BasicPropertyType* again = fresh->AsValue();
+    again->SetXMLValue(e.text->Text());
+    std::string scratchAgain;
+    std::string_view then;
+    return again->XMLText(scratchAgain, then) && then == now;
+  }
+  std::vector<Entry> entries_;
+};
+
 bool CatalogueBase::Available(size_t index) const {
   const MemberRule& s = class_->rules[index];
   // The country test applies to every object, request or response.
@@ -74,24 +191,26 @@ HRESULT CatalogueBase::GetMemberCom(size_t index, REFIID iid, void** out) {
   ObjectRoot* held = slots_.Get(index);
   if (!held) {
     // A response object read by the client: a value the response held is made from its kept
-    // text on its first read; what the response lacked is handed out as null.
+    // text on its first read, and is the same object as long as anyone holds it; what the
+    // response lacked is handed out as null.
     if (!isRequest_ && !parseInProgress_) {
-      std::string_view text;
-      if (!FindParsedText(index, text)) return S_OK;
+      if (ObjectRoot* reading = HeldValue(index)) return reading->QueryRoot(iid, out);
+      const KeptText* kept = FindParsedText(index);
+      if (!kept) return S_OK;
       ObjectRoot* made = Create(index);
       if (!made) return E_OUTOFMEMORY;
-      made->AsValue()->SetXMLValue(text);
+      made->AsValue()->SetXMLValue(kept->Text());
       void* face = made->InterfaceOf(iid);
-      if (face) {
-        try {
-          slots_.SetWeak(index, made, this);
-        } catch (const std::bad_alloc&) {
-          face = nullptr;
-        }
-      }
       if (!face) {
         made->ReleaseRoot();
         return E_NOINTERFACE;
+      }
+      try {
+        if (!context_->held) context_->held = std::make_unique<HeldValues>();
+        static_cast<HeldValues*>(context_->held.get())->Add(this, index, made, kept);
+      } catch (const std::bad_alloc&) {
+        made->ReleaseRoot();
+        return E_OUTOFMEMORY;
       }
       *out = face;  // with the maker's reference
       return S_OK;
@@ -209,25 +328,6 @@ void CatalogueBase::HandleAttribute(int tag, const std::string* value) {
 
 // ---- Parsed values kept as text.
 
-// Eight bytes of header per value: the way to the object's next entry as a distance (the
-// store's blocks lie close together), and the member index with the text's length.
-struct CatalogueBase::KeptText {
-  static constexpr uint32_t kMemberBits = 6;  // members 0..63, as the mask follows them
-  static constexpr size_t kMaxLength = (size_t{1} << (32 - kMemberBits)) - 1;
-
-  int32_t next;  // bytes from this entry to the next; 0 for the last
-  uint32_t memberAndLength;
-  char text[1];  // Length() bytes
-
-  size_t Member() const { return memberAndLength & ((1u << kMemberBits) - 1); }
-  size_t Length() const { return memberAndLength >> kMemberBits; }
-  std::string_view Text() const { return std::string_view(text, Length()); }
-  KeptText* Next() const {
-    return next ? reinterpret_cast<KeptText*>(reinterpret_cast<uintptr_t>(this) + static_cast<intptr_t>(next))
-                : nullptr;
-  }
-};
-
 bool CatalogueBase::KeepParsedText(size_t index, std::string_view text) {
   if (text.size() > KeptText::kMaxLength) return false;
   if (!context_->texts) context_->texts = std::make_unique<TextArena>();
@@ -249,26 +349,28 @@ bool CatalogueBase::KeepParsedText(size_t index, std::string_view text) {
   return true;
 }
 
-bool CatalogueBase::FindParsedText(size_t index, std::string_view& text) const {
-  if (index >= 64 || !(kept_ & (uint64_t{1} << index))) return false;
-  // A value the client lets go is compared with its text right after it was read.
-  if (lastFound_ && lastFound_->Member() == index) {
-    text = lastFound_->Text();
-    return true;
-  }
+const CatalogueBase::KeptText* CatalogueBase::FindParsedText(size_t index) const {
+  if (index >= 64 || !(kept_ & (uint64_t{1} << index))) return nullptr;
   // From where the last search ended, around to it.
   KeptText* start = cursor_ ? cursor_ : keptHead_;
   KeptText* entry = start;
   do {
     if (entry->Member() == index) {
-      text = entry->Text();
       cursor_ = entry->Next();
-      lastFound_ = entry;
-      return true;
+      return entry;
     }
     entry = entry->next ? entry->Next() : keptHead_;
   } while (entry != start);
-  return false;
+  return nullptr;
+}
+
+CatalogueBase::~CatalogueBase() {
+  if (context_ && context_->held) static_cast<HeldValues*>(context_->held.get())->Forget(this);
+}
+
+ObjectRoot* CatalogueBase::HeldValue(size_t index) const {
+  return context_ && context_->held ? static_cast<const HeldValues*>(context_->held.get())->Find(this, index)
+                                    : nullptr;
 }
 
 void CatalogueBase::Materialize() {
@@ -276,38 +378,19 @@ void CatalogueBase::Materialize() {
   const int lastTag = lastMemberTag_;
   for (KeptText* entry = keptHead_; entry; entry = entry->Next()) {
     const size_t member = entry->Member();
-    if (slots_.Get(member)) {
-      // A value a client has read is the member now, changed or not; from here on the slot
-      // keeps it, since its text is about to be forgotten.
-      slots_.Strengthen(member);
-      continue;
-    }
+    if (slots_.Get(member)) continue;
+    // A value a client holds is the member now, changed or not; from here on its slot keeps
+    // it, since its text is about to be forgotten.
+    if (context_->held && static_cast<HeldValues*>(context_->held.get())->Settle(this, member)) continue;
     ObjectRoot* made = Create(member);
     if (!made) throw std::bad_alloc();
     Fill(member, made);
     made->ReleaseRoot();
     slots_.Get(member)->AsValue()->SetXMLValue(entry->Text());
   }
-  keptHead_ = keptTail_ = cursor_ = lastFound_ = nullptr;
+  keptHead_ = keptTail_ = cursor_ = nullptr;
   kept_ = 0;
   lastMemberTag_ = lastTag;
-}
-
-bool CatalogueBase::Keep(BasicPropertyType* value) {
-  const int index = slots_.FindWeak(value);
-  if (index < 0) return false;
-  std::string_view kept;
-  std::string scratch;
-  std::string_view now;
-  const bool unchanged = FindParsedText(static_cast<size_t>(index), kept) && value->IsSet() &&
-                         !value->IsEmptyValue() && !value->IsUseMacro() &&
-                         value->XMLText(scratch, now) && now == kept;
-  if (unchanged) {
-    slots_.ForgetWeak(static_cast<size_t>(index));
-    return false;
-  }
-  slots_.Strengthen(static_cast<size_t>(index));
-  return true;
 }
 
 void CatalogueBase::Build(std::string_view name, XMLBuilderInterface& builder) {

@@ -78,10 +78,10 @@ const CatalogueClass* FindCatalogueClass(std::string_view name);
 // The factory of a class or a list class called `name`, or null.
 ClassFactory FindCatalogueFactory(std::string_view name);
 
-class CatalogueBase : public VTCoreBase, private WeakHolder {
+class CatalogueBase : public VTCoreBase {
  public:
   explicit CatalogueBase(const CatalogueClass& c) : VTCoreBase(c.info), class_(&c) {}
-  ~CatalogueBase() override = default;
+  ~CatalogueBase() override;
   CatalogueBase(const CatalogueBase&) = delete;
   CatalogueBase& operator=(const CatalogueBase&) = delete;
 
@@ -107,19 +107,22 @@ class CatalogueBase : public VTCoreBase, private WeakHolder {
  private:
   // A response holds most of its data in leaf values. Until a client reads one, a parsed value
   // is kept as its text only, in the answer's text store: a chain of entries (member index,
-  // length, bytes) per object. The first read makes the value object from it and puts it in
-  // the member's slot, where every later read, the writer and Verify find it. The slot holds
-  // it without a reference while the client does: when the client lets it go unchanged it is
-  // forgotten (the text still says the same, and a large answer read value by value does not
-  // keep an object per value), and when the client changed it the slot keeps it for good.
+  // length, bytes) per object. The first read makes the value object from it; while the client
+  // holds it, the answer holds it too, without a reference (HeldValues), so that every later
+  // read, the writer and Verify find that very object. When the client lets it go unchanged
+  // it is forgotten, since the text still says the same (a large answer read value by value
+  // does not keep an object per value); when the client changed it, its aggregate keeps it in
+  // the member's slot for good.
   struct KeptText;
+  class HeldValues;
   // False when the text cannot be kept (too long, or too far from the object's last entry):
   // the value object is then made at once.
   bool KeepParsedText(size_t index, std::string_view text);
-  bool FindParsedText(size_t index, std::string_view& text) const;
+  const KeptText* FindParsedText(size_t index) const;
+  // The value of member `index` that a client holds now, or null.
+  ObjectRoot* HeldValue(size_t index) const;
   // Turns every kept text into its value object (before the object is written or verified).
   void Materialize();
-  bool Keep(BasicPropertyType* value) override;
 
   HRESULT CheckAvailable(size_t index) const;
   ObjectRoot* Create(size_t index) const;
@@ -135,7 +138,6 @@ class CatalogueBase : public VTCoreBase, private WeakHolder {
   // search ended: clients read members in order, so the next search usually starts there.
   uint64_t kept_ = 0;
   mutable KeptText* cursor_ = nullptr;
-  mutable KeptText* lastFound_ = nullptr;
 };
 
 template <class Interface>

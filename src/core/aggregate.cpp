@@ -62,12 +62,7 @@ void AppendFormatted(std::string& out, const char* format, Args... args) {
 }  // namespace
 
 SlotTable::~SlotTable() {
-  for (uint16_t i = 0; i < count_; ++i) {
-    if (entries_[i].index & kWeak)
-      entries_[i].object->AsValue()->SetHolder(nullptr);  // the client's reference lives on
-    else
-      entries_[i].object->ReleaseRoot();
-  }
+  for (uint16_t i = 0; i < count_; ++i) entries_[i].object->ReleaseRoot();
   std::free(entries_);
 }
 
@@ -75,7 +70,7 @@ uint16_t SlotTable::Position(size_t index) const {
   uint16_t low = 0, high = count_;
   while (low < high) {
     const uint16_t mid = static_cast<uint16_t>((low + high) / 2);
-    if (entries_[mid].Index() < index)
+    if (entries_[mid].index < index)
       low = static_cast<uint16_t>(mid + 1);
     else
       high = mid;
@@ -85,21 +80,16 @@ uint16_t SlotTable::Position(size_t index) const {
 
 ObjectRoot* SlotTable::Find(size_t index) const {
   const uint16_t at = Position(index);
-  return at < count_ && entries_[at].Index() == index ? entries_[at].object : nullptr;
+  return at < count_ && entries_[at].index == index ? entries_[at].object : nullptr;
 }
 
 void SlotTable::Set(size_t index, ObjectRoot* object) {
   const uint16_t at = Position(index);
   if (object) object->AddRefRoot();
-  if (at < count_ && entries_[at].Index() == index) {
-    Entry& e = entries_[at];
-    ObjectRoot* old = e.object;
-    const bool weak = e.index & kWeak;
-    e = Entry{static_cast<uint32_t>(index), object};
-    if (weak)
-      old->AsValue()->SetHolder(nullptr);
-    else if (old)
-      old->ReleaseRoot();
+  if (at < count_ && entries_[at].index == index) {
+    ObjectRoot* old = entries_[at].object;
+    entries_[at].object = object;
+    if (old) old->ReleaseRoot();
     return;
   }
   if (count_ == capacity_) {
@@ -115,37 +105,6 @@ void SlotTable::Set(size_t index, ObjectRoot* object) {
   for (uint16_t i = count_; i > at; --i) entries_[i] = entries_[i - 1];
   entries_[at] = Entry{static_cast<uint32_t>(index), object};
   ++count_;
-}
-
-void SlotTable::SetWeak(size_t index, ObjectRoot* object, WeakHolder* holder) {
-  Set(index, object);
-  Entry& e = entries_[Position(index)];
-  e.index |= kWeak;
-  object->AsValue()->SetHolder(holder);
-  // Set took a reference; a weak entry holds none. The caller's reference keeps it alive.
-  object->ReleaseRoot();
-}
-
-int SlotTable::FindWeak(const BasicPropertyType* value) const {
-  for (uint16_t i = 0; i < count_; ++i)
-    if ((entries_[i].index & kWeak) && entries_[i].object->AsValue() == value)
-      return static_cast<int>(entries_[i].Index());
-  return -1;
-}
-
-void SlotTable::Strengthen(size_t index) {
-  Entry& e = entries_[Position(index)];
-  if (!(e.index & kWeak)) return;
-  e.index &= ~kWeak;
-  e.object->AsValue()->SetHolder(nullptr);
-  e.object->AddRefRoot();
-}
-
-void SlotTable::ForgetWeak(size_t index) {
-  const uint16_t at = Position(index);
-  entries_[at].object->AsValue()->SetHolder(nullptr);
-  for (uint16_t i = at; i + 1 < count_; ++i) entries_[i] = entries_[i + 1];
-  --count_;
 }
 
 void VTCoreBase::Fill(size_t index, ObjectRoot* member) {

@@ -84,25 +84,15 @@ class SlotTable {
   }
   // Holds `object` (a reference is added) as member `index`, releasing what was there.
   void Set(size_t index, ObjectRoot* object);
-  // Holds the value `object` as member `index` (empty until now) without a reference: the
-  // value tells its holder when its last reference goes.
-  void SetWeak(size_t index, ObjectRoot* object, WeakHolder* holder);
-  // The member held weakly whose value face is `value`: its index, or -1.
-  int FindWeak(const BasicPropertyType* value) const;
-  // Member `index`, held weakly, becomes held with a reference; or is forgotten.
-  void Strengthen(size_t index);
-  void ForgetWeak(size_t index);
 
  private:
   ObjectRoot* Find(size_t index) const;
   // Position of member `index` in entries_, or of where it would go.
   uint16_t Position(size_t index) const;
 
-  static constexpr uint32_t kWeak = 0x80000000u;
   struct Entry {
-    uint32_t index;  // the member index, with kWeak for a member held without a reference
+    uint32_t index;
     ObjectRoot* object;
-    size_t Index() const { return index & ~kWeak; }
   };
   Entry* entries_ = nullptr;
   uint16_t count_ = 0;

@@ -42,6 +42,20 @@ class TextArena {
   size_t blockSize_ = 64 * 1024;
 };
 
+class BasicPropertyType;
+
+// What holds the values a client is reading from a parsed answer without a reference of its
+// own (see CatalogueBase). When the client lets such a value go, the holder either hands it to
+// its aggregate for good (the client changed it) or forgets it, since the answer's kept text
+// still says the same.
+class WeakHolder {
+ public:
+  virtual ~WeakHolder() = default;
+  // The last reference to `value` went. True when the value was taken over (with a
+  // reference), false when it is to be deleted.
+  virtual bool Keep(BasicPropertyType* value) = 0;
+};
+
 // The vtXML version and country of a message set, shared by pointer with every object made
 // under the set. Objects hold it by shared ownership: a client may keep a detail object after
 // it has released the set.
@@ -53,6 +67,8 @@ struct VersionContext {
   // The texts of a parsed answer's values until they are read; they live as long as any
   // object of the answer does.
   std::unique_ptr<TextArena> texts;
+  // The values made from those texts that clients hold now.
+  std::unique_ptr<WeakHolder> held;
 };
 using VersionContextPtr = std::shared_ptr<VersionContext>;
 
@@ -94,21 +110,6 @@ class SAXParseable {
   virtual void HandleAttribute(int tag, const std::string* value) = 0;
   // Called after a child aggregate with `tag` has ended.
   virtual void HandleEndAggregate(int tag) = 0;
-};
-
-class BasicPropertyType;
-
-// An aggregate that holds a member without a reference of its own: a value made from a
-// parsed answer's kept text while a client reads it (see CatalogueBase). When the client lets
-// the value go, the holder either takes it over for good (the client changed it) or forgets
-// it, since the kept text still says the same.
-class WeakHolder {
- public:
-  // The last reference to `value` went. True when the holder keeps it (with a reference).
-  virtual bool Keep(BasicPropertyType* value) = 0;
-
- protected:
-  ~WeakHolder() = default;
 };
 
 // Base of every value object: the set state and the text that is written to vtXML.

@@ -109,14 +109,19 @@ bool WidenLimited(const std::string& narrow, std::u16string& out) {
   return out.size() <= kTextLimit;
 }
 
-// True when some byte of `text` lies beyond ASCII; eight bytes at a time.
+// True when some byte of `text` lies beyond ASCII; 64 bytes at a time, which the compiler
+// turns into vector instructions.
 bool HasByteBeyondAscii(std::string_view text) {
   const char* p = text.data();
   size_t n = text.size();
-  for (; n >= 8; p += 8, n -= 8) {
-    uint64_t word;
-    std::memcpy(&word, p, 8);
-    if (word & 0x8080808080808080u) return true;
+  for (; n >= 64; p += 64, n -= 64) {
+    uint64_t any = 0;
+    for (int i = 0; i < 8; ++i) {
+      uint64_t word;
+      std::memcpy(&word, p + 8 * i, 8);
+      any |= word;
+    }
+    if (any & 0x8080808080808080u) return true;
   }
   for (; n; ++p, --n)
     if (static_cast<unsigned char>(*p) >= 0x80) return true;

@@ -389,6 +389,36 @@ TEST(MsgSetResponse, ParsedValuesKeepTheirIdentity) {
   EXPECT_EQ(ToNarrow(text.Get()), "80-1");
 }
 
+// A client holding many values at once: each stays itself, changed or not.
+TEST(MsgSetResponse, ManyValuesHeldAtOnce) {
+  std::string body = "<CustomerQueryRs requestID=\"0\" statusCode=\"0\">\r\n";
+  for (int i = 0; i < 40; ++i) body += "<CustomerRet>\r\n<Name>N" + std::to_string(i) + "</Name>\r\n</CustomerRet>\r\n";
+  auto set = Parse(Doc(body + "</CustomerQueryRs>\r\n"));
+  ComPtr<IVTBase> detail;
+  At(set.Get(), 0)->get_Detail(detail.Put());
+  ComPtr<ICustomerRetList> list;
+  ASSERT_EQ(detail.As(&list), S_OK);
+  auto name = [&](LONG i) {
+    ComPtr<ICustomerRet> c;
+    list->GetAt(i, c.Put());
+    ComPtr<IVTStringType> v;
+    c->get_Name(v.Put());
+    return v;
+  };
+  std::vector<ComPtr<IVTStringType>> held;
+  for (LONG i = 0; i < 40; ++i) held.push_back(name(i));
+  for (LONG i = 0; i < 40; i += 13) {
+    EXPECT_EQ(name(i).Get(), held[static_cast<size_t>(i)].Get()) << i;
+    ASSERT_EQ(held[static_cast<size_t>(i)]->SetValue(Bstr(u"changed").Get()), S_OK);
+  }
+  held.clear();
+  for (LONG i = 0; i < 40; ++i) {
+    Bstr text;
+    name(i)->GetValue(text.Put());
+    EXPECT_EQ(ToNarrow(text.Get()), i % 13 == 0 ? "changed" : "N" + std::to_string(i)) << i;
+  }
+}
+
 TEST(MsgSetResponse, ACorrectedRequestIsWrittenCorrected) {
   const std::string text = kHead +
                            "<VTXMLMsgsRq onError=\"stopOnError\">\r\n<CustomerModRq>\r\n"
