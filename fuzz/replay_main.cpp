@@ -1,7 +1,7 @@
-// The entry of a fuzz target's replay program in the ordinary build: every file of the
-// folders named on the command line (a target's seeds and the inputs that once made it fail)
-// goes through the target's LLVMFuzzerTestOneInput, as libFuzzer would hand it over. A
-// failure aborts, as it would under the fuzzer; a missing folder holds no input.
+// The entry of a fuzz target's replay program in the ordinary build: every file named on the
+// command line and every file of the folders named there (a target's seeds and the inputs that
+// once made it fail) goes through the target's LLVMFuzzerTestOneInput, as libFuzzer would hand
+// it over. A failure aborts, as it would under the fuzzer; a missing folder holds no input.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -19,6 +19,10 @@ int main(int argc, char** argv) {
   std::vector<fs::path> inputs;
   for (int i = 1; i < argc; ++i) {
     std::error_code error;
+    if (fs::is_regular_file(argv[i], error)) {
+      inputs.push_back(argv[i]);
+      continue;
+    }
     for (fs::directory_iterator it(argv[i], error), end; !error && it != end; it.increment(error))
       if (it->is_regular_file()) inputs.push_back(it->path());
   }
