@@ -225,6 +225,7 @@ class Member:
         self.since = (0, 0)
         self.until = (0, 0)
         self.flags = []
+        self.refers = []          # the lists a reference names (of=): the sandbox resolves it
         for flag in fields[3:]:
             try:
                 self.read_flag(flag, line_no)
@@ -249,6 +250,10 @@ class Member:
             if value not in ("CA", "notCA"):
                 raise TableError(f"line {line_no}: country must be CA or notCA")
             self.country = "kCAOnly" if value == "CA" else "kNotCA"
+        elif key == "of":
+            self.refers = value.split(",")
+            if not all(re.fullmatch(r"[A-Z][A-Za-z]*|self", r) for r in self.refers):
+                raise TableError(f"line {line_no}: of= names list kinds, or self")
         elif key in ("from", "until"):
             m = re.fullmatch(r"(\d+)\.(\d+)", value)
             if not m:
@@ -348,6 +353,8 @@ class Catalogue:
                     raise TableError(f"{where}: the list class {m.type}List is not in the object type list")
             elif m.type != "VTBaseRef" and m.type not in self.classes:
                 raise TableError(f"{where}: unknown class {m.type}")
+            if m.refers and m.type != "VTBaseRef":
+                raise TableError(f"{where}: only a reference names the list it refers to (of=)")
 
     def transparent(self, m):
         return m.kind == "agg" and m.type in self.classes and self.classes[m.type][0] in ("or", "group")
