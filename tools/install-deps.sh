@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that building and testing vtFC4 needs, when they are missing.
-# Uses sudo when not run as root.
+# Uses sudo when not run as root. With --fuzz, also what the fuzz build needs.
 set -euo pipefail
 
 packages=(
@@ -11,6 +11,10 @@ packages=(
   libsqlite3-dev libpugixml-dev
   libcli11-dev
 )
+# The fuzz build (fuzz/run.sh) also needs clang with its fuzzer and sanitizer runtimes.
+if [ "${1:-}" = "--fuzz" ]; then
+  packages+=(clang-14 libclang-rt-14-dev)
+fi
 
 missing=()
 for p in "${packages[@]}"; do
