@@ -180,6 +180,7 @@ ObjectRoot* CatalogueBase::Create(size_t index) const {
     case ValueType::kGUIDList: return NewGUIDList();
     case ValueType::kEnumList: return NewEnumList(static_cast<EnumId>(s.ref));
     case ValueType::kAggregateList: return kCatalogueLists[s.ref].factory(isRequest_, context_);
+    case ValueType::kRefList: return NewVTBaseRefList(limit, isRequest_);
   }
   return nullptr;
 }

@@ -23,6 +23,7 @@ enum class ValueType : uint8_t {
   kAggregate,                    // a catalogue class
   kStringList, kGUIDList, kEnumList,  // value lists
   kAggregateList,                // a list class of the catalogue
+  kRefList,                      // a VTBaseRefList
 };
 
 // Where a member is available.

@@ -310,7 +310,7 @@ class Catalogue:
         has as its detail, when the entries' class is in the table."""
         items = []
         for name in self.order:
-            items += [m.type for m in self.classes[name][1] if m.kind == "alist"]
+            items += [m.type for m in self.classes[name][1] if m.kind == "alist" and m.type != "VTBaseRef"]
         for r in detail_rows:
             cls = r["detail_class"]
             if cls.endswith("List") and cls[:-4] in self.classes:
@@ -344,6 +344,8 @@ class Catalogue:
                     raise TableError(f"{where}: unknown value type {m.type}")
                 if m.kind == "vlist" and m.type not in ("string", "guid") and not m.type.startswith("EN"):
                     raise TableError(f"{where}: a value list holds texts, GUIDs or enumerations")
+            elif m.kind == "alist" and m.type == "VTBaseRef":
+                pass  # a list of references: VTBaseRefList
             elif m.kind == "alist":
                 if m.type not in self.classes:
                     raise TableError(f"{where}: unknown class {m.type}")
@@ -444,6 +446,8 @@ def rule_row(cat, m):
             vtype, ref = "kGUIDList", "0"
         else:
             vtype, ref = "kEnumList", f"static_cast<uint16_t>(EnumId::{m.type})"
+    elif m.kind == "alist" and m.type == "VTBaseRef":
+        vtype, ref = "kRefList", "0"
     elif m.kind == "alist":
         vtype, ref = "kAggregateList", str(cat.list_index[m.type + "List"])
     elif m.type == "VTBaseRef":
