@@ -225,16 +225,26 @@ class Channel {
                                  " during " + call.at(0) + ".",
                              kDisconnected);
     }
-    const HRESULT status = static_cast<HRESULT>(std::strtol(answer[0].c_str(), nullptr, 10));
-    if (FAILED(status)) return ReportErrorText(answer[1], status, answer[2].empty() ? nullptr : answer[2].c_str());
-    results.assign(answer.begin() + 3, answer.end());
-    return status;
+    return TakeAnswer(answer, results);
   }
 
  private:
   std::mutex mutex_;
   int fd_;
 };
+
+}  // namespace
+
+HRESULT TakeAnswer(const std::vector<std::string>& answer, std::vector<std::string>& results) {
+  results.clear();
+  if (answer.size() < 3) return E_UNEXPECTED;
+  const HRESULT status = static_cast<HRESULT>(std::strtol(answer[0].c_str(), nullptr, 10));
+  if (FAILED(status)) return ReportErrorText(answer[1], status, answer[2].empty() ? nullptr : answer[2].c_str());
+  results.assign(answer.begin() + 3, answer.end());
+  return status;
+}
+
+namespace {
 
 // UTF-8 for the wire, whatever the thread's code page.
 std::string Utf8(BSTR text) { return vtfc4::Utf8FromBstr(text); }

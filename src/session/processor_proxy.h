@@ -5,6 +5,7 @@
 #define VTFC4_SRC_SESSION_PROCESSOR_PROXY_H
 
 #include <string>
+#include <vector>
 
 #include "vtfc4/com.h"
 
@@ -14,6 +15,11 @@ namespace vtfc4 {
 // $XDG_RUNTIME_DIR/vtfc4 (or /tmp/vtfc4-<uid>). Its folder is made when missing (0700) and must
 // be the user's own and closed to others; false, with a sentence naming it, when it is not.
 bool ProcessorSocketPath(std::string& path, std::string& error);
+
+// The daemon's answer to a call, [status, description, source, results...] (at least three
+// texts): its status, with the daemon's failure reported under its own description and
+// source, and on success its results.
+HRESULT TakeAnswer(const std::vector<std::string>& answer, std::vector<std::string>& results);
 
 // A new object of the local server `clsid` whose executable is `server`.
 HRESULT CreateLocalServerObject(REFCLSID clsid, const std::string& server, REFIID riid, void** out);
