@@ -37,6 +37,14 @@ inline std::string TakeErrorDescription() {
   return description == kNoErrorObject ? std::string() : description;
 }
 
+// A call's status and the description of the error object it left (none by default).
+inline void ExpectStatus(const char* what, HRESULT got, HRESULT status,
+                         const std::string& description = kNoErrorObject) {
+  SCOPED_TRACE(what);
+  EXPECT_EQ(got, status);
+  EXPECT_EQ(TakeError(), description);
+}
+
 // The object's type: made once and kept, with its ENObjectType value and name.
 inline void ExpectObjectType(IVTBase* object, SHORT value, const char16_t* name) {
   ComPtr<IObjectType> type, again;
@@ -118,6 +126,51 @@ I* Face(ObjectRoot* root) {
 inline Bstr Wide(std::string_view text) { return Bstr::Adopt(ToBstr(std::string(text))); }
 // The narrow text of a BSTR, "<null>" for a null one.
 inline std::string Narrow(const Bstr& b) { return b.IsNull() ? "<null>" : ToNarrow(b.Get()); }
+
+// The member an object hands out through a getter (or an append), which must succeed; a null
+// object fails the check instead of ending the suite.
+template <class O, class C, class M>
+ComPtr<M> Field(O* object, HRESULT (C::*get)(M**)) {
+  ComPtr<M> member;
+  if (!object) ADD_FAILURE() << "no object to take a member from";
+  else EXPECT_EQ((object->*get)(member.Put()), S_OK);
+  return member;
+}
+
+// The text of a member: of a text value (kAbsent when there is none, kNotSetText when it holds
+// no value), or the text a getter hands out itself ("" for a null one).
+inline constexpr const char* kAbsent = "<absent>";
+inline constexpr const char* kNotSetText = "<not set>";
+template <class O, class C, class M>
+std::string FieldText(O* object, HRESULT (C::*get)(M**)) {
+  const ComPtr<M> value = Field(object, get);
+  Bstr text;
+  if (!value) return kAbsent;
+  return SUCCEEDED(value->GetValue(text.Put())) ? ToNarrow(text.Get()) : kNotSetText;
+}
+template <class O, class C>
+std::string FieldText(O* object, HRESULT (C::*get)(BSTR*)) {
+  Bstr text;
+  if (!object) ADD_FAILURE() << "no object to read from";
+  else if (const HRESULT hr = (object->*get)(text.Put()); FAILED(hr)) return "<failed " + std::to_string(hr) + ">";
+  return ToNarrow(text.Get());
+}
+
+// Sets a text member from narrow text.
+template <class O, class C, class M>
+HRESULT SetField(O* object, HRESULT (C::*get)(M**), std::string_view text) {
+  const ComPtr<M> value = Field(object, get);
+  return value ? value->SetValue(Wide(text).Get()) : E_POINTER;
+}
+
+// The number of entries of a list; -1 when there is no list.
+template <class L>
+LONG CountOf(L* list) {
+  LONG count = -1;
+  if (!list) ADD_FAILURE() << "no list to count";
+  else EXPECT_EQ(list->get_Count(&count), S_OK);
+  return count;
+}
 
 // The text a value writes, or kNotWritten.
 inline constexpr const char* kNotWritten = "<not written>";
