@@ -144,7 +144,8 @@ void WalkRecord(CatalogueBase& record, int depth) {
       case ValueType::kStringList:
       case ValueType::kGUIDList:
       case ValueType::kEnumList:
-      case ValueType::kAggregateList: {
+      case ValueType::kAggregateList:
+      case ValueType::kRefList: {
         ComPtr<IVTBase> member;
         record.GetMemberCom(i, IID_IVTBase, member.PutVoid());
         WalkBase(member.Get(), depth + 1);

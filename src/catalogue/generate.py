@@ -226,6 +226,7 @@ class Member:
         self.until = (0, 0)
         self.flags = []
         self.refers = []          # the lists a reference names (of=): the sandbox resolves it
+        self.naming = False       # part of the record's name where it has no Name (the sandbox)
         for flag in fields[3:]:
             try:
                 self.read_flag(flag, line_no)
@@ -240,6 +241,8 @@ class Member:
             self.flags.append("kMacroFromV2")
         elif flag == "dateonly":
             self.flags.append("kDateOnlyBelowV2")
+        elif flag == "name":
+            self.naming = True
         elif key == "len":
             d, _, o = value.partition("/")
             o = o or d
@@ -357,6 +360,8 @@ class Catalogue:
                 raise TableError(f"{where}: unknown class {m.type}")
             if m.refers and m.type != "VTBaseRef":
                 raise TableError(f"{where}: only a reference names the list it refers to (of=)")
+            if m.naming and (m.kind != "value" or m.type != "string"):
+                raise TableError(f"{where}: only a text value is part of a record's name")
 
     def transparent(self, m):
         return m.kind == "agg" and m.type in self.classes and self.classes[m.type][0] in ("or", "group")
