@@ -19,13 +19,15 @@
 #include "src/msgset/msgset_request.h"
 #include "src/msgset/msgset_response.h"
 #include "src/session/recovery_cipher.h"
+#include "src/session/recovery_file.h"
 #include "support.h"
 
 namespace vtfc4 {
 namespace {
 
 constexpr char kGuid[] = "{0E1D4C2A-93B5-4F7E-8A61-2C3D4E5F6A7B}";
-constexpr char kPrefix[] = "Automated Error Recovery Error - ";
+const std::string kPrefix = "Automated Error Recovery Error - ";
+constexpr uid_t kOtherUser = 65534;  // nobody
 
 const std::string kRequest =
     "<?xml version=\"1.0\" ?>\r\n<?vtxml version=\"4.0\"?>\r\n<VTXML>\r\n"
@@ -48,10 +50,8 @@ class TestManager final : public CVTSessionBase {
     return ParseMsgSetRequest(narrow, country, major, minor, OnlineSession{}, out);
   }
   HRESULT CreateMsgSetRequest(BSTR country, SHORT major, SHORT minor, IMsgSetRequest** out) override {
-    const std::string text = ToNarrow(country);
-    if (text != "US" && text != "CA") return ReportError(kMsgInvalidCountry, kInvalidCountry);
     auto set = ComPtr<CMsgSetRequest>::Adopt(MakeObject<CMsgSetRequest>());
-    set->Init(major, minor, text == "CA" ? kCountryCA : kCountryUS);
+    set->Init(major, minor, ToNarrow(country) == "CA" ? kCountryCA : kCountryUS);
     *out = set.Detach();
     return S_OK;
   }
@@ -75,12 +75,8 @@ class TestManager final : public CVTSessionBase {
 
   // Reads the identifier object once and gives it `value` (none when null).
   void SetIdentifier(const char* value) {
-    ComPtr<IVTGUIDType> id;
-    ASSERT_EQ(get_ErrorRecoveryID(id.Put()), S_OK);
-    if (value) {
-      const Bstr text = Bstr::Adopt(ToBstr(value));
-      ASSERT_EQ(id->SetValue(text.Get()), S_OK) << TakeError();
-    }
+    const ComPtr<IVTGUIDType> id = Field(this, &TestManager::get_ErrorRecoveryID);
+    if (value) { ASSERT_EQ(id->SetValue(Wide(value).Get()), S_OK) << TakeError(); }
   }
   std::string Path() {
     std::string path;
@@ -142,6 +138,8 @@ TEST_F(Recovery, SavedRequestRoundTripStatusAndClearing) {
   const std::string path = m.Path();
   EXPECT_EQ(path, folder_ + "/Korven/Vantrel/0E1D4C2A-93B5-4F7E-8A61-2C3D4E5F6A7B/Ames Trading.erf");
   EXPECT_TRUE(Has(m));
+  ExpectStatus("a second send", m.SaveRequestForRecovery(kRequest), kRecoveryRecord,
+               kPrefix + "Error Recovery Data exists, must clear the data before another request is made - 21");
 
   // On disk: only the owner may read it, nothing of the request is legible, no NUL.
   struct stat info;
@@ -153,9 +151,7 @@ TEST_F(Recovery, SavedRequestRoundTripStatusAndClearing) {
 
   ComPtr<IMsgSetRequest> saved;
   ASSERT_EQ(m.GetSavedMsgSetRequest(saved.Put()), S_OK) << TakeError();
-  Bstr text;
-  ASSERT_EQ(saved->ToXMLString(text.Put()), S_OK);
-  EXPECT_EQ(ToNarrow(text.Get()), kRequest);
+  EXPECT_EQ(FieldText(saved.Get(), &IMsgSetRequest::ToXMLString), kRequest);
 
   // The status query: the saved identifier as both identifiers, no requests, and not itself
   // saved for recovery.
@@ -177,15 +173,6 @@ TEST_F(Recovery, SavedRequestRoundTripStatusAndClearing) {
   EXPECT_NE(m.sent[1].find("oldMessageSetID = \"20261205101500ticket-12\""), std::string::npos) << m.sent[1];
   EXPECT_EQ(m.sent[1].find("newMessageSetID"), std::string::npos) << m.sent[1];
   ASSERT_EQ(m.SaveRequestForRecovery(kRequest), S_OK) << "a cleared record lets the next send through";
-}
-
-TEST_F(Recovery, ASecondSendIsRefusedUntilTheRecordIsCleared) {
-  TestManager m;
-  Enable(m);
-  ASSERT_EQ(m.SaveRequestForRecovery(kRequest), S_OK) << TakeError();
-  EXPECT_EQ(m.SaveRequestForRecovery(kRequest), kRecoveryRecord);
-  EXPECT_EQ(TakeError(), std::string(kPrefix) +
-                             "Error Recovery Data exists, must clear the data before another request is made - 21");
   // With recovery off nothing is checked or saved.
   m.put_EnableErrorRecovery(VARIANT_FALSE);
   EXPECT_EQ(m.SaveRequestForRecovery(kRequest), S_OK);
@@ -197,16 +184,9 @@ TEST_F(Recovery, WithoutSaveAllOnlyTheEnvelopeIsKept) {
   ASSERT_EQ(m.SaveRequestForRecovery(kRequest), S_OK) << TakeError();
   ComPtr<IMsgSetRequest> saved;
   ASSERT_EQ(m.GetSavedMsgSetRequest(saved.Put()), S_OK) << TakeError();
-  ComPtr<IRequestList> list;
-  saved->get_RequestList(list.Put());
-  LONG count = -1;
-  list->get_Count(&count);
-  EXPECT_EQ(count, 0);
-  ComPtr<IAttributesRqSet> attributes;
-  saved->get_Attributes(attributes.Put());
-  Bstr id;
-  attributes->get_NewMessageSetID(id.Put());
-  EXPECT_EQ(ToNarrow(id.Get()), "20261205101500ticket-12");
+  EXPECT_EQ(CountOf(Field(saved.Get(), &IMsgSetRequest::get_RequestList).Get()), 0);
+  EXPECT_EQ(FieldText(Field(saved.Get(), &IMsgSetRequest::get_Attributes).Get(), &IAttributesRqSet::get_NewMessageSetID),
+            "20261205101500ticket-12");
   // The status query still finds the identifier in the envelope.
   ComPtr<IMsgSetResponse> status;
   EXPECT_EQ(m.GetErrorRecoveryStatus(status.Put()), S_OK) << TakeError();
@@ -240,78 +220,55 @@ TEST_F(Recovery, MessageSetIdentifiers) {
     m.put_EnableErrorRecovery(c.enabled ? VARIANT_TRUE : VARIANT_FALSE);
     ComPtr<IMsgSetRequest> set;
     ASSERT_EQ(m.CreateMsgSetRequest(Bstr(u"US").Get(), 4, 0, set.Put()), S_OK);
-    ComPtr<IAttributesRqSet> attributes;
-    set->get_Attributes(attributes.Put());
-    if (c.givenNew) attributes->put_NewMessageSetID(Bstr::Adopt(ToBstr(c.givenNew)).Get());
-    attributes->put_OldMessageSetID(Bstr::Adopt(ToBstr(c.givenOld)).Get());
+    const ComPtr<IAttributesRqSet> attributes = Field(set.Get(), &IMsgSetRequest::get_Attributes);
+    if (c.givenNew) attributes->put_NewMessageSetID(Wide(c.givenNew).Get());
+    attributes->put_OldMessageSetID(Wide(c.givenOld).Get());
     ASSERT_EQ(m.SetMessageSetIDs(set.Get()), S_OK) << TakeError();
-    Bstr newId, oldId;
-    attributes->get_NewMessageSetID(newId.Put());
-    attributes->get_OldMessageSetID(oldId.Put());
-    if (c.expectNew)
-      EXPECT_EQ(ToNarrow(newId.Get()), c.expectNew);
-    else
-      EXPECT_EQ(newId.Length(), 14u) << ToNarrow(newId.Get());
-    EXPECT_EQ(ToNarrow(oldId.Get()), c.expectOld);
+    const std::string made = FieldText(attributes.Get(), &IAttributesRqSet::get_NewMessageSetID);
+    if (c.expectNew) { EXPECT_EQ(made, c.expectNew); } else { EXPECT_EQ(made.size(), 14u) << made; }
+    EXPECT_EQ(FieldText(attributes.Get(), &IAttributesRqSet::get_OldMessageSetID), c.expectOld);
   }
 }
 
 TEST_F(Recovery, PathFailuresChainTheirCodes) {
   const std::string is19 = ", Error determining if Error Recovery information is stored on disk - 19";
-  struct Case {
+  const struct {
     const char* name;
-    void (*arrange)(TestManager&, const std::string& folder);
+    void (*arrange)(TestManager&, const std::string& folder);  // after the identifier is set
     HRESULT status;
     std::string description;
   } cases[] = {
-      {"identifier never read", [](TestManager&, const std::string&) {}, kRecoveryFailed,
-       std::string(kPrefix) + "Cannot get Error Recovery File path, Error Recovery ID is blank - 49" + is19},
-      {"identifier without value", [](TestManager& m, const std::string&) { m.SetIdentifier(nullptr); },
-       kRecoveryFailed,
-       // The identifier's own refusal comes first.
+      {"identifier never read", nullptr, kRecoveryFailed,
+       kPrefix + "Cannot get Error Recovery File path, Error Recovery ID is blank - 49" + is19},
+      // The identifier's own refusal comes first.
+      {"identifier without value", nullptr, kRecoveryFailed,
        "No value has been set., Error recovery ID not set, cannot get Error Recovery File path - 50" + is19},
       {"no session: the name lookup's own error first",
-       [](TestManager& m, const std::string&) {
-         m.SetIdentifier(kGuid);
-         m.companyStatus = kNoTicket;
-       },
-       kNoTicket,
-       "BeginSession method has not been called or it did not succeed., Cannot get Error Recovery File path - 53" +
-           is19},
-      {"empty company name",
-       [](TestManager& m, const std::string&) {
-         m.SetIdentifier(kGuid);
-         m.company.clear();
-       },
-       kRecoveryFailed, std::string(kPrefix) + "Cannot get Error Recovery File path - 54" + is19},
+       [](TestManager& m, const std::string&) { m.companyStatus = kNoTicket; }, kNoTicket,
+       "BeginSession method has not been called or it did not succeed., Cannot get Error Recovery File path - 53" + is19},
+      {"empty company name", [](TestManager& m, const std::string&) { m.company.clear(); }, kRecoveryFailed,
+       kPrefix + "Cannot get Error Recovery File path - 54" + is19},
       {"path beyond the limit",
-       [](TestManager& m, const std::string&) {
-         m.SetIdentifier(kGuid);
-         m.company = "/srv/" + std::string(250, 'a') + ".vtw";
-       },
-       kRecoveryFailed, std::string(kPrefix) + "Cannot get Error Recovery File path - 55" + is19},
+       [](TestManager& m, const std::string&) { m.company = "/srv/" + std::string(250, 'a') + ".vtw"; }, kRecoveryFailed,
+       kPrefix + "Cannot get Error Recovery File path - 55" + is19},
       {"no common folder to be had",
-       [](TestManager& m, const std::string& folder) {
-         m.SetIdentifier(kGuid);
+       [](TestManager&, const std::string& folder) {
          std::ofstream(folder + "/file") << "x";
          setenv("VTFC4_COMMON_APPDATA", (folder + "/file/below").c_str(), 1);
        },
-       kRecoveryFailed, std::string(kPrefix) + "Cannot get Error Recovery File path - 46" + is19},
+       kRecoveryFailed, kPrefix + "Cannot get Error Recovery File path - 46" + is19},
       {"the vendor folder cannot be made",
-       [](TestManager& m, const std::string& folder) {
-         m.SetIdentifier(kGuid);
-         std::ofstream(folder + "/Korven") << "x";
-       },
-       kRecoveryFailed, std::string(kPrefix) + "Cannot create Error Recovery File path - 47" + is19},
+       [](TestManager&, const std::string& folder) { std::ofstream(folder + "/Korven") << "x"; }, kRecoveryFailed,
+       kPrefix + "Cannot create Error Recovery File path - 47" + is19},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
+  for (const auto& c : cases) {
     TestManager m;
-    c.arrange(m, folder_);
+    const auto row = &c - cases;
+    if (row > 0) m.SetIdentifier(row == 1 ? nullptr : kGuid);
+    if (c.arrange) c.arrange(m, folder_);
     VARIANT_BOOL has = VARIANT_TRUE;
-    EXPECT_EQ(m.IsErrorRecoveryInfo(&has), c.status);
-    EXPECT_EQ(has, VARIANT_FALSE);
-    EXPECT_EQ(TakeError(), c.description);
+    ExpectStatus(c.name, m.IsErrorRecoveryInfo(&has), c.status, c.description);
+    EXPECT_EQ(has, VARIANT_FALSE) << c.name;
     setenv("VTFC4_COMMON_APPDATA", folder_.c_str(), 1);
     std::system(("rm -rf '" + folder_ + "'/*").c_str());
   }
@@ -322,60 +279,48 @@ TEST_F(Recovery, OperationFailuresNameTheirStep) {
   m.SetIdentifier(kGuid);
   // Nothing saved: the two readers say so.
   ComPtr<IMsgSetResponse> status;
-  EXPECT_EQ(m.GetErrorRecoveryStatus(status.Put()), kRecoveryRecord);
-  EXPECT_EQ(TakeError(), std::string(kPrefix) + "No Saved Error Recovery Information - 83");
+  ExpectStatus("status", m.GetErrorRecoveryStatus(status.Put()), kRecoveryRecord,
+               kPrefix + "No Saved Error Recovery Information - 83");
   ComPtr<IMsgSetRequest> saved;
-  EXPECT_EQ(m.GetSavedMsgSetRequest(saved.Put()), kRecoveryRecord);
-  EXPECT_EQ(TakeError(), std::string(kPrefix) + "No Saved Error Recovery Information - 85");
+  ExpectStatus("saved", m.GetSavedMsgSetRequest(saved.Put()), kRecoveryRecord,
+               kPrefix + "No Saved Error Recovery Information - 85");
   EXPECT_EQ(m.ClearErrorRecovery(), S_OK) << "nothing to clear";
 
   // Null out pointers.
-  EXPECT_EQ(m.IsErrorRecoveryInfo(nullptr), E_POINTER);
-  EXPECT_EQ(TakeError(), std::string(kPrefix) + "IsErrorRecoveryInfo, Parameter one is null - 18");
-  EXPECT_EQ(m.get_EnableErrorRecovery(nullptr), E_POINTER);
-  EXPECT_EQ(TakeError(), std::string(kPrefix) + "34");
-  EXPECT_EQ(m.get_SaveAllMsgSetRequestInfo(nullptr), E_POINTER);
-  EXPECT_EQ(TakeError(), std::string(kPrefix) + "35");
-  EXPECT_EQ(m.GetErrorRecoveryStatus(nullptr), E_POINTER);
-  EXPECT_EQ(TakeError(), std::string(kPrefix) + "Null pointer passed as a parameter - 36");
-  EXPECT_EQ(m.GetSavedMsgSetRequest(nullptr), E_POINTER);
-  EXPECT_EQ(TakeError(), std::string(kPrefix) + "40");
+  ExpectStatus("IsErrorRecoveryInfo", m.IsErrorRecoveryInfo(nullptr), E_POINTER,
+               kPrefix + "IsErrorRecoveryInfo, Parameter one is null - 18");
+  ExpectStatus("get_EnableErrorRecovery", m.get_EnableErrorRecovery(nullptr), E_POINTER, kPrefix + "34");
+  ExpectStatus("get_SaveAllMsgSetRequestInfo", m.get_SaveAllMsgSetRequestInfo(nullptr), E_POINTER, kPrefix + "35");
+  ExpectStatus("GetErrorRecoveryStatus", m.GetErrorRecoveryStatus(nullptr), E_POINTER,
+               kPrefix + "Null pointer passed as a parameter - 36");
+  ExpectStatus("GetSavedMsgSetRequest", m.GetSavedMsgSetRequest(nullptr), E_POINTER, kPrefix + "40");
 
   // The application failing the status query and the clearing.
   m.put_EnableErrorRecovery(VARIANT_TRUE);
   m.put_SaveAllMsgSetRequestInfo(VARIANT_TRUE);
   ASSERT_EQ(m.SaveRequestForRecovery(kRequest), S_OK) << TakeError();
   m.sendStatus = E_FAIL;
-  EXPECT_EQ(m.GetErrorRecoveryStatus(status.Put()), E_FAIL);
-  EXPECT_EQ(TakeError(), "the application is gone, 12, Error getting Error recovery status from Vantrel - 39");
-  EXPECT_EQ(m.ClearErrorRecovery(), E_FAIL);
-  EXPECT_EQ(TakeError(), "the application is gone, 16, Error clearing status in Vantrel - 33");
+  ExpectStatus("status query", m.GetErrorRecoveryStatus(status.Put()), E_FAIL,
+               "the application is gone, 12, Error getting Error recovery status from Vantrel - 39");
+  ExpectStatus("clearing", m.ClearErrorRecovery(), E_FAIL,
+               "the application is gone, 16, Error clearing status in Vantrel - 33");
   EXPECT_FALSE(Has(m)) << "the record is deleted all the same";
 }
 
 // What is stored, altered on disk: the reader refuses it with the cipher's own code.
 TEST_F(Recovery, AlteredRecordsAreRefused) {
-  const std::string chain = ", Error reading Error Recovery File - 61, Error getting saved Message Set Request - 42";
-  struct Case {
+  const struct {
     const char* name;
     std::string (*alter)(std::string);
-    std::string description;
+    int code;  // 75: the cipher refused it, 74: not even a record's text
   } cases[] = {
       {"one character changed",
-       [](std::string s) {
-         s[s.size() / 2] = s[s.size() / 2] == 'A' ? 'B' : 'A';
-         return s;
-       },
-       std::string(kPrefix) + "Error decrypting Error Recovery file - 75" + chain},
-      {"cut short by whole groups", [](std::string s) { return s.substr(0, s.size() - 8); },
-       std::string(kPrefix) + "Error decrypting Error Recovery file - 75" + chain},
-      {"cut short mid-group", [](std::string s) { return s.substr(0, s.size() - 3); },
-       std::string(kPrefix) + "Error decrypting Error Recovery file - 74" + chain},
-      {"not a record at all", [](std::string) { return std::string("<?xml version=\"1.0\"?>"); },
-       std::string(kPrefix) + "Error decrypting Error Recovery file - 74" + chain},
+       [](std::string s) { return s.replace(s.size() / 2, 1, s[s.size() / 2] == 'A' ? "B" : "A"); }, 75},
+      {"cut short by whole groups", [](std::string s) { return s.substr(0, s.size() - 8); }, 75},
+      {"cut short mid-group", [](std::string s) { return s.substr(0, s.size() - 3); }, 74},
+      {"not a record at all", [](std::string) { return std::string("<?xml version=\"1.0\"?>"); }, 74},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
+  for (const auto& c : cases) {
     TestManager m;
     Enable(m);
     ASSERT_EQ(m.SaveRequestForRecovery(kRequest), S_OK) << TakeError();
@@ -383,9 +328,10 @@ TEST_F(Recovery, AlteredRecordsAreRefused) {
     const std::string altered = c.alter(FileText(path));
     std::ofstream(path, std::ios::binary | std::ios::trunc) << altered;
     ComPtr<IMsgSetRequest> saved;
-    EXPECT_EQ(m.GetSavedMsgSetRequest(saved.Put()), kRecoveryFailed);
+    ExpectStatus(c.name, m.GetSavedMsgSetRequest(saved.Put()), kRecoveryFailed,
+                 kPrefix + "Error decrypting Error Recovery file - " + std::to_string(c.code) +
+                     ", Error reading Error Recovery File - 61, Error getting saved Message Set Request - 42");
     EXPECT_FALSE(saved);
-    EXPECT_EQ(TakeError(), c.description);
     unlink(path.c_str());
   }
 }
@@ -398,8 +344,8 @@ TEST_F(Recovery, EmptyRecord) {
   const std::string path = m.Path();
   std::ofstream(path).close();
   ComPtr<IMsgSetResponse> status;
-  EXPECT_EQ(m.GetErrorRecoveryStatus(status.Put()), kRecoveryFailed);
-  EXPECT_EQ(TakeError(), std::string(kPrefix) + "Error reading Error recovery file - 57, 38");
+  ExpectStatus("status", m.GetErrorRecoveryStatus(status.Put()), kRecoveryFailed,
+               kPrefix + "Error reading Error recovery file - 57, 38");
   EXPECT_TRUE(m.sent.empty());
   EXPECT_EQ(m.ClearErrorRecovery(), S_OK);
   EXPECT_FALSE(Has(m));
@@ -418,15 +364,13 @@ TEST_F(Recovery, ConcurrentWritersAndReadersAreRefused) {
     const int fd = open(recordFolder.c_str(), O_RDONLY | O_DIRECTORY);
     ASSERT_GE(fd, 0);
     ASSERT_EQ(flock(fd, writerHolds ? LOCK_EX : LOCK_SH), 0);
-    if (writerHolds) {
-      ComPtr<IMsgSetRequest> saved;
-      EXPECT_EQ(m.GetSavedMsgSetRequest(saved.Put()), kRecoveryFailed);
-      EXPECT_EQ(TakeError(), std::string(kPrefix) +
-                                 "Error opening Error Recovery File - 60, Error getting saved Message Set Request - 42");
-    } else {
-      EXPECT_EQ(m.WriteRecoveryFile(path, kRequest), kRecoveryFailed);
-      EXPECT_EQ(TakeError(), std::string(kPrefix) + "Error creating Error Recovery File - 68");
-    }
+    ComPtr<IMsgSetRequest> saved;
+    if (writerHolds)
+      ExpectStatus("read", m.GetSavedMsgSetRequest(saved.Put()), kRecoveryFailed,
+                   kPrefix + "Error opening Error Recovery File - 60, Error getting saved Message Set Request - 42");
+    else
+      ExpectStatus("write", m.WriteRecoveryFile(path, kRequest), kRecoveryFailed,
+                   kPrefix + "Error creating Error Recovery File - 68");
     close(fd);
   }
   ComPtr<IMsgSetRequest> saved;
@@ -453,6 +397,59 @@ TEST_F(Recovery, RecordNames) {
     const std::string path = m.Path();
     EXPECT_EQ(path.substr(path.rfind('/') + 1), c.name) << c.company;
   }
+}
+
+TEST_F(Recovery, FoldersNoOtherUserCanHaveMadeOrWrite) {
+  const std::string common = folder_ + "/appdata";
+  setenv("VTFC4_COMMON_APPDATA", common.c_str(), 1);
+  const std::string vendor = common + "/Korven", product = vendor + "/Vantrel",
+                    own = product + "/0E1D4C2A-93B5-4F7E-8A61-2C3D4E5F6A7B";
+  const struct {
+    const char* name;
+    std::string folder;  // made before the others, with this mode and owner
+    mode_t mode;
+    uid_t owner;         // another user's: only root can make it so
+    std::string why;     // empty: the path is had
+    int code;
+  } cases[] = {
+      {"a shared parent writable by all", vendor, 0777, 0,
+       " is writable by other users (mode 0777) without the sticky bit; it is not used.", 47},
+      {"a shared parent writable by all, sticky", vendor, 01777, 0, "", 0},
+      {"a shared parent writable by its group", product, 0775, 0,
+       " is writable by other users (mode 0775) without the sticky bit; it is not used.", 48},
+      {"a shared parent of another user", vendor, 0755, kOtherUser,
+       " belongs to another user (uid 65534); it is not used.", 47},
+      {"the identifier's folder readable by others", own, 0755, 0,
+       " is open to other users (mode 0755); it is used only when closed to them (0700).", 52},
+      {"the identifier's folder of another user", own, 0700, kOtherUser,
+       " belongs to another user (uid 65534); it is not used.", 52},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    if (c.owner && geteuid() != 0) continue;
+    std::system(("rm -rf '" + common + "'").c_str());
+    ASSERT_EQ(std::system(("mkdir -p '" + c.folder + "'").c_str()), 0);
+    ASSERT_EQ(chmod(c.folder.c_str(), c.mode), 0);
+    if (c.owner) { ASSERT_EQ(chown(c.folder.c_str(), c.owner, c.owner), 0); }
+    TestManager m;
+    m.SetIdentifier(kGuid);
+    std::string path;
+    const HRESULT hr = m.GetErrorRecoveryFilePath(path);
+    if (c.why.empty()) {
+      EXPECT_EQ(hr, S_OK) << TakeError();
+      EXPECT_EQ(path, own + "/Ames Trading.erf");
+    } else {
+      EXPECT_TRUE(FAILED(hr));
+      EXPECT_EQ(TakeError(), kPrefix + "The folder " + c.folder + c.why + ", " + RecoveryCodeText(c.code));
+    }
+  }
+  // Nor is a record written or read in a folder open to others, whoever made it so.
+  std::system(("rm -rf '" + common + "'").c_str());
+  ASSERT_EQ(std::system(("mkdir -p '" + own + "'").c_str()), 0);
+  ASSERT_EQ(chmod(own.c_str(), 0755), 0);
+  std::string text;
+  EXPECT_EQ(WriteRecordFile(own + "/books.erf", "record"), WriteResult::kCannotCreate);
+  EXPECT_EQ(ReadRecordFile(own + "/books.erf", text), ReadResult::kCannotOpen);
 }
 
 TEST(RecoveryVersion, ParseVersionAndCountry) {
@@ -487,7 +484,7 @@ TEST(RecoveryVersion, ParseVersionAndCountry) {
     EXPECT_EQ(country, c.country);
     EXPECT_EQ(major, c.major);
     EXPECT_EQ(minor, c.minor);
-    EXPECT_EQ(TakeError(), c.error ? std::string(kPrefix) + c.error : std::string(kNoErrorObject));
+    EXPECT_EQ(TakeError(), c.error ? kPrefix + c.error : std::string(kNoErrorObject));
   }
 }
 
@@ -503,8 +500,24 @@ TEST(RecoveryCipher, SealsAndRefuses) {
   ASSERT_EQ(EncipherRecoveryData("", a), CipherResult::kDone);
   ASSERT_EQ(DecipherRecoveryData(a, back), CipherResult::kDone);
   EXPECT_EQ(back, "");
-  EXPECT_EQ(DecipherRecoveryData("AAAA", back), CipherResult::kNoBuffer) << "shorter than nonce and tag";
-  EXPECT_EQ(DecipherRecoveryData("not base64!", back), CipherResult::kNoBuffer);
+
+  // Records as earlier versions of the library wrote them, with none, one and two padding
+  // characters.
+  const char* const records[][2] = {
+      {"1.0<VTXML/>", "M6GSPvwS8onUXvjbeBmNZNoa7lL73O34fhuYtP+mwNcagnQYMoef"},
+      {"1.0a", "s/VhYo9Zn4p7B7GF412Vbd5qXrURL4cmE4c6D8plldE="},
+      {"1.0abc", "hlOWmiawg0UFWIDjnZi8YNPAZftGRcAfVzmH1eZOWGxtNw=="},
+  };
+  for (const auto& [sealed, record] : records) {
+    EXPECT_EQ(DecipherRecoveryData(record, back), CipherResult::kDone) << record;
+    EXPECT_EQ(back, sealed);
+  }
+  // Too short for a nonce and a tag, not base64, and what the block decoder would take but a
+  // record never holds.
+  const std::string good = records[1][1];
+  for (const std::string& bad : {std::string("AAAA"), std::string("not base64!"), " " + good, good + "\n",
+                                 good.substr(0, 4) + "=" + good.substr(5), records[2][1] + std::string("=")})
+    EXPECT_EQ(DecipherRecoveryData(bad, back), CipherResult::kNoBuffer) << bad;
 }
 
 }  // namespace
