@@ -8,35 +8,20 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <signal.h>
+#include <poll.h>
 #include <sys/fsuid.h>
 #include <sys/resource.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
-#include <algorithm>
-#include <chrono>
-#include <cstdlib>
-#include <cstring>
-#include <fstream>
 #include <future>
 #include <regex>
 #include <sstream>
-#include <string>
-#include <thread>
 #include <vector>
 
-#include "processor/sandbox_engine.h"
-#include "src/com/registry.h"
+#include "session/sandbox_folder.h"
 #include "src/session/processor_proxy.h"
-#include "src/session/recovery_cipher.h"
-#include "src/session/recovery_file.h"
-#include "src/session/session_base.h"
 #include "src/session/wire.h"
-#include "support.h"
 
 namespace vtfc4 {
 namespace {
@@ -54,8 +39,6 @@ constexpr bool kAddressSanitizer = true;
 #else
 constexpr bool kAddressSanitizer = false;
 #endif
-
-Bstr W(const std::string& text) { return Bstr::Adopt(ToBstr(text)); }
 
 std::string Length(uint32_t n) {
   std::string out;
@@ -99,46 +82,12 @@ double CpuSeconds(pid_t pid) {
   return (user + system) / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
-// Each test has a folder of its own (0700) with a registry naming the sandbox's processors,
-// a company file, and the socket.
-class Channel : public ::testing::Test {
+class Channel : public SandboxFolder<> {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/vtfc4-channel-XXXXXX";
-    ASSERT_TRUE(mkdtemp(pattern));
-    folder_ = pattern;
-    socket_ = folder_ + "/sandbox.sock";
-    setenv("VTFC4_REGISTRY", (folder_ + "/registry").c_str(), 1);
-    setenv("VTFC4_SANDBOX_SOCKET", socket_.c_str(), 1);
-    Registry registry;
-    std::string error;
-    ASSERT_TRUE(registry.Load(error)) << error;
-    registry.Set("CLSID\\" + GuidText(CLSID_VTXMLRP2) + "\\InprocServer32", "", VTFC4_SANDBOX_MODULE);
-    registry.Set("CLSID\\" + GuidText(CLSID_VTXMLRP2e) + "\\LocalServer32", "", VTFC4_SANDBOX_DAEMON);
-    ASSERT_TRUE(registry.Save(error)) << error;
-    company_ = folder_ + "/books.vtc";
-    ASSERT_TRUE(sandbox::CompanyFile::Create(company_, error)) << error;
-    TakeError();
-  }
   void TearDown() override {
-    // A daemon the library started (the library reaps it), then the test's own processes.
-    if (const pid_t pid = PidFile(socket_); pid > 0 && std::find(children_.begin(), children_.end(), pid) == children_.end())
-      kill(pid, SIGKILL);
-    for (pid_t pid : children_) {
-      kill(pid, SIGKILL);
-      waitpid(pid, nullptr, 0);
-    }
-    unsetenv("VTFC4_SANDBOX_SOCKET");
-    unsetenv("VTFC4_REGISTRY");
-    unsetenv("VTFC4_PROCESSOR_TIMEOUT_MS");
-    std::system(("rm -rf '" + folder_ + "'").c_str());
-  }
-
-  static pid_t PidFile(const std::string& socket) {
-    std::ifstream in(socket + ".pid");
-    long pid = 0;
-    in >> pid;
-    return static_cast<pid_t>(pid);
+    for (pid_t pid : children_) kill(pid, SIGKILL);
+    SandboxFolder::TearDown();
+    for (pid_t pid : children_) waitpid(pid, nullptr, 0);
   }
 
   // Starts the daemon on the test's socket in the foreground (its log in daemon.log), with a
@@ -161,10 +110,7 @@ class Channel : public ::testing::Test {
       _exit(121);
     }
     children_.push_back(pid);
-    for (int i = 0; i < 1000 && PidFile(socket_) != pid; ++i) {
-      if (waitpid(pid, nullptr, WNOHANG) == pid) break;
-      std::this_thread::sleep_for(10ms);
-    }
+    Eventually([&] { return PidFile(socket_) == pid || waitpid(pid, nullptr, WNOHANG) == pid; }, 10s, 10ms);
     EXPECT_EQ(PidFile(socket_), pid) << "the daemon listens: " << Log();
     return pid;
   }
@@ -176,19 +122,6 @@ class Channel : public ::testing::Test {
   std::string Log() const {
     std::ifstream in(folder_ + "/daemon.log");
     return std::string(std::istreambuf_iterator<char>(in), {});
-  }
-
-  // A connection of the test's own to the socket; -1 when there is none.
-  int Connect(bool blocking = true) const {
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::memcpy(address.sun_path, socket_.c_str(), socket_.size() + 1);
-    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | (blocking ? 0 : SOCK_NONBLOCK), 0);
-    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) return fd;
-    const int error = errno;
-    close(fd);
-    errno = error;
-    return -1;
   }
 
   // Something of another kind listening on the socket, in a process of its own: it runs as
@@ -228,18 +161,17 @@ class Channel : public ::testing::Test {
     return CoCreateInstance(CLSID_VTXMLRP2e, nullptr, CLSCTX_LOCAL_SERVER, IID_IRequestProcessorEx2, out.PutVoid());
   }
   // Creates the proxy again and again until the daemon takes it (a bounded wait).
-  static bool ProxyWithin(std::chrono::seconds limit) {
-    const auto end = std::chrono::steady_clock::now() + limit;
-    for (;;) {
-      ComPtr<IRequestProcessorEx2> p;
-      if (CreateProxy(p) == S_OK) return true;
-      TakeError();
-      if (std::chrono::steady_clock::now() > end) return false;
-      std::this_thread::sleep_for(20ms);
-    }
+  static bool ProxyTaken() {
+    return Eventually(
+        [] {
+          ComPtr<IRequestProcessorEx2> p;
+          if (CreateProxy(p) == S_OK) return true;
+          TakeError();
+          return false;
+        },
+        20s, 20ms);
   }
 
-  std::string folder_, socket_, company_;
   std::vector<pid_t> children_;
 };
 
@@ -288,7 +220,7 @@ TEST_F(Channel, GarbageFramesNeitherExhaustNorEndTheDaemon) {
   const pid_t daemon = StartDaemon({}, kAddressSanitizer ? -1 : RLIMIT_AS, rlim_t{2} << 30);
   std::vector<int> announced;
   for (int i = 0; i < 12; ++i) {
-    const int fd = Connect();
+    const int fd = Connect(socket_);
     ASSERT_GE(fd, 0) << std::strerror(errno);
     announced.push_back(fd);
     ASSERT_TRUE(Greeted(fd)) << Log();
@@ -306,7 +238,7 @@ TEST_F(Channel, GarbageFramesNeitherExhaustNorEndTheDaemon) {
   };
   for (const Case& c : refused) {
     SCOPED_TRACE(c.name);
-    const int fd = Connect();
+    const int fd = Connect(socket_);
     ASSERT_GE(fd, 0);
     EXPECT_TRUE(Greeted(fd));
     EXPECT_TRUE(SendAll(fd, c.bytes));
@@ -317,7 +249,7 @@ TEST_F(Channel, GarbageFramesNeitherExhaustNorEndTheDaemon) {
   // The same daemon still serves a client.
   ComPtr<IRequestProcessorEx2> processor;
   ASSERT_EQ(CreateProxy(processor), S_OK) << TakeError();
-  EXPECT_EQ(processor->OpenConnection(W("").Get(), W("channel").Get()), S_OK) << TakeError();
+  EXPECT_EQ(processor->OpenConnection(Wide("").Get(), Wide("channel").Get()), S_OK) << TakeError();
   EXPECT_EQ(waitpid(daemon, nullptr, WNOHANG), 0) << Log();
   for (int fd : announced) close(fd);
 }
@@ -327,14 +259,14 @@ TEST_F(Channel, AnAnswerBeyondTheLimitEndsTheCallAtOnce) {
   FakeDaemon(geteuid(), Length(1u << 30));
   ComPtr<IRequestProcessorEx2> processor;
   ASSERT_EQ(CreateProxy(processor), S_OK) << TakeError();
-  EXPECT_EQ(processor->OpenConnection(W("").Get(), W("channel").Get()), kDisconnected);
+  EXPECT_EQ(processor->OpenConnection(Wide("").Get(), Wide("channel").Get()), kDisconnected);
   EXPECT_EQ(TakeError(), "The out-of-process request processor sent an answer larger than the library takes during "
                          "OpenConnection.");
 }
 
 TEST_F(Channel, ConnectionsBeyondTheLimitAreTurnedAwayWithTheReason) {
   StartDaemon({"--max-connections", "2"});
-  const int first = Connect(), second = Connect();
+  const int first = Connect(socket_), second = Connect(socket_);
   ASSERT_TRUE(Greeted(first));
   ASSERT_TRUE(Greeted(second));
   ComPtr<IRequestProcessorEx2> processor;
@@ -343,7 +275,7 @@ TEST_F(Channel, ConnectionsBeyondTheLimitAreTurnedAwayWithTheReason) {
             "The out-of-process request processor serves its limit of 2 connections; try again when a client has "
             "finished.");
   close(first);
-  EXPECT_TRUE(ProxyWithin(10s)) << "room again once a client has gone";
+  EXPECT_TRUE(ProxyTaken()) << "room again once a client has gone";
   close(second);
   EXPECT_NE(Log().find("refused a connection: 2 connections are being served, the limit"), std::string::npos);
 }
@@ -354,7 +286,7 @@ TEST_F(Channel, OutOfDescriptorsTheDaemonRestsAndClientsWaitBoundedly) {
   std::vector<int> held;
   bool waiting = false;
   for (int i = 0; i < 32 && !waiting; ++i) {
-    const int fd = Connect();
+    const int fd = Connect(socket_);
     ASSERT_GE(fd, 0) << std::strerror(errno);
     held.push_back(fd);
     waiting = !Greeted(fd, 500ms);
@@ -369,7 +301,7 @@ TEST_F(Channel, OutOfDescriptorsTheDaemonRestsAndClientsWaitBoundedly) {
 
   // Its queue of waiting connections full, a client's connect waits no longer than its calls.
   for (int i = 0; i < 1000; ++i) {
-    const int fd = Connect(false);
+    const int fd = Connect(socket_, false);
     if (fd < 0) {
       ASSERT_EQ(errno, EAGAIN) << std::strerror(errno);
       break;
@@ -392,7 +324,7 @@ TEST_F(Channel, OutOfDescriptorsTheDaemonRestsAndClientsWaitBoundedly) {
   // With descriptors again it serves.
   for (int fd : held) close(fd);
   unsetenv("VTFC4_PROCESSOR_TIMEOUT_MS");
-  EXPECT_TRUE(ProxyWithin(20s));
+  EXPECT_TRUE(ProxyTaken());
   EXPECT_EQ(waitpid(daemon, nullptr, WNOHANG), 0) << Log();
 }
 
@@ -405,7 +337,7 @@ TEST_F(Channel, EachEndTalksOnlyToItsOwnUser) {
   if (client == 0) {
     if (seteuid(kOtherUser) != 0) _exit(3);
     setfsuid(0);
-    const int fd = Connect();
+    const int fd = Connect(socket_);
     _exit(fd < 0 ? 4 : ClosedByPeer(fd) ? 0 : 1);
   }
   int status = 0;
@@ -423,38 +355,34 @@ TEST_F(Channel, EachEndTalksOnlyToItsOwnUser) {
 }
 
 TEST_F(Channel, TheSocketsFolderMustBeTheUsersOwnAndClosedToOthers) {
-  struct Case {
+  const struct {
     const char* name;
-    bool needsRoot;
-    void (*arrange)(const std::string& folder);
-    std::string why;  // after the folder's name
+    mode_t mode;  // 0: a link to a folder in its place
+    uid_t owner;  // another user's: only root can make it so
+    std::string why;
   } cases[] = {
-      {"open to others", false, [](const std::string& f) { chmod(f.c_str(), 0755); },
-       " is open to other users (mode 0755); it is used only when closed to them (0700)."},
-      {"readable by its group", false, [](const std::string& f) { chmod(f.c_str(), 0740); },
+      {"open to others", 0755, 0, " is open to other users (mode 0755); it is used only when closed to them (0700)."},
+      {"readable by its group", 0740, 0,
        " is open to other users (mode 0740); it is used only when closed to them (0700)."},
-      {"another user's", true, [](const std::string& f) { ASSERT_EQ(chown(f.c_str(), kOtherUser, kOtherUser), 0); },
-       " belongs to another user (uid 65534); it is not used."},
+      {"another user's", 0700, kOtherUser, " belongs to another user (uid 65534); it is not used."},
+      {"a link", 0, 0, " is not a folder."},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    if (c.needsRoot && geteuid() != 0) continue;
+    if (c.owner && geteuid() != 0) continue;
     const std::string folder = folder_ + "/" + std::to_string(&c - cases);
-    ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
-    c.arrange(folder);
+    if (c.mode) {
+      ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
+      ASSERT_EQ(chmod(folder.c_str(), c.mode), 0);
+      if (c.owner) { ASSERT_EQ(chown(folder.c_str(), c.owner, c.owner), 0); }
+    } else {
+      ASSERT_EQ(symlink(folder_.c_str(), folder.c_str()), 0);
+    }
     setenv("VTFC4_SANDBOX_SOCKET", (folder + "/sandbox.sock").c_str(), 1);
     ComPtr<IRequestProcessorEx2> processor;
-    EXPECT_EQ(CreateProxy(processor), kServerUnavailable);
-    EXPECT_EQ(TakeError(), "The folder " + folder + c.why);
+    ExpectStatus(c.name, CreateProxy(processor), kServerUnavailable, (c.mode ? "The folder " : "") + folder + c.why);
     EXPECT_NE(access((folder + "/sandbox.sock").c_str(), F_OK), 0) << "no daemon was started there";
   }
-  // A link in the folder's place is not taken for it.
-  const std::string link = folder_ + "/link";
-  ASSERT_EQ(symlink(folder_.c_str(), link.c_str()), 0);
-  setenv("VTFC4_SANDBOX_SOCKET", (link + "/sandbox.sock").c_str(), 1);
-  ComPtr<IRequestProcessorEx2> processor;
-  EXPECT_EQ(CreateProxy(processor), kServerUnavailable);
-  EXPECT_EQ(TakeError(), link + " is not a folder.");
 
   // The default folder is made closed to others.
   unsetenv("VTFC4_SANDBOX_SOCKET");
@@ -497,123 +425,22 @@ TEST_F(Channel, TheDaemonStartsInASessionOfItsOwnWithNothingOfItsClient) {
   closedir(dir);
 }
 
-// A stand-in session manager: only the record's path is asked of it.
-class RecordPath final : public CVTSessionBase {
- public:
-  RecordPath() {
-    ComPtr<IVTGUIDType> id;
-    EXPECT_EQ(get_ErrorRecoveryID(id.Put()), S_OK);
-    EXPECT_EQ(id->SetValue(W("{0E1D4C2A-93B5-4F7E-8A61-2C3D4E5F6A7B}").Get()), S_OK);
-  }
-  HRESULT ToMsgSetRequest(BSTR, IMsgSetRequest**) override { return E_NOTIMPL; }
-  HRESULT CreateMsgSetRequest(BSTR, SHORT, SHORT, IMsgSetRequest**) override { return E_NOTIMPL; }
-  HRESULT DoRequests(IMsgSetRequest*, IMsgSetResponse**) override { return E_NOTIMPL; }
-  HRESULT VTXMLVersionsForSession(SAFEARRAY**) override { return E_NOTIMPL; }
-  void ReportRecoveryError(std::string_view text) override { ReportRecoveryErrorFrom("VTFC4.ChannelTest", text); }
-  bool UsesSanitisedFileName() override { return false; }
-  std::string GetTicketText() override { return "ticket"; }
-  HRESULT GetCompanyFileText(std::string& out) override {
-    out = "/srv/books.vtw";
-    return S_OK;
-  }
-  using CVTSessionBase::GetErrorRecoveryFilePath;
-};
-
-TEST_F(Channel, RecoveryFoldersNoOtherUserCanHaveMadeOrWrite) {
-  const std::string common = folder_ + "/appdata";
-  setenv("VTFC4_COMMON_APPDATA", common.c_str(), 1);
-  const std::string vendor = common + "/Korven", product = vendor + "/Vantrel",
-                    own = product + "/0E1D4C2A-93B5-4F7E-8A61-2C3D4E5F6A7B";
-  struct Case {
-    const char* name;
-    bool needsRoot;
-    std::string folder;  // made before the others, with this mode and owner
-    mode_t mode;
-    uid_t owner;
-    std::string why;  // empty: the path is had
-    int code;
-  } cases[] = {
-      {"a shared parent writable by all", false, vendor, 0777, 0,
-       " is writable by other users (mode 0777) without the sticky bit; it is not used.", 47},
-      {"a shared parent writable by all, sticky", false, vendor, 01777, 0, "", 0},
-      {"a shared parent writable by its group", false, product, 0775, 0,
-       " is writable by other users (mode 0775) without the sticky bit; it is not used.", 48},
-      {"a shared parent of another user", true, vendor, 0755, kOtherUser,
-       " belongs to another user (uid 65534); it is not used.", 47},
-      {"the identifier's folder readable by others", false, own, 0755, 0,
-       " is open to other users (mode 0755); it is used only when closed to them (0700).", 52},
-      {"the identifier's folder of another user", true, own, 0700, kOtherUser,
-       " belongs to another user (uid 65534); it is not used.", 52},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    if (c.needsRoot && geteuid() != 0) continue;
-    std::system(("rm -rf '" + common + "'").c_str());
-    ASSERT_EQ(std::system(("mkdir -p '" + c.folder + "'").c_str()), 0);
-    ASSERT_EQ(chmod(c.folder.c_str(), c.mode), 0);
-    if (c.owner) {
-      ASSERT_EQ(chown(c.folder.c_str(), c.owner, c.owner), 0);
-    }
-    RecordPath manager;
-    std::string path;
-    const HRESULT hr = manager.GetErrorRecoveryFilePath(path);
-    if (c.why.empty()) {
-      EXPECT_EQ(hr, S_OK) << TakeError();
-      EXPECT_EQ(path, own + "/books.erf");
-    } else {
-      EXPECT_TRUE(FAILED(hr));
-      EXPECT_EQ(TakeError(), "Automated Error Recovery Error - The folder " + c.folder + c.why + ", " +
-                                 RecoveryCodeText(c.code));
-    }
-  }
-  // Nor is a record written or read in a folder open to others, whoever made it so.
-  std::system(("rm -rf '" + common + "'").c_str());
-  ASSERT_EQ(std::system(("mkdir -p '" + own + "'").c_str()), 0);
-  ASSERT_EQ(chmod(own.c_str(), 0755), 0);
-  std::string text;
-  EXPECT_EQ(WriteRecordFile(own + "/books.erf", "record"), WriteResult::kCannotCreate);
-  EXPECT_EQ(ReadRecordFile(own + "/books.erf", text), ReadResult::kCannotOpen);
-  unsetenv("VTFC4_COMMON_APPDATA");
-}
-
 TEST_F(Channel, SessionTicketsDifferInTheirFirstNineCharacters) {
   ComPtr<IRequestProcessor2> processor;
   ASSERT_EQ(CoCreateInstance(CLSID_VTXMLRP2, nullptr, CLSCTX_INPROC_SERVER, IID_IRequestProcessor2,
                              processor.PutVoid()),
             S_OK);
-  ASSERT_EQ(processor->OpenConnection(W("").Get(), W("channel").Get()), S_OK) << TakeError();
+  ASSERT_EQ(processor->OpenConnection(Wide("").Get(), Wide("channel").Get()), S_OK) << TakeError();
   const std::regex guid(R"(\{[0-9A-F]{8}-[0-9A-F]{4}-4[0-9A-F]{3}-[89AB][0-9A-F]{3}-[0-9A-F]{12}\})");
   std::string tickets[2];
   for (std::string& ticket : tickets) {
     Bstr text;
-    ASSERT_EQ(processor->BeginSession(W(company_).Get(), omDontCare, text.Put()), S_OK) << TakeError();
+    ASSERT_EQ(processor->BeginSession(Wide(company_).Get(), omDontCare, text.Put()), S_OK) << TakeError();
     ticket = ToNarrow(text.Get());
     EXPECT_TRUE(std::regex_match(ticket, guid)) << ticket;
   }
   // A message set identifier is the second and a ticket's first 9 characters.
   EXPECT_NE(tickets[0].substr(0, 9), tickets[1].substr(0, 9));
-}
-
-TEST(RecoveryCipher, RecordsWrittenBeforeStillRead) {
-  // Records as earlier versions of the library wrote them, with none, one and two padding
-  // characters.
-  const char* const records[][2] = {
-      {"1.0<VTXML/>", "M6GSPvwS8onUXvjbeBmNZNoa7lL73O34fhuYtP+mwNcagnQYMoef"},
-      {"1.0a", "s/VhYo9Zn4p7B7GF412Vbd5qXrURL4cmE4c6D8plldE="},
-      {"1.0abc", "hlOWmiawg0UFWIDjnZi8YNPAZftGRcAfVzmH1eZOWGxtNw=="},
-  };
-  for (const auto& [plain, record] : records) {
-    std::string back;
-    EXPECT_EQ(DecipherRecoveryData(record, back), CipherResult::kDone) << record;
-    EXPECT_EQ(back, plain);
-  }
-  // What the block decoder would take but a record never holds.
-  const std::string good = records[1][1];
-  for (const std::string& bad : {" " + good, good + "\n", good.substr(0, 4) + "=" + good.substr(5),
-                                 records[2][1] + std::string("=")}) {
-    std::string back;
-    EXPECT_EQ(DecipherRecoveryData(bad, back), CipherResult::kNoBuffer) << bad;
-  }
 }
 
 }  // namespace

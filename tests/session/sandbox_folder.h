@@ -21,17 +21,18 @@
 #include "processor/sandbox_engine.h"
 #include "src/com/registry.h"
 #include "support.h"
+#include "vtfc4/processor.h"
 
 namespace vtfc4 {
 
-// Waits, boundedly (a thousand tries `pause` apart), until `done` holds; whether it did.
+// Waits, boundedly, until `done` holds (tried every `pause` for at least `within`); whether it did.
 template <class Done>
-bool Eventually(Done done, std::chrono::milliseconds pause = std::chrono::milliseconds(5)) {
-  for (int i = 0; i < 1000; ++i) {
+bool Eventually(Done done, std::chrono::milliseconds within = std::chrono::seconds(5),
+                std::chrono::milliseconds pause = std::chrono::milliseconds(5)) {
+  for (const auto end = std::chrono::steady_clock::now() + within;; std::this_thread::sleep_for(pause)) {
     if (done()) return true;
-    std::this_thread::sleep_for(pause);
+    if (std::chrono::steady_clock::now() > end) return false;
   }
-  return false;
 }
 
 // The pid a daemon writes beside its socket; 0 when there is none.
