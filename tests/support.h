@@ -137,16 +137,21 @@ ComPtr<M> Field(O* object, HRESULT (C::*get)(M**)) {
   return member;
 }
 
-// The text of a member: of a text value (kAbsent when there is none, kNotSetText when it holds
-// no value), or the text a getter hands out itself ("" for a null one).
+// The text of a text value: kAbsent when there is none, kNotSetText when it holds no value.
 inline constexpr const char* kAbsent = "<absent>";
 inline constexpr const char* kNotSetText = "<not set>";
-template <class O, class C, class M>
-std::string FieldText(O* object, HRESULT (C::*get)(M**)) {
-  const ComPtr<M> value = Field(object, get);
+template <class V>
+std::string ValueText(V* value) {
   Bstr text;
   if (!value) return kAbsent;
   return SUCCEEDED(value->GetValue(text.Put())) ? ToNarrow(text.Get()) : kNotSetText;
+}
+
+// The text of a member: of a text value, or the text a getter hands out itself ("" for a null
+// one).
+template <class O, class C, class M>
+std::string FieldText(O* object, HRESULT (C::*get)(M**)) {
+  return ValueText(Field(object, get).Get());
 }
 template <class O, class C>
 std::string FieldText(O* object, HRESULT (C::*get)(BSTR*)) {
