@@ -110,7 +110,6 @@ class MsgSetRequestTest : public ::testing::Test {
     RegisterClassFactory("CustomerQuery", [](bool r, const VersionContextPtr& c) { return Make(kQuery, r, c); });
   }
 
-
  public:
   ComPtr<CMsgSetRequest> NewSet(int16_t major = 4, int16_t minor = 0, int32_t country = kCountryUS) {
     auto set = ComPtr<CMsgSetRequest>::Adopt(MakeObject<CMsgSetRequest>());
@@ -124,11 +123,7 @@ class MsgSetRequestTest : public ::testing::Test {
     detail->ReleaseRoot();
     return dynamic_cast<TestDetail*>(detail);
   }
-  static std::string Xml(IMsgSetRequest* set) {
-    Bstr text;
-    EXPECT_EQ(set->ToXMLString(text.Put()), S_OK);
-    return ToNarrow(text.Get());
-  }
+  static std::string Xml(IMsgSetRequest* set) { return FieldText(set, &IMsgSetRequest::ToXMLString); }
   static std::pair<bool, std::string> Verified(IMsgSetRequest* set) {
     Bstr report;
     VARIANT_BOOL ok = 7;
@@ -145,25 +140,6 @@ void SetText(TestDetail* d, size_t i, const char16_t* text) {
 
 const std::string kProlog40 = "<?xml version=\"1.0\" ?>\r\n<?vtxml version=\"4.0\"?>\r\n";
 
-TEST_F(MsgSetRequestTest, OneQueryDocument) {
-  auto set = NewSet();
-  TestDetail* q = Append(set.Get(), kQuery, tag::CustomerQueryRq);
-  SetText(q, 0, u"MetaDataOnly");
-  ASSERT_EQ(q->Get<IVTIntType>(1)->SetValue(10), S_OK);
-  ASSERT_EQ(q->Get<IBSTRList>(2)->Add(Bstr(u"Name").Get()), S_OK);
-  EXPECT_EQ(Xml(set.Get()),
-            kProlog40 +
-                "<VTXML>\r\n"
-                "<VTXMLMsgsRq onError = \"stopOnError\">\r\n"
-                "<CustomerQueryRq requestID = \"0\" metaData = \"MetaDataOnly\">\r\n"
-                "<MaxReturned>10</MaxReturned>\r\n"
-                "<IncludeRetElement>Name</IncludeRetElement>\r\n"
-                "</CustomerQueryRq>\r\n"
-                "</VTXMLMsgsRq>\r\n"
-                "</VTXML>\r\n");
-  EXPECT_EQ(Verified(set.Get()), std::make_pair(true, std::string()));
-}
-
 TEST_F(MsgSetRequestTest, DocumentShapes) {
   struct Case {
     const char* what;
@@ -171,30 +147,45 @@ TEST_F(MsgSetRequestTest, DocumentShapes) {
     int32_t country;
     std::function<void(MsgSetRequestTest*, CMsgSetRequest*)> fill;
     std::string expected;
+    bool verifies;
   };
   const std::string dtd11 = std::string("<?xml version=\"1.0\" ?>\r\n<!DOCTYPE VTXML PUBLIC "
                                         "'-//KORVEN//DTD VTXML VTD 1.1//EN' '") +
                             kDesktopDtdLocation + "'>\r\n";
   const std::vector<Case> cases = {
+      {"one query, every member", 4, 0, kCountryUS,
+       [](auto* t, auto* s) {
+         TestDetail* q = t->Append(s, kQuery, tag::CustomerQueryRq);
+         SetText(q, 0, u"MetaDataOnly");
+         ASSERT_EQ(q->template Get<IVTIntType>(1)->SetValue(10), S_OK);
+         ASSERT_EQ(q->template Get<IBSTRList>(2)->Add(Bstr(u"Name").Get()), S_OK);
+       },
+       kProlog40 + "<VTXML>\r\n<VTXMLMsgsRq onError = \"stopOnError\">\r\n"
+                   "<CustomerQueryRq requestID = \"0\" metaData = \"MetaDataOnly\">\r\n<MaxReturned>10</MaxReturned>\r\n"
+                   "<IncludeRetElement>Name</IncludeRetElement>\r\n</CustomerQueryRq>\r\n</VTXMLMsgsRq>\r\n</VTXML>\r\n",
+       true},
       {"no requests", 4, 0, kCountryUS, [](auto*, auto*) {},
-       kProlog40 + "<VTXML>\r\n<VTXMLMsgsRq onError = \"stopOnError\"/>\r\n</VTXML>\r\n"},
+       kProlog40 + "<VTXML>\r\n<VTXMLMsgsRq onError = \"stopOnError\"/>\r\n</VTXML>\r\n", true},
       {"CA 3.0, empty query written bare", 3, 0, kCountryCA,
        [](auto* t, auto* s) { t->Append(s, kQuery, tag::CustomerQueryRq); },
        "<?xml version=\"1.0\" ?>\r\n<?vtxml version=\"CA3.0\"?>\r\n<VTXML>\r\n"
        "<VTXMLMsgsRq onError = \"stopOnError\">\r\n<CustomerQueryRq requestID = \"0\"/>\r\n"
-       "</VTXMLMsgsRq>\r\n</VTXML>\r\n"},
+       "</VTXMLMsgsRq>\r\n</VTXML>\r\n",
+       true},
       {"US 1.1 document type form", 1, 1, kCountryUS,
        [](auto* t, auto* s) { SetText(t->Append(s, kAdd, tag::CustomerAddRq), 0, u"A&B"); },
        dtd11 + "<VTXML>\r\n<VTXMLMsgsRq onError = \"stopOnError\">\r\n"
                "<CustomerAddRq requestID = \"0\">\r\n<CustomerAdd>\r\n<Name>A&amp;B</Name>\r\n"
-               "</CustomerAdd>\r\n</CustomerAddRq>\r\n</VTXMLMsgsRq>\r\n</VTXML>\r\n"},
+               "</CustomerAdd>\r\n</CustomerAddRq>\r\n</VTXMLMsgsRq>\r\n</VTXML>\r\n",
+       true},
       {"two requests without onError: no attribute", 4, 0, kCountryUS,
        [](auto* t, auto* s) {
          t->Append(s, kQuery, tag::CustomerQueryRq);
          t->Append(s, kQuery, tag::CustomerQueryRq);
        },
        kProlog40 + "<VTXML>\r\n<VTXMLMsgsRq>\r\n<CustomerQueryRq requestID = \"0\"/>\r\n"
-                   "<CustomerQueryRq requestID = \"1\"/>\r\n</VTXMLMsgsRq>\r\n</VTXML>\r\n"},
+                   "<CustomerQueryRq requestID = \"1\"/>\r\n</VTXMLMsgsRq>\r\n</VTXML>\r\n",
+       false},
       {"every attribute", 4, 0, kCountryUS,
        [](auto*, CMsgSetRequest* s) {
          ComPtr<IAttributesRqSet> a;
@@ -206,7 +197,8 @@ TEST_F(MsgSetRequestTest, DocumentShapes) {
        },
        kProlog40 + "<VTXML>\r\n<VTXMLMsgsRq onError = \"rollbackOnError\" oldMessageSetID = "
                    "\"old&lt;1&gt;\" newMessageSetID = \"new\" responseData = \"includeNone\"/>\r\n"
-                   "</VTXML>\r\n"},
+                   "</VTXML>\r\n",
+       true},
       {"empty identifiers are not written", 4, 0, kCountryUS,
        [](auto*, CMsgSetRequest* s) {
          ComPtr<IAttributesRqSet> a;
@@ -215,12 +207,14 @@ TEST_F(MsgSetRequestTest, DocumentShapes) {
          a->put_NewMessageSetID(nullptr);
          a->put_OnError(roeContinue);
        },
-       kProlog40 + "<VTXML>\r\n<VTXMLMsgsRq onError = \"continueOnError\"/>\r\n</VTXML>\r\n"},
+       kProlog40 + "<VTXML>\r\n<VTXMLMsgsRq onError = \"continueOnError\"/>\r\n</VTXML>\r\n", true},
   };
   for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
     auto set = NewSet(c.major, c.minor, c.country);
     c.fill(this, set.Get());
-    EXPECT_EQ(Xml(set.Get()), c.expected) << c.what;
+    EXPECT_EQ(Xml(set.Get()), c.expected);
+    EXPECT_EQ(Verified(set.Get()).first, c.verifies);
   }
 }
 
@@ -247,12 +241,33 @@ TEST_F(MsgSetRequestTest, VerificationReport) {
             "CustomerAdd\r\nName: required field is missing\r\nEnd of CustomerAdd\r\n");
 }
 
+// The numbers and kinds of a set's requests, read back; parsed sets keep the numbers their
+// text gives (a request without one takes its place).
+std::vector<std::pair<LONG, std::string>> Requests(IMsgSetRequest* set) {
+  std::vector<std::pair<LONG, std::string>> out;
+  const ComPtr<IRequestList> list = Field(set, &IMsgSetRequest::get_RequestList);
+  for (LONG i = 0, n = CountOf(list.Get()); i < n; ++i) {
+    ComPtr<IRequest> r;
+    EXPECT_EQ(list->GetAt(i, r.Put()), S_OK);
+    LONG id = -5;
+    EXPECT_EQ(r->get_RequestID(&id), S_OK);
+    const ComPtr<IRequestType> type = Field(r.Get(), &IRequest::get_Type);
+    SHORT value = 0;
+    EXPECT_EQ(type->GetValue(&value), S_OK);
+    EXPECT_EQ(value, rtCustomerQueryRq);
+    out.emplace_back(id, FieldText(type.Get(), &IRequestType::GetAsString));
+  }
+  ComPtr<IRequest> none;
+  EXPECT_EQ(list->GetAt(static_cast<LONG>(out.size()), none.Put()), kOutOfRange);
+  EXPECT_EQ(list->GetAt(-1, none.Put()), kOutOfRange);
+  return out;
+}
+
 TEST_F(MsgSetRequestTest, NumberingAndClearing) {
   auto set = NewSet();
   Append(set.Get(), kQuery, tag::CustomerQueryRq);
   Append(set.Get(), kQuery, tag::CustomerQueryRq);
-  ComPtr<IAttributesRqSet> a;
-  set->get_Attributes(a.Put());
+  const ComPtr<IAttributesRqSet> a = Field(set.Get(), &IMsgSetRequest::get_Attributes);
   a->put_OnError(roeContinue);
   a->put_NewMessageSetID(Bstr(u"id").Get());
   ASSERT_EQ(set->ClearRequests(), S_OK);
@@ -263,35 +278,13 @@ TEST_F(MsgSetRequestTest, NumberingAndClearing) {
   EXPECT_TRUE(id.IsNull());
   Append(set.Get(), kQuery, tag::CustomerQueryRq);
   Append(set.Get(), kQuery, tag::CustomerQueryRq);
-  ComPtr<IRequestList> list;
-  ASSERT_EQ(set->get_RequestList(list.Put()), S_OK);
-  LONG count = 0;
-  list->get_Count(&count);
-  ASSERT_EQ(count, 2);
-  for (LONG i = 0; i < count; ++i) {
-    ComPtr<IRequest> r;
-    ASSERT_EQ(list->GetAt(i, r.Put()), S_OK);
-    LONG id2 = -5;
-    r->get_RequestID(&id2);
-    EXPECT_EQ(id2, i);
-    ComPtr<IRequestType> type;
-    ASSERT_EQ(r->get_Type(type.Put()), S_OK);
-    SHORT value = 0;
-    type->GetValue(&value);
-    EXPECT_EQ(value, rtCustomerQueryRq);
-    Bstr name;
-    type->GetAsString(name.Put());
-    EXPECT_EQ(ToNarrow(name.Get()), "CustomerQueryRq");
-  }
-  ComPtr<IRequest> none;
-  EXPECT_EQ(list->GetAt(2, none.Put()), kOutOfRange);
-  EXPECT_EQ(list->GetAt(-1, none.Put()), kOutOfRange);
+  const std::vector<std::pair<LONG, std::string>> two = {{0, "CustomerQueryRq"}, {1, "CustomerQueryRq"}};
+  EXPECT_EQ(Requests(set.Get()), two);
 }
 
 TEST_F(MsgSetRequestTest, AttributeSetCodes) {
   auto set = NewSet(1, 1);
-  ComPtr<IAttributesRqSet> a;
-  set->get_Attributes(a.Put());
+  ComPtr<IAttributesRqSet> a = Field(set.Get(), &IMsgSetRequest::get_Attributes);
   ENRqOnError onError;
   ENRqResponseData data;
   EXPECT_EQ(a->get_OnError(&onError), kNoValue);
@@ -299,7 +292,7 @@ TEST_F(MsgSetRequestTest, AttributeSetCodes) {
   EXPECT_EQ(a->put_OnError(static_cast<ENRqOnError>(-1)), kEnumOutOfRange);
   EXPECT_EQ(a->put_ResponseData(rrdIncludeAll), kNotSupported) << "responseData exists from 2.0";
   auto set2 = NewSet(2, 0);
-  set2->get_Attributes(a.Put());
+  a = Field(set2.Get(), &IMsgSetRequest::get_Attributes);
   EXPECT_EQ(a->get_ResponseData(&data), kNoValue);
   EXPECT_EQ(a->put_ResponseData(static_cast<ENRqResponseData>(2)), kEnumOutOfRange);
   EXPECT_EQ(a->put_ResponseData(rrdIncludeNone), S_OK);
@@ -317,21 +310,19 @@ TEST(Validation, CountryAndVersion) {
     HRESULT expected;
     const char* message;
   };
+  const char* version = "Unsupported vtXML version.";
+  const char* country = "The Country value is invalid.";
   const Case cases[] = {
-      {u"US", 4, 0, S_OK, ""},       {u"US", 2, 1, S_OK, ""},       {u"US", 1, 0, S_OK, ""},
-      {nullptr, 3, 0, S_OK, ""},     {u"CA", 3, 0, S_OK, ""},       {u"CA", 2, 0, S_OK, ""},
-      {u"CA", 4, 0, kUnsupportedVersion, "Unsupported vtXML version."},
-      {u"CA", 2, 1, kUnsupportedVersion, "Unsupported vtXML version."},
-      {u"US", 5, 0, kUnsupportedVersion, "Unsupported vtXML version."},
-      {u"US", 3, 1, kUnsupportedVersion, "Unsupported vtXML version."},
-      {u"us", 4, 0, kInvalidCountry, "The Country value is invalid."},
-      {u"UK", 4, 0, kInvalidCountry, "The Country value is invalid."},
-      {u"", 4, 0, kInvalidCountry, "The Country value is invalid."},
+      {u"US", 4, 0, S_OK, ""},    {u"US", 2, 1, S_OK, ""},    {u"US", 1, 0, S_OK, ""},
+      {nullptr, 3, 0, S_OK, ""},  {u"CA", 3, 0, S_OK, ""},    {u"CA", 2, 0, S_OK, ""},
+      {u"CA", 4, 0, kUnsupportedVersion, version},            {u"CA", 2, 1, kUnsupportedVersion, version},
+      {u"US", 5, 0, kUnsupportedVersion, version},            {u"US", 3, 1, kUnsupportedVersion, version},
+      {u"us", 4, 0, kInvalidCountry, country},                {u"UK", 4, 0, kInvalidCountry, country},
+      {u"", 4, 0, kInvalidCountry, country},
   };
   for (const auto& c : cases) {
-    Bstr country(c.country);
     int32_t code = -1;
-    HRESULT hr = ValidateCountry(country.Get(), &code);
+    HRESULT hr = ValidateCountry(Bstr(c.country).Get(), &code);
     if (SUCCEEDED(hr)) hr = ValidateVersion(code, c.major, c.minor);
     EXPECT_EQ(hr, c.expected) << c.major << "." << c.minor;
     EXPECT_EQ(TakeErrorDescription(), c.message);
@@ -436,37 +427,24 @@ TEST_F(MsgSetRequestTest, RoundTripsThroughText) {
   ComPtr<IMsgSetRequest> parsed;
   ASSERT_EQ(Parse(text, parsed), S_OK) << TakeErrorDescription();
   EXPECT_EQ(Xml(parsed.Get()), text);
-  ComPtr<IRequestList> list;
-  parsed->get_RequestList(list.Put());
   ComPtr<IRequest> second;
-  ASSERT_EQ(list->GetAt(1, second.Put()), S_OK);
-  ComPtr<IVTBase> detail;
-  ASSERT_EQ(second->get_Detail(detail.Put()), S_OK);
+  ASSERT_EQ(Field(parsed.Get(), &IMsgSetRequest::get_RequestList)->GetAt(1, second.Put()), S_OK);
+  const ComPtr<IVTBase> detail = Field(second.Get(), &IRequest::get_Detail);
   auto* query = dynamic_cast<TestDetail*>(detail.Get());
   ASSERT_NE(query, nullptr);
   EXPECT_FALSE(query->IsRequest()) << "parsed details are made in response mode";
-  LONG count = 0;
-  query->Get<IBSTRList>(2)->get_Count(&count);
-  EXPECT_EQ(count, 2);
+  EXPECT_EQ(CountOf(query->Get<IBSTRList>(2).Get()), 2);
 }
 
 TEST_F(MsgSetRequestTest, ParsedRequestIdsAreKept) {
-  const std::string text = kProlog40 +
-                           "<VTXML><VTXMLMsgsRq onError=\"stopOnError\">"
-                           "<CustomerQueryRq requestID=\"7\"/><CustomerQueryRq/></VTXMLMsgsRq></VTXML>";
   ComPtr<IMsgSetRequest> parsed;
-  ASSERT_EQ(Parse(text, parsed), S_OK) << TakeErrorDescription();
-  ComPtr<IRequestList> list;
-  parsed->get_RequestList(list.Put());
-  std::vector<LONG> ids;
-  for (LONG i = 0; i < 2; ++i) {
-    ComPtr<IRequest> r;
-    ASSERT_EQ(list->GetAt(i, r.Put()), S_OK);
-    LONG id = 0;
-    r->get_RequestID(&id);
-    ids.push_back(id);
-  }
-  EXPECT_EQ(ids, (std::vector<LONG>{7, 1}));
+  ASSERT_EQ(Parse(kProlog40 + "<VTXML><VTXMLMsgsRq onError=\"stopOnError\">"
+                              "<CustomerQueryRq requestID=\"7\"/><CustomerQueryRq/></VTXMLMsgsRq></VTXML>",
+                  parsed),
+            S_OK)
+      << TakeErrorDescription();
+  const std::vector<std::pair<LONG, std::string>> kept = {{7, "CustomerQueryRq"}, {1, "CustomerQueryRq"}};
+  EXPECT_EQ(Requests(parsed.Get()), kept);
 }
 
 TEST_F(MsgSetRequestTest, ParseFailures) {
