@@ -11,16 +11,16 @@
 
 #include <cstdlib>
 #include <fstream>
-#include <sstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
+#include "session/sandbox_folder.h"
 #include "src/com/error.h"
 #include "src/msgset/msgset_request.h"
 #include "src/msgset/msgset_response.h"
 #include "src/session/recovery_cipher.h"
 #include "src/session/recovery_file.h"
-#include "support.h"
 
 namespace vtfc4 {
 namespace {
@@ -95,19 +95,12 @@ class TestManager final : public CVTSessionBase {
   std::vector<bool> enabledWhileSending;
 };
 
-// Each test gets a common application data folder of its own.
-class Recovery : public ::testing::Test {
+// Each test's folder of its own is its common application data folder.
+class Recovery : public SandboxFolder<> {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/vtfc4-recovery-XXXXXX";
-    ASSERT_TRUE(mkdtemp(pattern));
-    folder_ = pattern;
+    SandboxFolder::SetUp();
     setenv("VTFC4_COMMON_APPDATA", folder_.c_str(), 1);
-    TakeError();
-  }
-  void TearDown() override {
-    unsetenv("VTFC4_COMMON_APPDATA");
-    std::system(("rm -rf '" + folder_ + "'").c_str());
   }
   // A manager with recovery enabled, an identifier, and the whole request saved.
   void Enable(TestManager& m, bool saveAll = true) {
@@ -117,11 +110,8 @@ class Recovery : public ::testing::Test {
   }
   static std::string FileText(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
+    return std::string(std::istreambuf_iterator<char>(in), {});
   }
-  std::string folder_;
 };
 
 bool Has(TestManager& m) {
