@@ -5,123 +5,47 @@
 #include "support.h"
 
 #include <functional>
+#include <initializer_list>
 #include <vector>
 
 #include "src/com/error.h"
 #include "src/com/text.h"
-#include "src/core/aggregate_object.h"
-#include "src/core/identifiers.h"
-#include "src/core/values.h"
-#include "src/msgset/detail_factory.h"
+#include "src/core/aggregate.h"
 #include "src/msgset/msgset_request.h"
 #include "src/xml/tag_table.h"
-
-extern "C" const IID IID_ITestDetail = {0x2b6c1f0e, 0x1a55, 0x4b0e, {8, 7, 6, 5, 4, 3, 2, 1}};
-struct ITestDetail : public IVTBase {
-  typedef IVTBase base_interface;
-};
-VTFC4_IID_TRAIT(ITestDetail)
+#include "vtfc4/vtfc4.h"
 
 namespace vtfc4 {
 namespace {
 
-// Test details: a generic member-table object with the parse entry points that the
-// generated catalogue classes will have, enough to fill one from a document.
-struct DetailClass {
-  ClassInfo info;
-  std::vector<std::function<ObjectRoot*()>> creators;
-};
-
-class TestDetail final : public AggregateObject<ITestDetail> {
- public:
-  explicit TestDetail(const DetailClass& c) : AggregateObject(c.info), class_(c) {}
-
-  ObjectRoot* Member(size_t i) {
-    ComPtr<IUnknown> unused;
-    EXPECT_EQ(GetMember(i, unused.Put(), class_.creators[i]), S_OK);
-    return Slot(i);
-  }
-  template <class I>
-  ComPtr<I> Get(size_t i) {
-    ComPtr<I> p;
-    EXPECT_EQ(Member(i)->QueryRoot(iid_of<I>(), reinterpret_cast<void**>(p.Put())), S_OK);
-    return p;
-  }
-
-  SAXParseable* HandleAggregate(int tag) override {
-    int i = Find(tag, false);
-    // Only aggregates and lists take an element with children (or an empty one).
-    if (i < 0 || info_->members[i].kind == MemberKind::kValue) return VTCoreBase::HandleAggregate(tag);
-    return Parsed(i)->AsParseable();
-  }
-  void HandleElement(int tag, const std::string* value) override {
-    int i = Find(tag, false);
-    if (i < 0) return VTCoreBase::HandleElement(tag, value);
-    ObjectRoot* m = Parsed(i);
-    if (m->AsValue())
-      m->AsValue()->SetXMLValue(value ? *value : "");
-    else
-      m->AsParseable()->HandleElement(tag, value);
-  }
-  void HandleAttribute(int tag, const std::string* value) override {
-    int i = Find(tag, true);
-    if (i < 0) return VTCoreBase::HandleAttribute(tag, value);
-    Parsed(i)->AsValue()->SetXMLValue(value ? *value : "");
-  }
-
- private:
-  int Find(int tag, bool attribute) const {
-    for (size_t i = 0; i < info_->memberCount; ++i)
-      if (info_->members[i].tag == tag && info_->members[i].attribute == attribute)
-        return static_cast<int>(i);
-    return -1;
-  }
-  ObjectRoot* Parsed(int i) {
-    parseInProgress_ = true;
-    ObjectRoot* m = Member(static_cast<size_t>(i));
-    parseInProgress_ = false;
-    return m;
-  }
-  const DetailClass& class_;
-};
-
-constexpr MemberDescriptor kAddMembers[] = {AddValueElement(tag::Name, true),
-                                            AddValueElement(tag::Phone)};
-const DetailClass kAdd{{"CustomerAdd", 277, kPlain, kAddMembers, 2},
-                       {[] { return NewStringValue(41); }, [] { return NewStringValue(21); }}};
-constexpr MemberDescriptor kQueryMembers[] = {AddValueAttribute(tag::metaData),
-                                              AddValueElement(tag::MaxReturned),
-                                              AddValueListElement(tag::IncludeRetElement)};
-const DetailClass kQuery{{"CustomerQuery", 360, kGroup, kQueryMembers, 3},
-                         {[] { return NewStringValue(kNoLimit); },
-                          [] { return NewIntValue(1, kNoLimit); },
-                          [] { return NewBSTRList(50); }}};
-
-ObjectRoot* Make(const DetailClass& c, bool isRequest, const VersionContextPtr& ctx) {
-  TestDetail* d = MakeObject<TestDetail>(c);
-  if (d) d->InitMode(isRequest, ctx);
-  return d;
-}
-
 class MsgSetRequestTest : public ::testing::Test {
- protected:
-  static void SetUpTestSuite() {
-    RegisterClassFactory("CustomerAdd", [](bool r, const VersionContextPtr& c) { return Make(kAdd, r, c); });
-    RegisterClassFactory("CustomerQuery", [](bool r, const VersionContextPtr& c) { return Make(kQuery, r, c); });
-  }
-
  public:
-  ComPtr<CMsgSetRequest> NewSet(int16_t major = 4, int16_t minor = 0, int32_t country = kCountryUS) {
+  static ComPtr<CMsgSetRequest> NewSet(int16_t major = 4, int16_t minor = 0, int32_t country = kCountryUS) {
     auto set = ComPtr<CMsgSetRequest>::Adopt(MakeObject<CMsgSetRequest>());
     set->Init(major, minor, country);
     return set;
   }
-  // Appends a request the way the catalogue's append operations do, and hands out its detail.
-  TestDetail* Append(CMsgSetRequest* set, const DetailClass& c, int requestTag) {
-    ObjectRoot* detail = Make(c, true, set->Context());
-    EXPECT_EQ(set->AppendRequest(requestTag, detail), S_OK);
-    detail->ReleaseRoot();
-    return dynamic_cast<TestDetail*>(detail);
+  // A customer add, with its Name when one is given.
+  static ComPtr<ICustomerAdd> Add(IMsgSetRequest* set, const char* name = nullptr) {
+    const ComPtr<ICustomerAdd> add = Field(set, &IMsgSetRequest::AppendCustomerAddRq);
+    if (name) { EXPECT_EQ(SetField(add.Get(), &ICustomerAdd::get_Name, name), S_OK); }
+    return add;
+  }
+  // A customer query, with metaData, MaxReturned and IncludeRetElement entries when given.
+  static ComPtr<ICustomerQuery> Query(IMsgSetRequest* set, int metaData = -1, LONG max = 0,
+                                      std::initializer_list<const char*> include = {}) {
+    const ComPtr<ICustomerQuery> q = Field(set, &IMsgSetRequest::AppendCustomerQueryRq);
+    if (metaData >= 0) {
+      EXPECT_EQ(Field(q.Get(), &ICustomerQuery::get_metaData)->SetValue(static_cast<ENmetaData>(metaData)), S_OK);
+    }
+    if (max) {
+      const auto filter = Field(Field(q.Get(), &ICustomerQuery::get_ORCustomerListQuery).Get(),
+                                &IORCustomerListQuery::get_CustomerListFilter);
+      EXPECT_EQ(Field(filter.Get(), &ICustomerListFilter::get_MaxReturned)->SetValue(max), S_OK);
+    }
+    for (const char* name : include)
+      EXPECT_EQ(Field(q.Get(), &ICustomerQuery::get_IncludeRetElementList)->Add(Wide(name).Get()), S_OK);
+    return q;
   }
   static std::string Xml(IMsgSetRequest* set) { return FieldText(set, &IMsgSetRequest::ToXMLString); }
   static std::pair<bool, std::string> Verified(IMsgSetRequest* set) {
@@ -134,10 +58,6 @@ class MsgSetRequestTest : public ::testing::Test {
   }
 };
 
-void SetText(TestDetail* d, size_t i, const char16_t* text) {
-  ASSERT_EQ(d->Get<IVTStringType>(i)->SetValue(Bstr(text).Get()), S_OK);
-}
-
 const std::string kProlog40 = "<?xml version=\"1.0\" ?>\r\n<?vtxml version=\"4.0\"?>\r\n";
 
 TEST_F(MsgSetRequestTest, DocumentShapes) {
@@ -145,7 +65,7 @@ TEST_F(MsgSetRequestTest, DocumentShapes) {
     const char* what;
     int16_t major, minor;
     int32_t country;
-    std::function<void(MsgSetRequestTest*, CMsgSetRequest*)> fill;
+    std::function<void(CMsgSetRequest*)> fill;
     std::string expected;
     bool verifies;
   };
@@ -154,42 +74,36 @@ TEST_F(MsgSetRequestTest, DocumentShapes) {
                             kDesktopDtdLocation + "'>\r\n";
   const std::vector<Case> cases = {
       {"one query, every member", 4, 0, kCountryUS,
-       [](auto* t, auto* s) {
-         TestDetail* q = t->Append(s, kQuery, tag::CustomerQueryRq);
-         SetText(q, 0, u"MetaDataOnly");
-         ASSERT_EQ(q->template Get<IVTIntType>(1)->SetValue(10), S_OK);
-         ASSERT_EQ(q->template Get<IBSTRList>(2)->Add(Bstr(u"Name").Get()), S_OK);
-       },
+       [](CMsgSetRequest* s) { Query(s, mdMetaDataOnly, 10, {"Name"}); },
        kProlog40 + "<VTXML>\r\n<VTXMLMsgsRq onError = \"stopOnError\">\r\n"
                    "<CustomerQueryRq requestID = \"0\" metaData = \"MetaDataOnly\">\r\n<MaxReturned>10</MaxReturned>\r\n"
                    "<IncludeRetElement>Name</IncludeRetElement>\r\n</CustomerQueryRq>\r\n</VTXMLMsgsRq>\r\n</VTXML>\r\n",
        true},
-      {"no requests", 4, 0, kCountryUS, [](auto*, auto*) {},
+      {"no requests", 4, 0, kCountryUS, [](CMsgSetRequest*) {},
        kProlog40 + "<VTXML>\r\n<VTXMLMsgsRq onError = \"stopOnError\"/>\r\n</VTXML>\r\n", true},
       {"CA 3.0, empty query written bare", 3, 0, kCountryCA,
-       [](auto* t, auto* s) { t->Append(s, kQuery, tag::CustomerQueryRq); },
+       [](CMsgSetRequest* s) { Query(s); },
        "<?xml version=\"1.0\" ?>\r\n<?vtxml version=\"CA3.0\"?>\r\n<VTXML>\r\n"
        "<VTXMLMsgsRq onError = \"stopOnError\">\r\n<CustomerQueryRq requestID = \"0\"/>\r\n"
        "</VTXMLMsgsRq>\r\n</VTXML>\r\n",
        true},
       {"US 1.1 document type form", 1, 1, kCountryUS,
-       [](auto* t, auto* s) { SetText(t->Append(s, kAdd, tag::CustomerAddRq), 0, u"A&B"); },
+       [](CMsgSetRequest* s) { Add(s, "A&B"); },
        dtd11 + "<VTXML>\r\n<VTXMLMsgsRq onError = \"stopOnError\">\r\n"
                "<CustomerAddRq requestID = \"0\">\r\n<CustomerAdd>\r\n<Name>A&amp;B</Name>\r\n"
                "</CustomerAdd>\r\n</CustomerAddRq>\r\n</VTXMLMsgsRq>\r\n</VTXML>\r\n",
        true},
       {"two requests without onError: no attribute", 4, 0, kCountryUS,
-       [](auto* t, auto* s) {
-         t->Append(s, kQuery, tag::CustomerQueryRq);
-         t->Append(s, kQuery, tag::CustomerQueryRq);
+       [](CMsgSetRequest* s) {
+         Query(s);
+         Query(s);
        },
        kProlog40 + "<VTXML>\r\n<VTXMLMsgsRq>\r\n<CustomerQueryRq requestID = \"0\"/>\r\n"
                    "<CustomerQueryRq requestID = \"1\"/>\r\n</VTXMLMsgsRq>\r\n</VTXML>\r\n",
        false},
       {"every attribute", 4, 0, kCountryUS,
-       [](auto*, CMsgSetRequest* s) {
-         ComPtr<IAttributesRqSet> a;
-         s->get_Attributes(a.Put());
+       [](CMsgSetRequest* s) {
+         const ComPtr<IAttributesRqSet> a = Field(s, &IMsgSetRequest::get_Attributes);
          a->put_OnError(roeRollback);
          a->put_OldMessageSetID(Bstr(u"old<1>").Get());
          a->put_NewMessageSetID(Bstr(u"new").Get());
@@ -200,9 +114,8 @@ TEST_F(MsgSetRequestTest, DocumentShapes) {
                    "</VTXML>\r\n",
        true},
       {"empty identifiers are not written", 4, 0, kCountryUS,
-       [](auto*, CMsgSetRequest* s) {
-         ComPtr<IAttributesRqSet> a;
-         s->get_Attributes(a.Put());
+       [](CMsgSetRequest* s) {
+         const ComPtr<IAttributesRqSet> a = Field(s, &IMsgSetRequest::get_Attributes);
          a->put_OldMessageSetID(Bstr(u"").Get());
          a->put_NewMessageSetID(nullptr);
          a->put_OnError(roeContinue);
@@ -212,7 +125,7 @@ TEST_F(MsgSetRequestTest, DocumentShapes) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     auto set = NewSet(c.major, c.minor, c.country);
-    c.fill(this, set.Get());
+    c.fill(set.Get());
     EXPECT_EQ(Xml(set.Get()), c.expected);
     EXPECT_EQ(Verified(set.Get()).first, c.verifies);
   }
@@ -220,23 +133,21 @@ TEST_F(MsgSetRequestTest, DocumentShapes) {
 
 TEST_F(MsgSetRequestTest, VerificationReport) {
   auto set = NewSet();
-  SetText(Append(set.Get(), kAdd, tag::CustomerAddRq), 0, u"first");
-  Append(set.Get(), kAdd, tag::CustomerAddRq);  // the second has no Name
-  SetText(Append(set.Get(), kAdd, tag::CustomerAddRq), 0, u"third");
+  Add(set.Get(), "first");
+  Add(set.Get());  // the second has no Name
+  Add(set.Get(), "third");
   EXPECT_EQ(Verified(set.Get()),
             std::make_pair(false, std::string("Missing 'onError' attribute. \r\n"
                                               "Request[1]: CustomerAddRq\r\nCustomerAdd\r\n"
                                               "Name: required field is missing\r\n"
                                               "End of CustomerAdd\r\n")));
-  ComPtr<IAttributesRqSet> a;
-  set->get_Attributes(a.Put());
-  a->put_OnError(roeStop);
+  Field(set.Get(), &IMsgSetRequest::get_Attributes)->put_OnError(roeStop);
   EXPECT_EQ(Verified(set.Get()).second,
             "Request[1]: CustomerAddRq\r\nCustomerAdd\r\nName: required field is missing\r\n"
             "End of CustomerAdd\r\n");
   // One request: no request line before its block.
   auto single = NewSet();
-  Append(single.Get(), kAdd, tag::CustomerAddRq);
+  Add(single.Get());
   EXPECT_EQ(Verified(single.Get()).second,
             "CustomerAdd\r\nName: required field is missing\r\nEnd of CustomerAdd\r\n");
 }
@@ -265,8 +176,8 @@ std::vector<std::pair<LONG, std::string>> Requests(IMsgSetRequest* set) {
 
 TEST_F(MsgSetRequestTest, NumberingAndClearing) {
   auto set = NewSet();
-  Append(set.Get(), kQuery, tag::CustomerQueryRq);
-  Append(set.Get(), kQuery, tag::CustomerQueryRq);
+  Query(set.Get());
+  Query(set.Get());
   const ComPtr<IAttributesRqSet> a = Field(set.Get(), &IMsgSetRequest::get_Attributes);
   a->put_OnError(roeContinue);
   a->put_NewMessageSetID(Bstr(u"id").Get());
@@ -276,8 +187,8 @@ TEST_F(MsgSetRequestTest, NumberingAndClearing) {
   Bstr id;
   ASSERT_EQ(a->get_NewMessageSetID(id.Put()), S_OK);
   EXPECT_TRUE(id.IsNull());
-  Append(set.Get(), kQuery, tag::CustomerQueryRq);
-  Append(set.Get(), kQuery, tag::CustomerQueryRq);
+  Query(set.Get());
+  Query(set.Get());
   const std::vector<std::pair<LONG, std::string>> two = {{0, "CustomerQueryRq"}, {1, "CustomerQueryRq"}};
   EXPECT_EQ(Requests(set.Get()), two);
 }
@@ -389,14 +300,9 @@ TEST_F(MsgSetRequestTest, TheGateComesFirst) {
 }
 
 TEST_F(MsgSetRequestTest, DetailsOutliveTheSet) {
-  ComPtr<ITestDetail> kept;
-  {
-    auto set = NewSet(2, 0);
-    TestDetail* q = Append(set.Get(), kQuery, tag::CustomerQueryRq);
-    kept = ComPtr<ITestDetail>(q);
-  }
-  auto* q = dynamic_cast<TestDetail*>(kept.Get());
-  ASSERT_TRUE(q->Context());
+  ComPtr<ICustomerQuery> kept = Query(NewSet(2, 0).Get());
+  auto* q = dynamic_cast<VTCoreBase*>(kept.Get());
+  ASSERT_TRUE(q && q->Context());
   EXPECT_EQ(q->Context()->major, 2);
   EXPECT_EQ(q->CheckMinVersion(3, 0), kNotSupported);
 }
@@ -409,19 +315,12 @@ HRESULT Parse(const std::string& text, ComPtr<IMsgSetRequest>& out, int16_t majo
 
 TEST_F(MsgSetRequestTest, RoundTripsThroughText) {
   auto set = NewSet();
-  ComPtr<IAttributesRqSet> a;
-  set->get_Attributes(a.Put());
+  const ComPtr<IAttributesRqSet> a = Field(set.Get(), &IMsgSetRequest::get_Attributes);
   a->put_OnError(roeContinue);
   a->put_NewMessageSetID(Bstr(u"20261205120000abc").Get());
-  TestDetail* add = Append(set.Get(), kAdd, tag::CustomerAddRq);
-  SetText(add, 0, u"Smith & Sons");
-  ASSERT_EQ(add->Get<IVTStringType>(1)->SetEmpty(), S_OK);
-  TestDetail* q = Append(set.Get(), kQuery, tag::CustomerQueryRq);
-  SetText(q, 0, u"NoMetaData");
-  q->Get<IVTIntType>(1)->SetValue(5);
-  q->Get<IBSTRList>(2)->Add(Bstr(u"ListID").Get());
-  q->Get<IBSTRList>(2)->Add(Bstr(u"Name").Get());
-  Append(set.Get(), kQuery, tag::CustomerQueryRq);
+  ASSERT_EQ(Field(Add(set.Get(), "Smith & Sons").Get(), &ICustomerAdd::get_Phone)->SetEmpty(), S_OK);
+  Query(set.Get(), mdNoMetaData, 5, {"ListID", "Name"});
+  Query(set.Get());
   const std::string text = Xml(set.Get());
 
   ComPtr<IMsgSetRequest> parsed;
@@ -429,11 +328,11 @@ TEST_F(MsgSetRequestTest, RoundTripsThroughText) {
   EXPECT_EQ(Xml(parsed.Get()), text);
   ComPtr<IRequest> second;
   ASSERT_EQ(Field(parsed.Get(), &IMsgSetRequest::get_RequestList)->GetAt(1, second.Put()), S_OK);
-  const ComPtr<IVTBase> detail = Field(second.Get(), &IRequest::get_Detail);
-  auto* query = dynamic_cast<TestDetail*>(detail.Get());
-  ASSERT_NE(query, nullptr);
-  EXPECT_FALSE(query->IsRequest()) << "parsed details are made in response mode";
-  EXPECT_EQ(CountOf(query->Get<IBSTRList>(2).Get()), 2);
+  ComPtr<ICustomerQuery> query;
+  ASSERT_EQ(Field(second.Get(), &IRequest::get_Detail).As(&query), S_OK);
+  ASSERT_NE(dynamic_cast<VTCoreBase*>(query.Get()), nullptr);
+  EXPECT_FALSE(dynamic_cast<VTCoreBase*>(query.Get())->IsRequest()) << "parsed details are made in response mode";
+  EXPECT_EQ(CountOf(Field(query.Get(), &ICustomerQuery::get_IncludeRetElementList).Get()), 2);
 }
 
 TEST_F(MsgSetRequestTest, ParsedRequestIdsAreKept) {
@@ -468,9 +367,9 @@ TEST_F(MsgSetRequestTest, ParseFailures) {
            " with value 1."},
       {"><AlertAddRq><Memo>x</Memo></AlertAddRq></VTXMLMsgsRq></VTXML>",
        "Error parsing. Message: Internal error.Cannot create detail object for Request."},
-      {"><CustomerAddRq><CustomerAdd><Fax>1</Fax></CustomerAdd></CustomerAddRq></VTXMLMsgsRq></VTXML>",
-       "Error parsing. Message: class CustomerAdd got unexpected tag id " +
-           std::to_string(tag::Fax) + " (Fax) with value 1."},
+      {"><CustomerAddRq><CustomerAdd><ListID>1</ListID></CustomerAdd></CustomerAddRq></VTXMLMsgsRq></VTXML>",
+       "Error parsing. Message: class CustomerAdd got unexpected tag id " + std::to_string(tag::ListID) +
+           " (ListID) with value 1."},
   };
   for (const auto& c : cases) {
     ComPtr<IMsgSetRequest> parsed;
