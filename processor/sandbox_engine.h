@@ -34,11 +34,20 @@ class CompanyFileGone : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// What a new company file is made for: its edition ("US" or "CA") and the company's name
+// (empty: the file's name without its extension).
+struct NewCompany {
+  std::string country = "US";
+  std::string name;
+};
+
 // An open company file. Any failure of the database itself is thrown as std::runtime_error.
 class CompanyFile {
  public:
-  // Makes a new company file; fails (null, with `error` set) if the path already exists.
-  static std::unique_ptr<CompanyFile> Create(const std::string& path, std::string& error);
+  // Makes a new company file, with the records and settings a new company starts with; fails
+  // (null, with `error` set) if the path already exists or the edition is unknown.
+  static std::unique_ptr<CompanyFile> Create(const std::string& path, std::string& error,
+                                             const NewCompany& company = {});
   // Opens an existing company file; fails if it is missing or not a sandbox company file.
   static std::unique_ptr<CompanyFile> Open(const std::string& path, std::string& error);
   ~CompanyFile();
@@ -61,6 +70,8 @@ class CompanyFile {
   };
 
   const std::string& Path() const { return path_; }
+  // The company's edition: "US" or "CA".
+  const std::string& Country() const { return country_; }
   // Throws CompanyFileGone when the path no longer names the file that was opened.
   void CheckStillThere() const;
   // The clock that stamps ListIDs, EditSequences and times: the system clock unless replaced
@@ -75,9 +86,12 @@ class CompanyFile {
 
   // Opens the lock file beside a file known to be a company file.
   void OpenLock();
+  // Brings a file made by an earlier sandbox up to the present layout, step by step.
+  void Migrate();
 
   sqlite3* db_;
   std::string path_;
+  std::string country_ = "US";
   int lockFd_ = -1;
   dev_t device_ = 0;  // the file opened, as the system names it
   ino_t inode_ = 0;
@@ -94,11 +108,13 @@ struct Access {
 
 std::string ProcessRequest(CompanyFile& file, std::string_view requestXml, const Access& access = {});
 
-// Every record, readable: kind, ListID, FullName and EditSequence, then its stored fields.
+// Every record, readable: kind, ListID, FullName and EditSequence, then its stored fields;
+// then the company's own records (company, preferences, host).
 std::string ListRecords(CompanyFile& file);
 
-// The vtXML versions the sandbox accepts, oldest first.
-std::vector<std::string> SupportedVersions();
+// The vtXML versions the sandbox accepts, oldest first: those of the US edition ("1.0" to
+// "4.0"), or with "CA" those of the CA edition ("CA2.0", "CA3.0").
+std::vector<std::string> SupportedVersions(const std::string& country = "US");
 
 }  // namespace vtfc4::sandbox
 

@@ -101,7 +101,7 @@ Outcome ProcessorState::ProcessRequest(const std::string& ticket, const std::str
 Outcome ProcessorState::SessionVersions(const std::string& ticket, std::vector<std::string>& versions) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (!Find(ticket)) return Outcome::Failed(kUnknownTicket, kUnknownTicketText);
-  versions = SupportedVersions();
+  versions = SupportedVersions(Find(ticket)->file->Country());
   return {};
 }
 

@@ -1,7 +1,8 @@
 // vtfc4-sandbox: makes and shows sandbox company files, and registers the sandbox's request
 // processor in the registry file that VTFC4_REGISTRY names.
 //
-//   vtfc4-sandbox create FILE        a new, empty company file
+//   vtfc4-sandbox create FILE [--country US|CA] [--name NAME]
+//                                    a new company file, with the records a company starts with
 //   vtfc4-sandbox list FILE          its records, readable
 //   vtfc4-sandbox register [MODULE]  the in-process processor (default: the installed module)
 //                                    and the out-of-process one (vtfc4-sandboxd beside it)
@@ -91,11 +92,12 @@ int Finish(int status) {
   return status;
 }
 
-int Run(CLI::App& app, const std::string& file, const std::string& module) {
+int Run(CLI::App& app, const std::string& file, const std::string& module,
+        const vtfc4::sandbox::NewCompany& company) {
   const std::string command = app.get_subcommands().at(0)->get_name();
   if (command == "create" || command == "list") {
     std::string error;
-    auto opened = command == "create" ? vtfc4::sandbox::CompanyFile::Create(file, error)
+    auto opened = command == "create" ? vtfc4::sandbox::CompanyFile::Create(file, error, company)
                                       : vtfc4::sandbox::CompanyFile::Open(file, error);
     if (!opened) {
       std::fprintf(stderr, "vtfc4-sandbox: %s\n", error.c_str());
@@ -129,7 +131,13 @@ int main(int argc, char** argv) {
   app.set_version_flag("--version", VTFC4_VERSION);
   app.require_subcommand(1);
   std::string file, module;
-  app.add_subcommand("create", "Make a new, empty company file")->add_option("FILE", file, "The new company file")->required();
+  vtfc4::sandbox::NewCompany company;
+  CLI::App* create = app.add_subcommand("create", "Make a new company file, with the records a company starts with");
+  create->add_option("FILE", file, "The new company file")->required();
+  create->add_option("--country", company.country, "The edition of the company: US or CA")
+      ->check(CLI::IsMember({"US", "CA"}))
+      ->capture_default_str();
+  create->add_option("--name", company.name, "The company's name (default: the file's name)");
   app.add_subcommand("list", "Show a company file's records")->add_option("FILE", file, "The company file")->required();
   app.add_subcommand("register",
                      "Register the in-process processor MODULE (default: the one beside this program or installed "
@@ -148,7 +156,7 @@ int main(int argc, char** argv) {
   }
   int status = 1;
   try {
-    status = Run(app, file, module);
+    status = Run(app, file, module, company);
   } catch (const std::exception& e) {
     std::fprintf(stderr, "vtfc4-sandbox: %s\n", e.what());
   }

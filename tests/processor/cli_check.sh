@@ -13,7 +13,15 @@ fail() { echo "FAIL: $*" >&2; exit 1; }
 
 "$sandbox" create "$work/books.vtc" | grep -q "created company file" || fail "create"
 "$sandbox" create "$work/books.vtc" 2>/dev/null && fail "create over an existing file"
-[ "$("$sandbox" list "$work/books.vtc")" = "(no records)" ] || fail "a new company file lists records"
+listing=$("$sandbox" list "$work/books.vtc")
+grep -q '^Account .*"Accounts Receivable"' <<<"$listing" || fail "a new company file holds its special accounts"
+grep -q 'CompanyName: books' <<<"$listing" || fail "the company is named after its file"
+"$sandbox" create "$work/north.vtc" --country CA --name "North Ltd" > /dev/null || fail "create a CA company"
+listing=$("$sandbox" list "$work/north.vtc")
+grep -q '^TaxCode .*"G"' <<<"$listing" || fail "a CA company has its tax codes"
+grep -q 'CompanyName: North Ltd' <<<"$listing" || fail "the company's name"
+status=0; "$sandbox" create "$work/x.vtc" --country FR 2>/dev/null || status=$?
+[ "$status" -eq 2 ] || fail "an unknown edition is a usage error"
 echo "not a company file" > "$work/other"
 "$sandbox" list "$work/other" 2>/dev/null && fail "list of a file that is no company file"
 "$sandbox" list "$work/missing.vtc" 2>/dev/null && fail "list of a missing file"

@@ -1,0 +1,552 @@
+#include "processor/store.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <sqlite3.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <filesystem>
+#include <map>
+#include <stdexcept>
+
+#include "processor/books.h"
+#include "processor/catalogue_table.h"
+#include "processor/sandbox_engine.h"
+
+namespace vtfc4::sandbox {
+
+// ---- SQLite.
+
+void DbFail(sqlite3* db) { throw std::runtime_error(std::string("company file: ") + sqlite3_errmsg(db)); }
+
+void Exec(sqlite3* db, const char* sql) {
+  if (sqlite3_exec(db, sql, nullptr, nullptr, nullptr) != SQLITE_OK) DbFail(db);
+}
+
+Stmt::Stmt(sqlite3* db, const std::string& sql) : db_(db) {
+  if (sqlite3_prepare_v2(db, sql.c_str(), -1, &stmt_, nullptr) != SQLITE_OK) DbFail(db);
+}
+
+Stmt::~Stmt() { sqlite3_finalize(stmt_); }
+
+Stmt& Stmt::Bind(int i, std::string_view v) {
+  sqlite3_bind_text(stmt_, i, v.empty() ? "" : v.data(), static_cast<int>(v.size()), SQLITE_TRANSIENT);
+  return *this;
+}
+
+Stmt& Stmt::Bind(int i, std::int64_t v) {
+  sqlite3_bind_int64(stmt_, i, v);
+  return *this;
+}
+
+bool Stmt::Step() {
+  const int rc = sqlite3_step(stmt_);
+  if (rc == SQLITE_ROW) return true;
+  if (rc != SQLITE_DONE) DbFail(db_);
+  return false;
+}
+
+std::string Stmt::Text(int c) const {
+  auto p = reinterpret_cast<const char*>(sqlite3_column_text(stmt_, c));
+  return p ? std::string(p, static_cast<size_t>(sqlite3_column_bytes(stmt_, c))) : std::string();
+}
+
+std::int64_t Stmt::Int(int c) const { return sqlite3_column_int64(stmt_, c); }
+
+Transaction::Transaction(sqlite3* db, bool writes) : db_(db) { Exec(db, writes ? "BEGIN IMMEDIATE" : "BEGIN"); }
+
+Transaction::~Transaction() {
+  if (open_) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+}
+
+void Transaction::Finish(bool commit) {
+  open_ = false;
+  Exec(db_, commit ? "COMMIT" : "ROLLBACK");
+}
+
+// ---- Records.
+
+namespace {
+
+constexpr const char* kColumns =
+    "seq, kind, family, list_id, name, full_name, parent_id, sublevel, edit_sequence, time_created, "
+    "time_modified, modified_at, is_active, fields";
+
+Record ReadRecord(const Stmt& s) {
+  Record r;
+  r.seq = s.Int(0);
+  r.kind = s.Text(1);
+  r.family = s.Text(2);
+  r.listId = s.Text(3);
+  r.name = s.Text(4);
+  r.fullName = s.Text(5);
+  r.parentId = s.Text(6);
+  r.sublevel = s.Int(7);
+  r.editSequence = s.Text(8);
+  r.timeCreated = s.Text(9);
+  r.timeModified = s.Text(10);
+  r.modifiedAt = s.Int(11);
+  r.active = s.Int(12) != 0;
+  r.fields = s.Text(13);
+  return r;
+}
+
+// "kind IN (?2, ?3, ...)" for `count` kinds bound from parameter `first` on.
+std::string KindIn(size_t count, int first) {
+  std::string in = "kind IN (";
+  for (size_t i = 0; i < count; ++i) in += (i ? ", ?" : "?") + std::to_string(first + static_cast<int>(i));
+  return in + ")";
+}
+
+}  // namespace
+
+std::optional<Record> RecordById(sqlite3* db, std::string_view listId) {
+  Stmt s(db, std::string("SELECT ") + kColumns + " FROM records WHERE list_id = ?1");
+  s.Bind(1, listId);
+  if (!s.Step()) return std::nullopt;
+  return ReadRecord(s);
+}
+
+std::optional<Record> RecordByName(sqlite3* db, const std::vector<std::string>& kinds, std::string_view fullName) {
+  if (kinds.empty()) return std::nullopt;
+  Stmt s(db, std::string("SELECT ") + kColumns + " FROM records WHERE full_name = ?1 AND " + KindIn(kinds.size(), 2));
+  s.Bind(1, fullName);
+  for (size_t i = 0; i < kinds.size(); ++i) s.Bind(static_cast<int>(i) + 2, kinds[i]);
+  if (!s.Step()) return std::nullopt;
+  return ReadRecord(s);
+}
+
+std::optional<Record> RecordInFamily(sqlite3* db, std::string_view family, std::string_view fullName) {
+  Stmt s(db, std::string("SELECT ") + kColumns + " FROM records WHERE family = ?1 AND full_name = ?2");
+  s.Bind(1, family).Bind(2, fullName);
+  if (!s.Step()) return std::nullopt;
+  return ReadRecord(s);
+}
+
+std::vector<Record> Records(sqlite3* db, const std::vector<std::string>& kinds) {
+  Stmt s(db, std::string("SELECT ") + kColumns + " FROM records" +
+                 (kinds.empty() ? std::string() : " WHERE " + KindIn(kinds.size(), 1)) + " ORDER BY seq");
+  for (size_t i = 0; i < kinds.size(); ++i) s.Bind(static_cast<int>(i) + 1, kinds[i]);
+  std::vector<Record> all;
+  while (s.Step()) all.push_back(ReadRecord(s));
+  return all;
+}
+
+namespace {
+
+void BindRecord(Stmt& s, const Record& r) {
+  s.Bind(1, r.kind).Bind(2, r.family).Bind(3, r.listId).Bind(4, r.name).Bind(5, r.fullName);
+  s.Bind(6, r.parentId).Bind(7, r.sublevel).Bind(8, r.editSequence).Bind(9, r.timeCreated);
+  s.Bind(10, r.timeModified).Bind(11, r.modifiedAt).Bind(12, std::int64_t{r.active}).Bind(13, r.fields);
+}
+
+}  // namespace
+
+void InsertRecord(sqlite3* db, Record& r) {
+  Stmt s(db,
+         "INSERT INTO records (kind, family, list_id, name, full_name, parent_id, sublevel, edit_sequence, "
+         "time_created, time_modified, modified_at, is_active, fields) "
+         "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13)");
+  BindRecord(s, r);
+  s.Step();
+  r.seq = sqlite3_last_insert_rowid(db);
+}
+
+void UpdateRecord(sqlite3* db, const Record& r) {
+  Stmt s(db,
+         "UPDATE records SET kind = ?1, family = ?2, name = ?4, full_name = ?5, parent_id = ?6, sublevel = ?7, "
+         "edit_sequence = ?8, time_created = ?9, time_modified = ?10, modified_at = ?11, is_active = ?12, "
+         "fields = ?13 WHERE list_id = ?3");
+  BindRecord(s, r);
+  s.Step();
+}
+
+void RemoveRecord(sqlite3* db, const Record& r) {
+  Stmt(db, "DELETE FROM records WHERE seq = ?").Bind(1, r.seq).Step();
+  Stmt(db, "DELETE FROM links WHERE from_id = ?").Bind(1, r.listId).Step();
+}
+
+bool HasChildren(sqlite3* db, const Record& r) {
+  return Stmt(db, "SELECT 1 FROM records WHERE parent_id = ?").Bind(1, r.listId).Step();
+}
+
+void RenameChildren(sqlite3* db, const Record& r, const std::string& oldFullName, std::int64_t oldSublevel) {
+  Stmt(db,
+       "UPDATE records SET full_name = ?1 || substr(full_name, length(?2) + 1), sublevel = sublevel + ?3 "
+       "WHERE family = ?4 AND substr(full_name, 1, length(?2) + 1) = ?2 || ':'")
+      .Bind(1, r.fullName)
+      .Bind(2, oldFullName)
+      .Bind(3, r.sublevel - oldSublevel)
+      .Bind(4, r.family)
+      .Step();
+}
+
+void SetLinks(sqlite3* db, std::string_view from, const std::vector<std::string>& to) {
+  Stmt(db, "DELETE FROM links WHERE from_id = ?").Bind(1, from).Step();
+  for (const std::string& id : to)
+    Stmt(db, "INSERT OR IGNORE INTO links (from_id, to_id) VALUES (?, ?)").Bind(1, from).Bind(2, id).Step();
+}
+
+std::optional<std::string> LinkTo(sqlite3* db, std::string_view to) {
+  Stmt s(db, "SELECT from_id FROM links WHERE to_id = ? LIMIT 1");
+  s.Bind(1, to);
+  if (!s.Step()) return std::nullopt;
+  return s.Text(0);
+}
+
+void LogDeletion(sqlite3* db, const Record& r, const std::string& timeDeleted, std::time_t at) {
+  Stmt(db,
+       "INSERT INTO deletions (kind, list_id, full_name, time_created, time_deleted, deleted_at) "
+       "VALUES (?, ?, ?, ?, ?, ?)")
+      .Bind(1, r.kind)
+      .Bind(2, r.listId)
+      .Bind(3, r.fullName)
+      .Bind(4, r.timeCreated)
+      .Bind(5, timeDeleted)
+      .Bind(6, static_cast<std::int64_t>(at))
+      .Step();
+}
+
+std::vector<Deletion> Deletions(sqlite3* db, std::string_view kind) {
+  Stmt s(db,
+         "SELECT kind, list_id, full_name, time_created, time_deleted, deleted_at FROM deletions "
+         "WHERE kind = ? ORDER BY rowid");
+  s.Bind(1, kind);
+  std::vector<Deletion> all;
+  while (s.Step()) all.push_back({s.Text(0), s.Text(1), s.Text(2), s.Text(3), s.Text(4), s.Int(5)});
+  return all;
+}
+
+std::optional<std::string> Singleton(sqlite3* db, std::string_view kind) {
+  Stmt s(db, "SELECT fields FROM singletons WHERE kind = ?");
+  s.Bind(1, kind);
+  if (!s.Step()) return std::nullopt;
+  return s.Text(0);
+}
+
+void SetSingleton(sqlite3* db, std::string_view kind, const std::string& fields) {
+  Stmt(db, "INSERT OR REPLACE INTO singletons (kind, fields) VALUES (?, ?)").Bind(1, kind).Bind(2, fields).Step();
+}
+
+std::vector<std::string> SingletonKinds(sqlite3* db) {
+  Stmt s(db, "SELECT kind FROM singletons ORDER BY kind");
+  std::vector<std::string> kinds;
+  while (s.Step()) kinds.push_back(s.Text(0));
+  return kinds;
+}
+
+std::string Setting(sqlite3* db, std::string_view key) {
+  Stmt s(db, "SELECT value FROM sandbox_company WHERE key = ?");
+  s.Bind(1, key);
+  return s.Step() ? s.Text(0) : std::string();
+}
+
+void SetSetting(sqlite3* db, std::string_view key, std::string_view value) {
+  Stmt(db, "INSERT OR REPLACE INTO sandbox_company (key, value) VALUES (?, ?)").Bind(1, key).Bind(2, value).Step();
+}
+
+std::string NextListId(sqlite3* db, std::time_t now) {
+  const std::string stored = Setting(db, "next_list_number");
+  const std::int64_t number = stored.empty() ? 0x80000001 : std::stoll(stored);
+  SetSetting(db, "next_list_number", std::to_string(number + 1));
+  char id[48];
+  std::snprintf(id, sizeof id, "%llX-%lld", static_cast<unsigned long long>(number), static_cast<long long>(now));
+  return id;
+}
+
+std::optional<std::string> DataExtDefinition(sqlite3* db, std::string_view owner, std::string_view name) {
+  Stmt s(db, "SELECT fields FROM dataext_defs WHERE owner_id = ? AND name = ? COLLATE NOCASE");
+  s.Bind(1, owner).Bind(2, name);
+  if (!s.Step()) return std::nullopt;
+  return s.Text(0);
+}
+
+std::vector<std::string> DataExtDefinitions(sqlite3* db) {
+  Stmt s(db, "SELECT fields FROM dataext_defs ORDER BY rowid");
+  std::vector<std::string> all;
+  while (s.Step()) all.push_back(s.Text(0));
+  return all;
+}
+
+void SetDataExtDefinition(sqlite3* db, std::string_view owner, std::string_view name, const std::string& fields,
+                          bool insert) {
+  Stmt(db, insert ? "INSERT INTO dataext_defs (owner_id, name, fields) VALUES (?1, ?2, ?3)"
+                  : "UPDATE dataext_defs SET fields = ?3 WHERE owner_id = ?1 AND name = ?2 COLLATE NOCASE")
+      .Bind(1, owner)
+      .Bind(2, name)
+      .Bind(3, fields)
+      .Step();
+}
+
+void RemoveDataExtDefinition(sqlite3* db, std::string_view owner, std::string_view name) {
+  Stmt(db, "DELETE FROM dataext_defs WHERE owner_id = ? AND name = ? COLLATE NOCASE").Bind(1, owner).Bind(2, name).Step();
+  Stmt(db, "DELETE FROM dataext_values WHERE owner_id = ? AND name = ? COLLATE NOCASE").Bind(1, owner).Bind(2, name).Step();
+}
+
+std::optional<std::string> DataExtValueOf(sqlite3* db, std::string_view owner, std::string_view name,
+                                          std::string_view target) {
+  Stmt s(db, "SELECT value FROM dataext_values WHERE owner_id = ? AND name = ? COLLATE NOCASE AND target = ?");
+  s.Bind(1, owner).Bind(2, name).Bind(3, target);
+  if (!s.Step()) return std::nullopt;
+  return s.Text(0);
+}
+
+std::vector<DataExtValue> DataExtValuesOn(sqlite3* db, std::string_view target) {
+  Stmt s(db, "SELECT owner_id, name, target, value FROM dataext_values WHERE target = ? ORDER BY rowid");
+  s.Bind(1, target);
+  std::vector<DataExtValue> all;
+  while (s.Step()) all.push_back({s.Text(0), s.Text(1), s.Text(2), s.Text(3)});
+  return all;
+}
+
+void SetDataExtValue(sqlite3* db, const DataExtValue& v) {
+  Stmt(db, "INSERT OR REPLACE INTO dataext_values (owner_id, name, target, value) VALUES (?, ?, ?, ?)")
+      .Bind(1, v.owner)
+      .Bind(2, v.name)
+      .Bind(3, v.target)
+      .Bind(4, v.value)
+      .Step();
+}
+
+void RemoveDataExtValue(sqlite3* db, std::string_view owner, std::string_view name, std::string_view target) {
+  Stmt(db, "DELETE FROM dataext_values WHERE owner_id = ? AND name = ? COLLATE NOCASE AND target = ?")
+      .Bind(1, owner)
+      .Bind(2, name)
+      .Bind(3, target)
+      .Step();
+}
+
+void RemoveDataExtValuesOn(sqlite3* db, std::string_view target) {
+  Stmt(db, "DELETE FROM dataext_values WHERE target = ?").Bind(1, target).Step();
+}
+
+// ---- The layout.
+
+namespace {
+
+constexpr const char* kFormat = "vtfc4 sandbox company file";
+
+// The tables of the present layout beside `sandbox_company` and `records`.
+constexpr const char* kTables =
+    "CREATE TABLE IF NOT EXISTS message_sets (id TEXT PRIMARY KEY, answer TEXT NOT NULL);"
+    "CREATE TABLE IF NOT EXISTS links (from_id TEXT NOT NULL, to_id TEXT NOT NULL, PRIMARY KEY (from_id, to_id));"
+    "CREATE INDEX IF NOT EXISTS links_to ON links (to_id);"
+    "CREATE TABLE IF NOT EXISTS deletions (kind TEXT NOT NULL, list_id TEXT NOT NULL, full_name TEXT NOT NULL,"
+    " time_created TEXT NOT NULL, time_deleted TEXT NOT NULL, deleted_at INTEGER NOT NULL);"
+    "CREATE TABLE IF NOT EXISTS singletons (kind TEXT PRIMARY KEY, fields TEXT NOT NULL);"
+    "CREATE TABLE IF NOT EXISTS dataext_defs (owner_id TEXT NOT NULL, name TEXT NOT NULL COLLATE NOCASE,"
+    " fields TEXT NOT NULL, PRIMARY KEY (owner_id, name));"
+    "CREATE TABLE IF NOT EXISTS dataext_values (owner_id TEXT NOT NULL, name TEXT NOT NULL COLLATE NOCASE,"
+    " target TEXT NOT NULL, value TEXT NOT NULL, PRIMARY KEY (owner_id, name, target));"
+    "CREATE TABLE IF NOT EXISTS migrations (version INTEGER PRIMARY KEY, applied_at INTEGER NOT NULL,"
+    " description TEXT NOT NULL);";
+
+constexpr const char* kRecords =
+    "CREATE TABLE records (seq INTEGER PRIMARY KEY AUTOINCREMENT, kind TEXT NOT NULL, family TEXT NOT NULL,"
+    " list_id TEXT NOT NULL UNIQUE, name TEXT NOT NULL, full_name TEXT NOT NULL COLLATE NOCASE,"
+    " parent_id TEXT NOT NULL, sublevel INTEGER NOT NULL, edit_sequence TEXT NOT NULL,"
+    " time_created TEXT NOT NULL, time_modified TEXT NOT NULL, modified_at INTEGER NOT NULL,"
+    " is_active INTEGER NOT NULL, fields TEXT NOT NULL, UNIQUE (family, full_name));"
+    "CREATE INDEX records_parent ON records (parent_id);";
+
+}  // namespace
+
+void CreateSchema(sqlite3* db) {
+  Exec(db, "CREATE TABLE sandbox_company (key TEXT PRIMARY KEY, value TEXT NOT NULL)");
+  Exec(db, kRecords);
+  Exec(db, kTables);
+  SetSetting(db, "format", kFormat);
+  SetSetting(db, "format_version", std::to_string(kFormatVersion));
+  SetSetting(db, "next_list_number", std::to_string(0x80000001));
+}
+
+// ---- The company file.
+
+namespace {
+
+bool ValidCountry(const std::string& c) { return c == "US" || c == "CA"; }
+
+}  // namespace
+
+std::unique_ptr<CompanyFile> CompanyFile::Connect(const std::string& path, bool create, std::string& error) {
+  sqlite3* db = nullptr;
+  const int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_FULLMUTEX | (create ? SQLITE_OPEN_CREATE : 0);
+  if (sqlite3_open_v2(path.c_str(), &db, flags, nullptr) != SQLITE_OK) {
+    error = "Cannot open the company file \"" + path + "\": " + sqlite3_errmsg(db);
+    sqlite3_close(db);
+    return nullptr;
+  }
+  std::unique_ptr<CompanyFile> file(new CompanyFile(db, path));
+  sqlite3_busy_timeout(db, 5000);
+  struct stat st {};
+  if (stat(path.c_str(), &st) != 0) {
+    error = "Cannot open the company file \"" + path + "\": it went away while it was opened.";
+    return nullptr;
+  }
+  file->device_ = st.st_dev;
+  file->inode_ = st.st_ino;
+  if (create) return file;
+  try {
+    std::map<std::string, std::string> marker;
+    if (sqlite3_exec(
+            db, "SELECT key, value FROM sandbox_company",
+            [](void* out, int, char** v, char**) {
+              (*static_cast<std::map<std::string, std::string>*>(out))[v[0]] = v[1] ? v[1] : "";
+              return 0;
+            },
+            &marker, nullptr) != SQLITE_OK ||
+        marker["format"] != kFormat) {
+      error = "\"" + path + "\" is not a sandbox company file.";
+      return nullptr;
+    }
+    const int version = std::atoi(marker["format_version"].c_str());
+    if (version < 1 || version > kFormatVersion) {
+      error = "The company file \"" + path + "\" has format version " + marker["format_version"] +
+              "; this sandbox reads versions 1 to " + std::to_string(kFormatVersion) + ".";
+      return nullptr;
+    }
+    file->OpenLock();
+    Exec(db, "PRAGMA journal_mode = WAL");
+    if (version < kFormatVersion) file->Migrate();
+    file->country_ = Setting(db, "country");
+    if (!ValidCountry(file->country_)) file->country_ = "US";
+  } catch (const std::exception& e) {
+    error = "Cannot prepare the company file \"" + path + "\": " + e.what();
+    return nullptr;
+  }
+  return file;
+}
+
+std::unique_ptr<CompanyFile> CompanyFile::Create(const std::string& path, std::string& error,
+                                                 const NewCompany& company) {
+  if (!ValidCountry(company.country)) {
+    error = "Cannot create the company file \"" + path + "\": the edition \"" + company.country +
+            "\" is neither US nor CA.";
+    return nullptr;
+  }
+  std::error_code ec;
+  if (std::filesystem::exists(path, ec) || ec) {
+    error = "Cannot create the company file \"" + path + "\": " + (ec ? ec.message() : "the file already exists.");
+    return nullptr;
+  }
+  std::unique_ptr<CompanyFile> file = Connect(path, true, error);
+  if (!file) return nullptr;
+  try {
+    Exec(file->db_, "PRAGMA journal_mode = WAL");
+    file->country_ = company.country;
+    Transaction tx(file->db_);
+    CreateSchema(file->db_);
+    SetSetting(file->db_, "country", company.country);
+    Stmt(file->db_, "INSERT INTO migrations VALUES (?, ?, 'made new')")
+        .Bind(1, std::int64_t{kFormatVersion})
+        .Bind(2, static_cast<std::int64_t>(file->Now()))
+        .Step();
+    const std::string name = company.name.empty() ? std::filesystem::path(path).stem().string() : company.name;
+    books::SeedCompany(*file, name);
+    tx.Finish(true);
+    file->OpenLock();
+  } catch (const std::exception& e) {
+    error = "Cannot create the company file \"" + path + "\": " + e.what();
+    file.reset();
+    std::filesystem::remove(path, ec);
+    return nullptr;
+  }
+  return file;
+}
+
+// Format 1 kept records unique per kind and nothing beside them but the answers of message
+// sets. Format 2 makes names unique per family, keeps references, deletions, the company's
+// own records and data extensions, and gives the company its starting records and settings.
+// Every step runs in one transaction and is recorded in `migrations`.
+void CompanyFile::Migrate() {
+  const CompanyFile::WriteTurn turn(*this);
+  Transaction tx(db_);
+  const int version = std::atoi(Setting(db_, "format_version").c_str());
+  if (version == 1) {
+    Exec(db_, "ALTER TABLE records RENAME TO records_v1");
+    Exec(db_, kRecords);
+    Exec(db_, kTables);
+    Stmt old(db_,
+             "SELECT seq, kind, list_id, name, full_name, parent_id, sublevel, edit_sequence, time_created, "
+             "time_modified, modified_at, is_active, fields FROM records_v1 ORDER BY seq");
+    while (old.Step()) {
+      Stmt(db_,
+           "INSERT INTO records (seq, kind, family, list_id, name, full_name, parent_id, sublevel, edit_sequence, "
+           "time_created, time_modified, modified_at, is_active, fields) "
+           "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14)")
+          .Bind(1, old.Int(0))
+          .Bind(2, old.Text(1))
+          .Bind(3, catalogue::FamilyOf(old.Text(1)))
+          .Bind(4, old.Text(2))
+          .Bind(5, old.Text(3))
+          .Bind(6, old.Text(4))
+          .Bind(7, old.Text(5))
+          .Bind(8, old.Int(6))
+          .Bind(9, old.Text(7))
+          .Bind(10, old.Text(8))
+          .Bind(11, old.Text(9))
+          .Bind(12, old.Int(10))
+          .Bind(13, old.Int(11))
+          .Bind(14, old.Text(12))
+          .Step();
+    }
+    Exec(db_, "DROP TABLE records_v1");
+    SetSetting(db_, "country", "US");
+    country_ = "US";
+    books::SeedCompany(*this, std::filesystem::path(path_).stem().string());
+    SetSetting(db_, "format_version", "2");
+    Stmt(db_, "INSERT INTO migrations VALUES (2, ?, 'names unique per family; references, deletions, company "
+              "records and data extensions kept; starting records added')")
+        .Bind(1, static_cast<std::int64_t>(Now()))
+        .Step();
+  }
+  tx.Finish(true);
+}
+
+CompanyFile::CompanyFile(sqlite3* db, std::string path) : db_(db), path_(std::move(path)) {}
+
+void CompanyFile::OpenLock() {
+  // Only beside a company file: a file that turns out to be something else is left as found.
+  lockFd_ = open((path_ + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+}
+
+void CompanyFile::CheckStillThere() const {
+  struct stat st {};
+  if (stat(path_.c_str(), &st) != 0)
+    throw CompanyFileGone("The company file \"" + path_ +
+                          "\" was deleted while the session was open: nothing was stored. End the "
+                          "session and begin a new one.");
+  if (st.st_dev != device_ || st.st_ino != inode_)
+    throw CompanyFileGone("The company file \"" + path_ +
+                          "\" was replaced by another file while the session was open: nothing was "
+                          "stored. End the session and begin a new one.");
+}
+
+CompanyFile::~CompanyFile() {
+  sqlite3_close(db_);
+  if (lockFd_ >= 0) close(lockFd_);
+}
+
+CompanyFile::WriteTurn::WriteTurn(const CompanyFile& file, bool take) : fd_(take ? file.lockFd_ : -1) {
+  while (fd_ >= 0 && flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
+  }
+}
+
+CompanyFile::WriteTurn::~WriteTurn() {
+  if (fd_ >= 0) flock(fd_, LOCK_UN);
+}
+
+std::unique_ptr<CompanyFile> CompanyFile::Open(const std::string& path, std::string& error) {
+  std::error_code ec;
+  if (!std::filesystem::is_regular_file(path, ec)) {
+    error = "There is no company file \"" + path + "\".";
+    return nullptr;
+  }
+  return Connect(path, false, error);
+}
+
+}  // namespace vtfc4::sandbox
