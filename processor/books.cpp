@@ -161,6 +161,9 @@ void SeedCompany(CompanyFile& file, const std::string& companyName) {
 }
 
 std::map<std::string, std::string> ComputedFields(sqlite3* db, const Record& r) {
+  // A price level is of the kind its prices are: a percentage of every price, or per item.
+  if (r.kind == "PriceLevel")
+    return {{"PriceLevelType", r.fields.find("<PriceLevelPerItem>") != std::string::npos ? "PerItem" : "FixedPercentage"}};
   // Until transactions post to them, a record's balance is its opening balance; the total
   // adds those of its sub-records (a customer's jobs, an account's sub-accounts).
   auto opening = [](const Record& x) {

@@ -136,6 +136,20 @@ void CollectLinks(pugi::xml_node node, std::vector<std::string>& links) {
 
 // ---- Writing answers.
 
+// The stored elements an answer's member `element` is written from: those of its name, or, for
+// an element of an answer record or line ("PriceLevelPerItemRet", "InvoiceLineRet"), those the
+// request sent it as ("PriceLevelPerItem", "InvoiceLineAdd").
+std::vector<pugi::xml_node> Stored(pugi::xml_node src, const std::string& element) {
+  std::vector<pugi::xml_node> found;
+  for (pugi::xml_node c : src.children(element.c_str())) found.push_back(c);
+  if (found.empty() && element.size() > 3 && element.ends_with("Ret")) {
+    const std::string base = element.substr(0, element.size() - 3);
+    for (const std::string& name : {base, base + "Add"})
+      for (pugi::xml_node c : src.children(name.c_str())) found.push_back(c);
+  }
+  return found;
+}
+
 // Writes the members of `cls` that `src` holds, in the class's order; references with their
 // record's ListID and present FullName.
 void WriteMembers(Context& cx, std::string& out, const ClassInfo& cls, pugi::xml_node src,
@@ -149,7 +163,7 @@ void WriteMembers(Context& cx, std::string& out, const ClassInfo& cls, pugi::xml
     }
     const std::string element(m.element);
     if (only && !only->count(element)) continue;
-    for (pugi::xml_node child : src.children(element.c_str())) {
+    for (pugi::xml_node child : Stored(src, element)) {
       if (m.kind == Kind::Value || m.kind == Kind::VList) {
         AppendValue(out, element, child.child_value());
       } else {

@@ -10,6 +10,7 @@
 #include <memory>
 #include <sstream>
 #include <pugixml.hpp>
+#include <sqlite3.h>
 #include <string>
 #include <vector>
 
@@ -550,6 +551,164 @@ TEST_F(SandboxEngine, AnswersKeptForErrorRecovery) {
   // A status query changes no record.
   Reply r = Run(QueryCustomers("<FullName>Ames</FullName>\n"));
   EXPECT_EQ(r.Code(0), 0);
+}
+
+}  // namespace
+}  // namespace vtfc4::sandbox
+
+namespace vtfc4::sandbox {
+namespace {
+
+// Private data: a definition names its owner, its type and the records it may sit on; a value
+// needs its definition and a record it is assigned to, is checked against its type, and comes
+// back in the record's answer when the query names its owner.
+TEST_F(SandboxEngine, DataExtensions) {
+  const std::string id = AddId("<Name>Ames</Name>\n");
+  const std::string owner = "{6B29FC40-CA47-1067-B31D-00DD010662DA}";
+  auto define = [&](const std::string& name, const std::string& type, const std::string& on) {
+    return Run("<DataExtDefAddRq>\n<DataExtDefAdd>\n<OwnerID>" + owner + "</OwnerID>\n<DataExtName>" + name +
+               "</DataExtName>\n<DataExtType>" + type + "</DataExtType>\n<AssignToObject>" + on +
+               "</AssignToObject>\n</DataExtDefAdd>\n</DataExtDefAddRq>\n");
+  };
+  auto set = [&](const std::string& op, const std::string& name, const std::string& value) {
+    return Run("<DataExt" + op + "Rq>\n<DataExt" + op + ">\n<OwnerID>" + owner + "</OwnerID>\n<DataExtName>" + name +
+               "</DataExtName>\n<ListDataExtType>Customer</ListDataExtType>\n<ListObjRef>\n<ListID>" +
+               id + "</ListID>\n</ListObjRef>\n<DataExtValue>" + value + "</DataExtValue>\n</DataExt" +
+               op + ">\n</DataExt" + op + "Rq>\n");
+  };
+  EXPECT_EQ(define("Colour", "STR255TYPE", "Customer").Code(0), 0);
+  EXPECT_EQ(define("colour", "STR255TYPE", "Customer").Code(0), 3100) << "one name per owner";
+  EXPECT_EQ(define("Visits", "INTTYPE", "Vendor").Code(0), 0);
+  struct Case {
+    const char* what;
+    Reply reply;
+    int code;
+  } cases[] = {
+      {"no definition", set("Add", "Size", "L"), 3120},
+      {"not assigned to customers", set("Add", "Visits", "3"), 3000},
+      {"added", set("Add", "Colour", "blue"), 0},
+      {"added twice", set("Add", "Colour", "red"), 3100},
+      {"modified", set("Mod", "Colour", "green"), 0},
+  };
+  for (const Case& c : cases) EXPECT_EQ(c.reply.Code(0), c.code) << c.what << ": " << c.reply.Message(0);
+  ASSERT_EQ(Run("<DataExtDefModRq>\n<DataExtDefMod>\n<OwnerID>" + owner +
+                "</OwnerID>\n<DataExtName>Visits</DataExtName>\n<AssignToObject>Customer</AssignToObject>\n"
+                "<RemoveFromObject>Vendor</RemoveFromObject>\n</DataExtDefMod>\n</DataExtDefModRq>\n")
+                .Code(0),
+            0);
+  EXPECT_EQ(set("Add", "Visits", "three").Code(0), 3000) << "an INTTYPE takes whole numbers";
+  EXPECT_EQ(set("Add", "Visits", "3").Code(0), 0);
+
+  Reply plain = Run(QueryCustomers("<ListID>" + id + "</ListID>\n"));
+  EXPECT_FALSE(plain.Ret(0).child("DataExtRet")) << "only when the query names the owner";
+  Reply withData = Run(QueryCustomers("<ListID>" + id + "</ListID>\n<OwnerID>" + owner + "</OwnerID>\n"));
+  std::vector<std::string> values;
+  for (pugi::xml_node ext : withData.Ret(0).children("DataExtRet"))
+    values.push_back(std::string(ext.child_value("DataExtName")) + "=" + ext.child_value("DataExtValue") + " " +
+                     ext.child_value("DataExtType"));
+  EXPECT_EQ(values, (std::vector<std::string>{"Colour=green STR255TYPE", "Visits=3 INTTYPE"}));
+  Reply definitions = Run("<DataExtDefQueryRq>\n<AssignToObject>Vendor</AssignToObject>\n</DataExtDefQueryRq>\n");
+  EXPECT_EQ(definitions.Codes(), std::vector<int>{1}) << "Visits was moved to customers";
+  EXPECT_EQ(Run("<DataExtDefDelRq>\n<OwnerID>" + owner + "</OwnerID>\n<DataExtName>Colour</DataExtName>\n"
+                "</DataExtDefDelRq>\n")
+                .Code(0),
+            0);
+  Reply after = Run(QueryCustomers("<ListID>" + id + "</ListID>\n<OwnerID>" + owner + "</OwnerID>\n"));
+  EXPECT_EQ(after.Ret(0).select_nodes("DataExtRet").size(), 1u) << "a deleted definition takes its values along";
+}
+
+// Filters of a family's own: a field compared with the values given, a yes/no field by its
+// status, a reference the records name, and the total balance.
+TEST_F(SandboxEngine, FiltersOfTheFamilies) {
+  for (const char* rq : {"<CustomerAddRq>\n<CustomerAdd>\n<Name>Rich</Name>\n<OpenBalance>900.00</OpenBalance>\n"
+                         "</CustomerAdd>\n</CustomerAddRq>\n",
+                         "<CustomerAddRq>\n<CustomerAdd>\n<Name>Poor</Name>\n</CustomerAdd>\n</CustomerAddRq>\n",
+                         "<ToDoAddRq>\n<ToDoAdd>\n<Notes>Call</Notes>\n</ToDoAdd>\n</ToDoAddRq>\n",
+                         "<ItemServiceAddRq>\n<ItemServiceAdd>\n<Name>Labour</Name>\n<SalesOrPurchase>\n<AccountRef>\n"
+                         "<FullName>Uncategorized Income</FullName>\n</AccountRef>\n</SalesOrPurchase>\n"
+                         "</ItemServiceAdd>\n</ItemServiceAddRq>\n",
+                         "<PriceLevelAddRq>\n<PriceLevelAdd>\n<Name>Trade</Name>\n<PriceLevelPerItem>\n<ItemRef>\n"
+                         "<FullName>Labour</FullName>\n</ItemRef>\n<CustomPrice>10.00</CustomPrice>\n"
+                         "</PriceLevelPerItem>\n</PriceLevelAdd>\n</PriceLevelAddRq>\n",
+                         "<PriceLevelAddRq>\n<PriceLevelAdd>\n<Name>Retail</Name>\n</PriceLevelAdd>\n</PriceLevelAddRq>\n"}) {
+    Reply r = Run(rq);
+    ASSERT_EQ(r.Code(0), 0) << rq << r.Message(0);
+  }
+  auto names = [&](const std::string& request, const char* ret) {
+    Reply r = Run(request);
+    std::vector<std::string> found;
+    for (pugi::xml_node n : r.items.at(0).children(ret))
+      found.push_back(n.child("FullName") ? n.child_value("FullName") : n.child_value("Name"));
+    if (found.empty()) found.push_back(r.Message(0));
+    return found;
+  };
+  EXPECT_EQ(names(QueryCustomers("<TotalBalanceFilter>\n<Operator>GreaterThan</Operator>\n<Amount>100.00</Amount>\n"
+                                 "</TotalBalanceFilter>\n"),
+                  "CustomerRet"),
+            std::vector<std::string>{"Rich"});
+  EXPECT_EQ(names("<PriceLevelQueryRq>\n<ItemRef>\n<FullName>Labour</FullName>\n</ItemRef>\n</PriceLevelQueryRq>\n",
+                  "PriceLevelRet"),
+            std::vector<std::string>{"Trade"});
+  // An answer names the per-item prices as its own records, with the item's present name.
+  Reply trade = Run("<PriceLevelQueryRq>\n<FullName>Trade</FullName>\n</PriceLevelQueryRq>\n");
+  EXPECT_STREQ(trade.Ret(0).child_value("PriceLevelType"), "PerItem");
+  EXPECT_STREQ(trade.Ret(0).child("PriceLevelPerItemRet").child("ItemRef").child_value("FullName"), "Labour");
+  EXPECT_EQ(Run("<ToDoQueryRq>\n<DoneStatus>DoneOnly</DoneStatus>\n</ToDoQueryRq>\n").Code(0), 1);
+  EXPECT_EQ(Run("<ToDoQueryRq>\n<DoneStatus>NotDoneOnly</DoneStatus>\n</ToDoQueryRq>\n").Code(0), 0);
+  EXPECT_EQ(names("<AccountQueryRq>\n<AccountType>Equity</AccountType>\n</AccountQueryRq>\n", "AccountRet"),
+            (std::vector<std::string>{"Opening Balance Equity", "Retained Earnings"}));
+  // The item family answers each record as its own kind, and shares one name space.
+  Reply items = Run("<ItemQueryRq>\n<NameFilter>\n<MatchCriterion>StartsWith</MatchCriterion>\n<Name>lab</Name>\n"
+                    "</NameFilter>\n</ItemQueryRq>\n");
+  EXPECT_EQ(ChildNames(items.items.at(0)), std::vector<std::string>{"ItemServiceRet"});
+  EXPECT_EQ(Run("<ItemSubtotalAddRq>\n<ItemSubtotalAdd>\n<Name>LABOUR</Name>\n</ItemSubtotalAdd>\n"
+                "</ItemSubtotalAddRq>\n")
+                .Code(0),
+            3100);
+}
+
+// A file made by the sandbox's first layout opens, moves to the present one, and keeps what it
+// held: its records, their ListIDs and EditSequences, the kept answers.
+TEST_F(SandboxEngine, AFileOfTheFirstLayoutIsBroughtForward) {
+  file_.reset();
+  std::filesystem::remove(Path());
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(Path().c_str(), &db), SQLITE_OK);
+  const char* layout =
+      "CREATE TABLE sandbox_company (key TEXT PRIMARY KEY, value TEXT NOT NULL);"
+      "CREATE TABLE records (seq INTEGER PRIMARY KEY AUTOINCREMENT, kind TEXT NOT NULL, list_id TEXT NOT NULL "
+      "UNIQUE, name TEXT NOT NULL, full_name TEXT NOT NULL COLLATE NOCASE, parent_id TEXT NOT NULL, sublevel INTEGER "
+      "NOT NULL, edit_sequence TEXT NOT NULL, time_created TEXT NOT NULL, time_modified TEXT NOT NULL, modified_at "
+      "INTEGER NOT NULL, is_active INTEGER NOT NULL, fields TEXT NOT NULL, UNIQUE (kind, full_name));"
+      "CREATE TABLE message_sets (id TEXT PRIMARY KEY, answer TEXT NOT NULL);"
+      "INSERT INTO sandbox_company VALUES ('format', 'vtfc4 sandbox company file'), ('format_version', '1'),"
+      " ('next_list_number', '2147483651');"
+      "INSERT INTO records VALUES (1, 'Customer', '80000001-1', 'Ames', 'Ames', '', 0, '17', 't', 't', 1, 1,"
+      " '<Fields><Phone>555</Phone></Fields>');"
+      "INSERT INTO records VALUES (2, 'Customer', '80000002-1', 'Roof', 'Ames:Roof', '80000001-1', 1, '18', 't', 't',"
+      " 1, 1, '<Fields/>');"
+      "INSERT INTO message_sets VALUES ('kept', '<CustomerAddRs statusCode=\"0\"/>\r\n');";
+  ASSERT_EQ(sqlite3_exec(db, layout, nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(db);
+  sqlite3_close(db);
+  std::string error;
+  file_ = CompanyFile::Open(Path(), error);
+  ASSERT_TRUE(file_) << error;
+  file_->SetClock([this] { return now_; });
+  Reply roof = Run(QueryCustomers("<FullName>Ames:Roof</FullName>\n"));
+  ASSERT_EQ(roof.Code(0), 0) << roof.Message(0);
+  EXPECT_STREQ(roof.Ret(0).child_value("ListID"), "80000002-1");
+  EXPECT_STREQ(roof.Ret(0).child_value("EditSequence"), "18");
+  EXPECT_STREQ(roof.Ret(0).child("ParentRef").child_value("FullName"), "Ames");
+  EXPECT_EQ(Run(QueryCustomers("<FullName>Ames</FullName>\n")).Ret(0).child_value("Phone"), std::string("555"));
+  // The family's name space and the starting records are there; the counter went on.
+  EXPECT_EQ(Run("<VendorAddRq>\n<VendorAdd>\n<Name>ames</Name>\n</VendorAdd>\n</VendorAddRq>\n").Code(0), 3100);
+  EXPECT_EQ(Run("<AccountQueryRq>\n<FullName>Accounts Receivable</FullName>\n</AccountQueryRq>\n").Code(0), 0);
+  EXPECT_GT(std::stoul(Run(AddCustomer("<Name>New</Name>\n")).Ret(0).child_value("ListID"), nullptr, 16), 0x80000002u);
+  Reply kept(ProcessRequest(*file_, IdentifiedSet(" oldMessageSetID = \"kept\" newMessageSetID = \"kept\"", "")));
+  EXPECT_EQ(ChildNames(kept.doc.child("VTXML").child("VTXMLMsgsRs")), std::vector<std::string>{"CustomerAddRs"});
+  file_.reset();
+  file_ = CompanyFile::Open(Path(), error);
+  ASSERT_TRUE(file_) << "and opens again: " << error;
 }
 
 }  // namespace
