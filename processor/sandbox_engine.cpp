@@ -8,6 +8,7 @@
 #include <iterator>
 
 #include "processor/document.h"
+#include "processor/dataext.h"
 #include "processor/lists.h"
 #include "processor/store.h"
 
@@ -26,6 +27,7 @@ Answer Dispatch(Context& cx, pugi::xml_node rq) {
   if (cx.readOnly && !name.ends_with("QueryRq"))
     throw Failure{kReadOnly, "The session is read-only: the application refuses " + name + " requests."};
   if (std::optional<Answer> answer = ServeListRequest(cx, rq)) return *answer;
+  if (std::optional<Answer> answer = ServeDataExtRequest(cx, rq)) return *answer;
   throw Failure{kCannotServe, "The sandbox cannot serve " + name + " requests."};
 }
 
@@ -120,7 +122,7 @@ std::string ProcessRequest(CompanyFile& file, std::string_view requestXml, const
     return AnswerDocument("", "");
   }
 
-  Context cx{file, file.Handle(), edition, access.readOnly};
+  Context cx{file, file.Handle(), edition, access.readOnly, {}};
   std::string out;
   Transaction tx(cx.db, writes);
   bool keep = true;
