@@ -146,36 +146,63 @@ std::vector<pugi::xml_node> Stored(pugi::xml_node src, const std::string& elemen
 
 }  // namespace
 
-// Writes the members of `cls` that `src` holds, in the class's order; references with their
-// record's ListID and present FullName.
+namespace {
+
+// Whether `stored` is what member `m` of an answer is written from (its own element, or for an
+// answer element YRet a stored Y or YAdd).
+bool StoredAs(const Member& m, std::string_view stored) {
+  if (m.element == stored) return true;
+  if (!m.element.ends_with("Ret")) return false;
+  const std::string_view base = m.element.substr(0, m.element.size() - 3);
+  return stored == base || (stored.size() == base.size() + 3 && stored.starts_with(base) && stored.ends_with("Add"));
+}
+
+// One stored element written as member `m`.
+void WriteOne(Context& cx, std::string& out, const Member& m, pugi::xml_node child) {
+  const std::string element(m.element);
+  if (m.kind == Kind::Value || m.kind == Kind::VList) {
+    AppendValue(out, element, child.child_value());
+    return;
+  }
+  std::string body;
+  if (const ClassInfo* inner = InnerClass(m)) {
+    WriteMembers(cx, body, *inner, child, nullptr);
+  } else {
+    const std::string id = child.child_value("ListID");
+    std::string name = child.child_value("FullName");
+    if (!id.empty())
+      if (auto target = RecordById(cx.db, id)) name = target->fullName;
+    if (!id.empty()) AppendValue(body, "ListID", id);
+    if (!name.empty()) AppendValue(body, "FullName", name);
+  }
+  if (!body.empty()) out += "<" + element + ">\r\n" + body + "</" + element + ">\r\n";
+}
+
+}  // namespace
+
 void WriteMembers(Context& cx, std::string& out, const ClassInfo& cls, pugi::xml_node src,
                   const std::set<std::string>* only) {
   for (const Member& m : cls.members) {
     if (m.kind == Kind::Attr) continue;
     const ClassInfo* inner = InnerClass(m);
+    if (inner && inner->shape == Shape::Or && m.kind == Kind::AList) {
+      // A list of choices (lines of two kinds) keeps the order its entries were stored in.
+      for (pugi::xml_node child : Elements(src)) {
+        for (const Member& alternative : inner->members) {
+          if (alternative.kind == Kind::Attr || !StoredAs(alternative, child.name())) continue;
+          if (!only || only->count(std::string(alternative.element))) WriteOne(cx, out, alternative, child);
+          break;
+        }
+      }
+      continue;
+    }
     if (inner && inner->shape != Shape::Plain) {
       WriteMembers(cx, out, *inner, src, only);
       continue;
     }
-    const std::string element(m.element);
-    if (only && !only->count(element)) continue;
-    for (pugi::xml_node child : Stored(src, element)) {
-      if (m.kind == Kind::Value || m.kind == Kind::VList) {
-        AppendValue(out, element, child.child_value());
-      } else {
-        std::string body;
-        if (inner) {
-          WriteMembers(cx, body, *inner, child, nullptr);
-        } else {
-          const std::string id = child.child_value("ListID");
-          std::string name = child.child_value("FullName");
-          if (!id.empty())
-            if (auto target = RecordById(cx.db, id)) name = target->fullName;
-          if (!id.empty()) AppendValue(body, "ListID", id);
-          if (!name.empty()) AppendValue(body, "FullName", name);
-        }
-        if (!body.empty()) out += "<" + element + ">\r\n" + body + "</" + element + ">\r\n";
-      }
+    if (only && !only->count(std::string(m.element))) continue;
+    for (pugi::xml_node child : Stored(src, std::string(m.element))) {
+      WriteOne(cx, out, m, child);
       if (m.kind == Kind::Value || m.kind == Kind::Agg) break;
     }
   }

@@ -371,7 +371,6 @@ class Catalogue:
         if name in visiting:
             raise TableError(f"class {name} contains itself")
         routes = {}
-        members = [m for m in self.classes[name][1] if m.kind != "attr"]
         for i, m in enumerate(self.classes[name][1]):
             if m.kind == "attr":
                 continue
@@ -380,7 +379,12 @@ class Catalogue:
             if self.transparent(m):
                 for tag in self.routes(m.type, visiting + (name,)):
                     routes.setdefault(tag, i)
-        del members
+            elif m.kind == "alist" and m.type in self.classes and self.classes[m.type][0] == "or":
+                # A list of OR choices has no element per entry: each entry's element is one of
+                # the choice's members, and the list makes the entry from it.
+                for e in self.classes[m.type][1]:
+                    if e.kind != "attr":
+                        routes.setdefault(e.element, i)
         return routes
 
 
