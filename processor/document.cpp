@@ -42,10 +42,23 @@ void Flatten(const ClassInfo& cls, bool required, const std::vector<std::pair<co
     if (cls.shape == Shape::Or) here.emplace_back(&cls, i);
     const bool req = required && m.required && cls.shape != Shape::Or;
     const ClassInfo* inner = InnerClass(m);
-    if (inner && inner->shape != Shape::Plain)
+    if (inner && inner->shape == Shape::Or && m.kind == Kind::AList) {
+      // Each entry of a list of choices is an element of one of the alternatives.
+      const std::size_t slot = out.empty() ? 0 : out.back().slot + 1;
+      for (const Member& alternative : inner->members) {
+        if (alternative.kind == Kind::Attr) continue;
+        Flat f{&alternative, false, here, slot, true, req};
+        out.push_back(std::move(f));
+      }
+      continue;
+    }
+    if (inner && inner->shape != Shape::Plain) {
       Flatten(*inner, req, here, out);
-    else
-      out.push_back({&m, req, std::move(here)});
+    } else {
+      Flat f{&m, req, std::move(here)};
+      f.slot = out.empty() ? 0 : out.back().slot + 1;
+      out.push_back(std::move(f));
+    }
   }
 }
 
@@ -104,7 +117,9 @@ void Validate(pugi::xml_node node, const ClassInfo& cls, const Edition& edition,
   std::size_t pos = 0;
   for (pugi::xml_node child : Elements(node)) {
     const std::string name = child.name(), inner = path + "/" + name;
+    // From the first alternative of the slot reached: a list's entries come in any order.
     std::size_t i = pos;
+    while (i > 0 && flat[i - 1].slot == flat[pos].slot) --i;
     while (i < flat.size() && flat[i].member->element != name) ++i;
     if (i == flat.size()) {
       const bool earlier = std::any_of(flat.begin(), flat.begin() + static_cast<std::ptrdiff_t>(pos),
@@ -113,7 +128,7 @@ void Validate(pugi::xml_node node, const ClassInfo& cls, const Edition& edition,
                                       : path + " has no element " + name + "."};
     }
     const Member& m = *flat[i].member;
-    if (seen[i] && m.kind != Kind::VList && m.kind != Kind::AList)
+    if (seen[i] && m.kind != Kind::VList && m.kind != Kind::AList && !flat[i].listEntry)
       throw Failure{kRefused, "The element " + name + " appears twice in " + path + "."};
     if ((m.from && edition.version < m.from) || (m.until && edition.version > m.until))
       throw Failure{kRefused, "The element " + inner + " is not part of vtXML " + VersionText(edition.version) + "."};
@@ -140,9 +155,19 @@ void Validate(pugi::xml_node node, const ClassInfo& cls, const Edition& edition,
       CheckValue(m.type, child.child_value(), inner);
     }
   }
-  for (std::size_t i = 0; i < flat.size(); ++i)
+  for (std::size_t i = 0; i < flat.size(); ++i) {
     if (flat[i].required && !seen[i] && InEdition(*flat[i].member, edition))
       throw Failure{kRefused, path + " lacks the required element " + std::string(flat[i].member->element) + "."};
+    if (flat[i].listRequired && (i == 0 || flat[i - 1].slot != flat[i].slot)) {
+      bool any = false;
+      std::string alternatives;
+      for (std::size_t k = i; k < flat.size() && flat[k].slot == flat[i].slot; ++k) {
+        any = any || seen[k];
+        alternatives += (alternatives.empty() ? "" : " or ") + std::string(flat[k].member->element);
+      }
+      if (!any) throw Failure{kRefused, path + " lacks the required element " + alternatives + "."};
+    }
+  }
 }
 
 std::string Fold(std::string_view text) {

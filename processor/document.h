@@ -54,6 +54,11 @@ struct Flat {
   const catalogue::Member* member;
   bool required;
   std::vector<std::pair<const catalogue::ClassInfo*, std::size_t>> choices;  // OR classes and the alternative taken
+  // The alternatives of one list of choices (an invoice's lines and line groups) share a slot:
+  // they come in any order and any number, the list required or not as a whole.
+  std::size_t slot = 0;
+  bool listEntry = false;  // an alternative of such a list
+  bool listRequired = false;
 };
 std::vector<Flat> Flattened(const catalogue::ClassInfo& cls);
 
