@@ -287,10 +287,11 @@ TEST(Catalogue, RequestKindGates) {
 
 TEST(Catalogue, KindsWithoutABodyAreNotImplemented) {
   auto set = NewSet();
-  IBillAdd* bill = reinterpret_cast<IBillAdd*>(&set);  // anything but null
-  EXPECT_EQ(set->AppendBillAddRq(&bill), E_NOTIMPL);
-  EXPECT_EQ(bill, nullptr);
-  EXPECT_EQ(TakeErrorDescription(), "The BillAddRq request kind is not available in this version of the library.");
+  IAgingReportQuery* report = reinterpret_cast<IAgingReportQuery*>(&set);  // anything but null
+  EXPECT_EQ(set->AppendAgingReportQueryRq(&report), E_NOTIMPL);
+  EXPECT_EQ(report, nullptr);
+  EXPECT_EQ(TakeErrorDescription(),
+            "The AgingReportQueryRq request kind is not available in this version of the library.");
 }
 
 TEST(Catalogue, ORChoice) {

@@ -7,7 +7,9 @@
 #include "support.h"
 
 #include <fstream>
+#include <algorithm>
 #include <map>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -51,7 +53,10 @@ const char* FirstWord(const MemberRule& rule) { return EnumTableOf(static_cast<E
 
 // ---- Requests: every member a client may set, set.
 
-void Fill(CatalogueBase& object, int depth);
+// Fills `object`; `used` holds the elements already written into the element the object writes
+// in (its own, or its parent's for a choice or group), which two choices may share (a line's
+// ORRate and ORRatePriceLevel both offer Rate): a second one takes another alternative.
+void Fill(CatalogueBase& object, int depth, std::set<int>& used);
 
 template <class I>
 ComPtr<I> MemberOf(CatalogueBase& object, size_t i) {
@@ -60,7 +65,7 @@ ComPtr<I> MemberOf(CatalogueBase& object, size_t i) {
   return member;
 }
 
-void FillMember(CatalogueBase& object, size_t i, int depth) {
+void FillMember(CatalogueBase& object, size_t i, int depth, std::set<int>& used) {
   const MemberRule& rule = object.Class().rules[i];
   const int tag = object.Info().members[i].tag;
   const std::string text = "x";
@@ -99,10 +104,13 @@ void FillMember(CatalogueBase& object, size_t i, int depth) {
       EXPECT_EQ(name->SetValue(Bstr(u"x").Get()), S_OK);
       break;
     }
-    case ValueType::kAggregate:
+    case ValueType::kAggregate: {
       MemberOf<IUnknown>(object, i);
-      Fill(*dynamic_cast<CatalogueBase*>(object.Slot(i)->AsParseable()), depth + 1);
+      auto* inner = dynamic_cast<CatalogueBase*>(object.Slot(i)->AsParseable());
+      std::set<int> own;
+      Fill(*inner, depth + 1, inner->Info().choice == kPlain ? own : used);
       break;
+    }
     case ValueType::kStringList:
     case ValueType::kGUIDList:
     case ValueType::kEnumList: {
@@ -126,18 +134,43 @@ void FillMember(CatalogueBase& object, size_t i, int depth) {
       // An entry of a list of OR choices is made by its first alternative's element.
       const int entryTag = list.parseMode == 1 ? item.info.members[0].tag : tag;
       SAXParseable* entry = object.Slot(i)->AsParseable()->HandleAggregate(entryTag);
-      if (auto* record = dynamic_cast<CatalogueBase*>(entry)) Fill(*record, depth + 1);
+      std::set<int> own;
+      if (auto* record = dynamic_cast<CatalogueBase*>(entry)) Fill(*record, depth + 1, own);
       break;
     }
   }
 }
 
-// Every member the object's edition and version have; of an OR choice, the first of them.
-void Fill(CatalogueBase& object, int depth) {
+// The element tags a member writes directly into the element it stands in.
+std::set<int> TagsOf(const CatalogueClass& c, size_t i) {
+  const MemberRule& rule = c.rules[i];
+  if (rule.type == ValueType::kAggregate && kCatalogue[rule.ref].info.choice != kPlain) {
+    std::set<int> tags;
+    for (size_t k = 0; k < kCatalogue[rule.ref].info.memberCount; ++k) {
+      const std::set<int> inner = TagsOf(kCatalogue[rule.ref], k);
+      tags.insert(inner.begin(), inner.end());
+    }
+    return tags;
+  }
+  return {c.info.members[i].tag};
+}
+
+// Every member the object's edition and version have; of an OR choice, the first of them whose
+// elements are not taken yet.
+void Fill(CatalogueBase& object, int depth, std::set<int>& used) {
   ASSERT_LT(depth, 20) << object.Info().name;
   for (size_t i = 0; i < object.Info().memberCount; ++i) {
     if (!object.Available(i)) continue;
-    FillMember(object, i, depth);
+    // A choice in this element picks among its own alternatives; anything else is skipped when
+    // its element is taken.
+    const MemberRule& rule = object.Class().rules[i];
+    const bool choice = rule.type == ValueType::kAggregate && kCatalogue[rule.ref].info.choice != kPlain;
+    if (!choice) {
+      const std::set<int> tags = TagsOf(object.Class(), i);
+      if (std::any_of(tags.begin(), tags.end(), [&](int t) { return used.count(t) > 0; })) continue;
+      used.insert(tags.begin(), tags.end());
+    }
+    FillMember(object, i, depth, used);
     if (object.Info().choice == kORChoice) break;
   }
 }
@@ -159,7 +192,8 @@ TEST(EveryKind, RequestsAreWrittenVerifiedAndReadBack) {
     ObjectRoot* made = cls->factory(true, set->Context());
     ASSERT_TRUE(made);
     ASSERT_EQ(set->AppendRequest(TagIdOf(row.at("request_element")), made), S_OK);
-    Fill(*dynamic_cast<CatalogueBase*>(made->AsParseable()), 0);
+    std::set<int> used;
+    Fill(*dynamic_cast<CatalogueBase*>(made->AsParseable()), 0, used);
     made->ReleaseRoot();
     Bstr report, written;
     VARIANT_BOOL ok = VARIANT_FALSE;
