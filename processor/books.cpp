@@ -160,28 +160,4 @@ void SeedCompany(CompanyFile& file, const std::string& companyName) {
   SetSingleton(db, "Host", host + "<IsAutomaticLogin>false</IsAutomaticLogin><VTFileMode>MultiUser</VTFileMode></Fields>");
 }
 
-std::map<std::string, std::string> ComputedFields(sqlite3* db, const Record& r) {
-  // A price level is of the kind its prices are: a percentage of every price, or per item.
-  if (r.kind == "PriceLevel")
-    return {{"PriceLevelType", r.fields.find("<PriceLevelPerItem>") != std::string::npos ? "PerItem" : "FixedPercentage"}};
-  // Until transactions post to them, a record's balance is its opening balance; the total
-  // adds those of its sub-records (a customer's jobs, an account's sub-accounts).
-  auto opening = [](const Record& x) {
-    const std::string& f = x.fields;
-    const size_t at = f.find("<OpenBalance>");
-    return at == std::string::npos ? 0.0 : std::strtod(f.c_str() + at + 13, nullptr);
-  };
-  const double own = opening(r);
-  double total = own;
-  for (const Record& x : Records(db, {r.kind}))
-    if (x.fullName.size() > r.fullName.size() && Fold(x.fullName).starts_with(Fold(r.fullName) + ":"))
-      total += opening(x);
-  auto money = [](double v) {
-    char text[64];
-    std::snprintf(text, sizeof text, "%.2f", v);
-    return std::string(text);
-  };
-  return {{"Balance", money(own)}, {"TotalBalance", money(total)}};
-}
-
 }  // namespace vtfc4::sandbox::books

@@ -1,14 +1,20 @@
 // The sandbox's accounting rules, in one place: what a new company starts with (its special
 // accounts, its tax codes, templates, terms and payment methods, its company record and
-// preferences) and the figures the application computes for a record's answer (balances).
+// preferences, books.cpp), and how transactions are priced and booked to a double-entry
+// ledger, with the figures that follow from it (ledger.cpp).
 // The engine serves records by their shapes in the catalogue; only this module knows what
 // the kinds mean.
 #ifndef VTFC4_PROCESSOR_BOOKS_H
 #define VTFC4_PROCESSOR_BOOKS_H
 
+#include <cstdint>
 #include <map>
+#include <optional>
+#include <pugixml.hpp>
 #include <string>
+#include <vector>
 
+#include "processor/records.h"
 #include "processor/store.h"
 
 namespace vtfc4::sandbox {
@@ -21,9 +27,45 @@ namespace books {
 // company file's edition. A starting record whose name is taken already is left out.
 void SeedCompany(CompanyFile& file, const std::string& companyName);
 
-// The elements the application computes for a record's answer, by element name (Balance,
-// TotalBalance): a record's opening balance with those of its sub-records.
+// The elements the application computes for a list record's answer, by element name: an
+// account's, customer's or vendor's Balance and TotalBalance from the ledger, an inventory
+// item's QuantityOnHand, AverageCost and the quantities on open orders, a price level's type.
 std::map<std::string, std::string> ComputedFields(sqlite3* db, const Record& r);
+// Posts the opening balances a list record holds (replacing what it posted before).
+void BookListRecord(sqlite3* db, const Record& r);
+
+// ---- Transactions.
+
+// The attribute that marks an element of a transaction's stored fields as computed by the
+// books: it is dropped and computed anew whenever the transaction is booked again.
+inline constexpr const char* kFigure = "figure";
+
+// What a transaction books beside its figures.
+struct Booking {
+  std::vector<Posting> postings;  // balanced; the first names the transaction's own account
+  std::vector<Application> applications;
+};
+// Computes into a transaction's fields the figures its content decides (line amounts and
+// rates, a group's lines and total, subtotals, taxes, totals; the applications of an automatic
+// payment) and returns what it books. Throws Failure for what the books refuse.
+Booking Book(sqlite3* db, const Txn& t, pugi::xml_node fields, bool ca);
+// Adds the figures later transactions change (open amounts, paid status, unused payments and
+// credits, the transactions linked) to a transaction's fields for its answer.
+void AddLaterFigures(sqlite3* db, const Txn& t, pugi::xml_node fields);
+// True while an invoice, charge or bill is not fully paid, or a credit not fully used.
+bool IsOpen(sqlite3* db, const Txn& t);
+// A transaction as one row of the view across kinds.
+struct Summary {
+  std::string entityId, accountId, memo;
+  std::int64_t cents = 0;
+};
+Summary Summarize(sqlite3* db, const Txn& t);
+// The month (1 to 12) the company's fiscal year begins in.
+int FiscalYearStart(sqlite3* db);
+// Answers the queries of views that are not records (bills to pay, payments to deposit); none
+// for other kinds.
+std::optional<Answer> ServeView(Context& cx, pugi::xml_node rq, const std::string& kind,
+                                const catalogue::ClassInfo& query);
 
 }  // namespace books
 }  // namespace vtfc4::sandbox

@@ -54,6 +54,34 @@ bool IsListKind(std::string_view kind) {
   return ret && ret->shape == Shape::Plain && ret->Find("ListID");
 }
 
+bool IsTxnKind(std::string_view kind) {
+  const ClassInfo* ret = FindClass(std::string(kind) + "Ret");
+  return ret && ret->shape == Shape::Plain && ret->Find("TxnID") && ret->Find("EditSequence");
+}
+
+const std::vector<std::string>& TxnKinds() {
+  static const std::vector<std::string> kinds = [] {
+    std::vector<std::string> all;
+    for (const ClassInfo& c : Classes())
+      if (c.name.ends_with("Ret") && IsTxnKind(c.name.substr(0, c.name.size() - 3)))
+        all.emplace_back(c.name.substr(0, c.name.size() - 3));
+    return all;
+  }();
+  return kinds;
+}
+
+const ClassInfo* RetClassOf(std::string_view element) {
+  for (std::string_view suffix : {"Add", "Mod"})
+    if (element.ends_with(suffix))
+      if (const ClassInfo* ret = FindClass(std::string(element.substr(0, element.size() - 3)) + "Ret")) return ret;
+  return FindClass(element);
+}
+
+bool IsLine(std::string_view element) {
+  const ClassInfo* ret = RetClassOf(element);
+  return ret && ret->shape == Shape::Plain && ret->Find("TxnLineID");
+}
+
 namespace {
 
 const std::map<std::string, std::vector<std::string>, std::less<>>& Families() {

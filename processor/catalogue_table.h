@@ -31,6 +31,7 @@ struct Member {
   std::string_view refersTo;
   bool naming;  // (part of) the record's name, for records without a Name
   Edition edition;
+  bool macro;  // an identifier that may name a record of an earlier request by a macro
 };
 
 // The words an enumeration's values are written as, separated by '|'.
@@ -63,6 +64,18 @@ bool IsEnumWord(std::string_view name, std::string_view word);
 
 // A list kind K is one whose answer record K+"Ret" is a plain class with a ListID.
 bool IsListKind(std::string_view kind);
+// A transaction kind K is one whose answer record K+"Ret" is a plain class with a TxnID and an
+// EditSequence (TransactionRet, a view across kinds, has no EditSequence).
+bool IsTxnKind(std::string_view kind);
+// The transaction kinds, in the catalogue's order of names.
+const std::vector<std::string>& TxnKinds();
+// The class an element of a transaction's stored fields is answered as: "InvoiceLineAdd" and
+// "InvoiceLineMod" as "InvoiceLineRet", a class named alike in both ("JournalDebitLine") as
+// itself; null when the catalogue has none.
+const ClassInfo* RetClassOf(std::string_view element);
+// True when such an element is a line of its transaction: its answer class has a TxnLineID.
+bool IsLine(std::string_view element);
+
 // A family F is an OR choice "OR"+F+"Ret" whose every member is the Ret of a list kind: the
 // kinds that share one name space and answer one query (items, entities, terms). Its kinds in
 // member order; empty when F is no family.

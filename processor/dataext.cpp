@@ -1,5 +1,5 @@
 // Data extensions: the definitions of private and custom fields, and their values on list
-// records and on the company.
+// records, transactions and their lines, and the company.
 #include "processor/dataext.h"
 
 #include <cstdlib>
@@ -111,12 +111,7 @@ Answer QueryDefinitions(Context& cx, pugi::xml_node rq, const ClassInfo& query) 
     ++count;
     answer.body += RetElement(cx, *FindClass("DataExtDefRet"), root, IncludeRetElements(rq));
   }
-  const std::string metaData = rq.attribute("metaData").value();
-  if (metaData == "MetaDataOnly" || metaData == "MetaDataAndResponseData")
-    answer.attributes = " retCount=\"" + std::to_string(count) + "\"";
-  if (metaData == "MetaDataOnly") answer.body.clear();
-  if (count == 0) return {kNoMatch, "No data extension is defined so.", "", answer.attributes};
-  return answer;
+  return Listing(rq, count, std::move(answer.body), "No data extension is defined so.");
 }
 
 // What a data extension value is set on: a list record's ListID, or "" for the company, with
@@ -135,8 +130,20 @@ Target TargetOf(Context& cx, pugi::xml_node body, const std::string& path) {
     return {r.listId, type};
   }
   if (body.child("OtherDataExtType")) return {"", body.child_value("OtherDataExtType")};
-  throw Failure{kCannotServe, "The sandbox keeps data extensions of list records and of the company; " + path +
-                                  " names a transaction."};
+  // A transaction, or one of its lines, by its identifiers.
+  const std::string type = body.child_value("TxnDataExtType"), id = body.child_value("TxnID");
+  const std::optional<Txn> t = TxnById(cx.db, id);
+  if (!t || t->kind != type)
+    throw Failure{kInvalidReference, "The " + path + "/TxnID \"" + id + "\" names no " + type + " of the company file."};
+  const std::string line = body.child_value("TxnLineID");
+  if (line.empty()) return {id, type};
+  pugi::xml_document fields;
+  fields.load_string(t->fields.c_str(), kStoredParse);
+  if (!fields.find_node([&](pugi::xml_node n) {
+        return catalogue::IsLine(n.name()) && n.child_value("TxnLineID") == line;
+      }))
+    throw Failure{kInvalidReference, "The " + type + " " + id + " has no line with TxnLineID \"" + line + "\"."};
+  return {line, type};
 }
 
 void CheckTypedValue(const std::string& type, const std::string& value, const std::string& name) {
@@ -162,6 +169,7 @@ void CheckTypedValue(const std::string& type, const std::string& value, const st
 Answer SetValue(Context& cx, pugi::xml_node rq, const ClassInfo& cls, bool add) {
   pugi::xml_node body = BodyOf(rq, cls);
   Validate(body, cls, cx.edition, body.name());
+  UseMacros(cx, body);
   const std::string owner = OwnerOf(body), name = body.child_value("DataExtName");
   auto stored = DataExtDefinition(cx.db, owner, name);
   if (!stored) throw Failure{kUnknownId, "There is no data extension \"" + name + "\" of owner " + owner + "."};

@@ -1,6 +1,7 @@
 #include "processor/document.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <map>
@@ -135,6 +136,11 @@ void Validate(pugi::xml_node node, const ClassInfo& cls, const Edition& edition,
     if (!InEdition(m, edition))
       throw Failure{kRefused, "The element " + inner + " is not part of the " + (edition.ca ? "CA" : "US") +
                                   " edition."};
+    if (child.attribute("useMacro")) {
+      if (!m.macro) throw Failure{kRefused, "The element " + inner + " cannot name a record by a macro."};
+      if (edition.version < 200)
+        throw Failure{kRefused, "The macro of " + inner + " is not part of vtXML " + VersionText(edition.version) + "."};
+    }
     for (auto [choice, alternative] : flat[i].choices)
       if (chosen.emplace(choice, alternative).first->second != alternative)
         throw Failure{kRefused, path + " sets more than one alternative of " + std::string(choice->name) + "."};
@@ -231,6 +237,128 @@ std::optional<std::time_t> ParseInstant(const std::string& text, bool endOfDay) 
       n != 5 || rest.size() != 6)
     return std::nullopt;
   return timegm(&tm) - (rest[0] == '-' ? -1 : 1) * (hours * 3600 + minutes * 60);
+}
+
+std::string IsoDate(std::time_t t) {
+  std::tm local{};
+  localtime_r(&t, &local);
+  char text[16];
+  std::strftime(text, sizeof text, "%Y-%m-%d", &local);
+  return text;
+}
+
+namespace {
+
+// A calendar date as days since 1970-01-01 and back (proleptic Gregorian).
+std::int64_t DayNumber(int y, int m, int d) {
+  y -= m <= 2;
+  const std::int64_t era = (y >= 0 ? y : y - 399) / 400;
+  const std::int64_t yoe = y - era * 400;
+  const std::int64_t doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+  return era * 146097 + yoe * 365 + yoe / 4 - yoe / 100 + doy - 719468;
+}
+
+std::string DateOf(std::int64_t days) {
+  days += 719468;
+  const std::int64_t era = (days >= 0 ? days : days - 146096) / 146097;
+  const std::int64_t doe = days - era * 146097;
+  const std::int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+  const std::int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+  const std::int64_t mp = (5 * doy + 2) / 153;
+  const int d = static_cast<int>(doy - (153 * mp + 2) / 5 + 1);
+  const int m = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
+  const std::int64_t y = yoe + era * 400 + (m <= 2);
+  char text[32];
+  std::snprintf(text, sizeof text, "%04lld-%02d-%02d", static_cast<long long>(y), m, d);
+  return text;
+}
+
+// The first day of the month `months` months after the month of (y, m).
+std::int64_t MonthStart(int y, int m, int months) {
+  const int index = y * 12 + (m - 1) + months;
+  return DayNumber(index / 12, index % 12 + 1, 1);
+}
+
+}  // namespace
+
+std::pair<std::string, std::string> MacroDates(std::string_view macro, std::time_t today, int fiscalMonth) {
+  std::tm local{};
+  localtime_r(&today, &local);
+  const int y = local.tm_year + 1900, m = local.tm_mon + 1;
+  const std::int64_t day = DayNumber(y, m, local.tm_mday);
+  const std::int64_t weekStart = day - (local.tm_wday + 6) % 7;  // weeks begin on Monday
+  // Quarters and years: calendar ones start in January, fiscal ones in the fiscal month.
+  const int firstMonth = macro.find("Fiscal") != std::string_view::npos ? fiscalMonth : 1;
+  const int intoYear = ((m - firstMonth) % 12 + 12) % 12;  // months since the year began
+  const bool quarter = macro.find("Quarter") != std::string_view::npos;
+  const int span = quarter ? 3 : 12;
+  const int back = quarter ? intoYear % 3 : intoYear;
+  // [first, next first) of the period `shift` periods from the present one.
+  auto period = [&](int shift) {
+    return std::pair{MonthStart(y, m, -back + shift * span), MonthStart(y, m, -back + (shift + 1) * span)};
+  };
+  auto month = [&](int shift) { return std::pair{MonthStart(y, m, shift), MonthStart(y, m, shift + 1)}; };
+  std::pair<std::int64_t, std::int64_t> range;  // first day, day after the last
+  std::string_view name = macro;
+  const bool toDate = name.ends_with("ToDate");
+  if (toDate) name.remove_suffix(6);
+  if (name == "All") return {"", ""};
+  if (name == "Today") range = {day, day + 1};
+  else if (name == "Yesterday") range = {day - 1, day};
+  else if (name == "ThisWeek") range = {weekStart, weekStart + 7};
+  else if (name == "LastWeek") range = {weekStart - 7, weekStart};
+  else if (name == "NextWeek") range = {weekStart + 7, weekStart + 14};
+  else if (name == "NextFourWeeks") range = {weekStart + 7, weekStart + 35};
+  else if (name == "ThisMonth") range = month(0);
+  else if (name == "LastMonth") range = month(-1);
+  else if (name == "NextMonth") range = month(1);
+  else if (name.starts_with("This")) range = period(0);
+  else if (name.starts_with("Last")) range = period(-1);
+  else if (name.starts_with("Next")) range = period(1);
+  else return {"", ""};
+  // "...ToDate" ends today, or with the period when it ended before today.
+  if (toDate) range.second = std::min(range.second, day + 1);
+  return {DateOf(range.first), DateOf(range.second - 1)};
+}
+
+std::int64_t Cents(std::string_view amount) {
+  // Read digit by digit: a binary fraction would round 0.285 down.
+  bool negative = false;
+  if (!amount.empty() && (amount[0] == '-' || amount[0] == '+')) {
+    negative = amount[0] == '-';
+    amount.remove_prefix(1);
+  }
+  const std::size_t point = amount.find('.');
+  const std::string_view whole = amount.substr(0, point);
+  const std::string_view fraction = point == std::string_view::npos ? "" : amount.substr(point + 1);
+  if (whole.size() > 15)
+    throw Failure{kRefused, "The amount " + std::string(amount) + " is beyond what the books can hold."};
+  std::int64_t cents = 0;
+  for (char c : whole) cents = cents * 10 + (c - '0');
+  for (std::size_t i = 0; i < 2; ++i) cents = cents * 10 + (i < fraction.size() ? fraction[i] - '0' : 0);
+  if (fraction.size() > 2 && fraction[2] >= '5') ++cents;
+  return negative ? -cents : cents;
+}
+
+std::string Money(std::int64_t cents) {
+  char text[40];
+  const std::uint64_t magnitude = cents < 0 ? -static_cast<std::uint64_t>(cents) : static_cast<std::uint64_t>(cents);
+  std::snprintf(text, sizeof text, "%s%llu.%02llu", cents < 0 ? "-" : "", static_cast<unsigned long long>(magnitude / 100),
+                static_cast<unsigned long long>(magnitude % 100));
+  return text;
+}
+
+std::int64_t PercentOf(std::int64_t cents, double percent) {
+  return static_cast<std::int64_t>(std::llround(static_cast<double>(cents) * percent / 100.0));
+}
+
+std::string Decimal(double value) {
+  char text[64];
+  std::snprintf(text, sizeof text, "%.5f", value);
+  std::string out = text;
+  while (out.back() == '0') out.pop_back();
+  if (out.back() == '.') out.pop_back();
+  return out == "-0" ? "0" : out;
 }
 
 }  // namespace vtfc4::sandbox

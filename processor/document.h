@@ -3,6 +3,7 @@
 #ifndef VTFC4_PROCESSOR_DOCUMENT_H
 #define VTFC4_PROCESSOR_DOCUMENT_H
 
+#include <cstdint>
 #include <ctime>
 #include <optional>
 #include <pugixml.hpp>
@@ -20,6 +21,8 @@ inline constexpr int kOk = 0;
 inline constexpr int kNoMatch = 1;
 inline constexpr int kQueryNamesUnknown = 500;
 inline constexpr int kRefused = 3000;
+inline constexpr int kNotBalanced = 3060;
+inline constexpr int kAboveOpen = 3070;
 inline constexpr int kDuplicateName = 3100;
 inline constexpr int kUnknownId = 3120;
 inline constexpr int kInvalidReference = 3140;
@@ -27,6 +30,9 @@ inline constexpr int kInUse = 3170;
 inline constexpr int kStaleEditSequence = 3200;
 inline constexpr int kCannotServe = 3250;
 inline constexpr int kReadOnly = 3260;
+
+// The message of a query that matched nothing.
+inline constexpr const char* kNothingFound = "A query request did not find a matching object in the company file.";
 
 // A request that cannot be carried out: it is answered with this status and its changes undone.
 struct Failure {
@@ -80,6 +86,22 @@ std::string IsoTime(std::time_t t);
 // A date (YYYY-MM-DD, the day's first or, with endOfDay, last second) or a date-time with an
 // optional Z or +HH:MM; without an offset the time is local.
 std::optional<std::time_t> ParseInstant(const std::string& text, bool endOfDay);
+// The local date of an instant ("2024-12-05").
+std::string IsoDate(std::time_t t);
+// The dates a date macro of the filters and reports stands for ("ThisMonth": the first and last
+// day of the month of `today`), first and last day included; the fiscal year begins in the
+// month `fiscalMonth` (1 to 12). "All" is every date: two empty texts.
+std::pair<std::string, std::string> MacroDates(std::string_view macro, std::time_t today, int fiscalMonth);
+
+// ---- Money: amounts are kept in cents, rounded half away from zero.
+
+std::int64_t Cents(std::string_view amount);
+// "1234.50", "-0.75".
+std::string Money(std::int64_t cents);
+// A rate of an amount, in cents: `percent` percent of `cents`.
+std::int64_t PercentOf(std::int64_t cents, double percent);
+// A quantity or rate as written, without a trailing fraction of zeros ("3", "2.5").
+std::string Decimal(double value);
 
 }  // namespace vtfc4::sandbox
 

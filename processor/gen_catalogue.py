@@ -42,7 +42,7 @@ def read(path):
             if current is None or len(fields) < 3 or fields[1] not in KINDS:
                 sys.exit(f"{where}: expected '<Element> <kind> <type> [flags]' inside a class")
             member = {"element": fields[0], "kind": fields[1], "type": fields[2],
-                      "req": False, "from": 0, "until": 0, "of": "", "name": False,
+                      "req": False, "from": 0, "until": 0, "of": "", "name": False, "macro": False,
                       "country": "Edition::Any"}
             for flag in fields[3:]:
                 if flag == "req":
@@ -55,6 +55,8 @@ def read(path):
                     member["of"] = flag[3:]
                 elif flag == "name":
                     member["name"] = True
+                elif flag == "macro":
+                    member["macro"] = True
                 elif flag in ("country=CA", "country=notCA"):
                     member["country"] = "Edition::CA" if flag == "country=CA" else "Edition::NotCA"
             current["members"].append(member)
@@ -85,7 +87,8 @@ def emit(classes, out_path, enums=None):
         for m in cls["members"]:
             lines.append(f'  {{"{m["element"]}", {KINDS[m["kind"]]}, "{m["type"]}", '
                          f'{"true" if m["req"] else "false"}, {m["from"]}, {m["until"]}, '
-                         f'"{m["of"]}", {"true" if m["name"] else "false"}, {m["country"]}}},')
+                         f'"{m["of"]}", {"true" if m["name"] else "false"}, {m["country"]}, '
+                         f'{"true" if m["macro"] else "false"}}},')
         rows.append(f'  {{"{name}", {SHAPES[cls["shape"]]}, {offset}, {len(cls["members"])}}},')
         offset += len(cls["members"])
     lines += ["};", "inline constexpr ClassRow kClassRows[] = {"] + rows + ["};"]

@@ -39,8 +39,11 @@ std::string RetOf(Context& cx, const Record& r, const std::set<std::string>& onl
   put("IsActive", r.active ? "true" : "false");
   put("Sublevel", std::to_string(r.sublevel));
   if (!r.parentId.empty()) src.append_child("ParentRef").append_child("ListID").text() = r.parentId.c_str();
-  for (const auto& [element, value] : books::ComputedFields(cx.db, r))
-    if (!src.child(element.c_str())) put(element.c_str(), value);
+  // What the books compute stands in for what was sent (an item's starting quantity).
+  for (const auto& [element, value] : books::ComputedFields(cx.db, r)) {
+    src.remove_child(element.c_str());
+    put(element.c_str(), value);
+  }
   AddDataExts(cx, src, r.listId, owners);
   return RetElement(cx, *ret, src, only);
 }
@@ -132,6 +135,7 @@ Answer AddRecord(Context& cx, pugi::xml_node rq, const std::string& kind, const 
   r.modifiedAt = now;
   InsertRecord(cx.db, r);
   SetLinks(cx.db, r.listId, links);
+  books::BookListRecord(cx.db, r);
   return {kOk, "Status OK", RetOf(cx, r, IncludeRetElements(rq)), ""};
 }
 
@@ -177,6 +181,7 @@ Answer ModRecord(Context& cx, pugi::xml_node rq, const std::string& kind, const 
   CollectLinks(fields.document_element(), all);
   if (!r.parentId.empty()) all.push_back(r.parentId);
   SetLinks(cx.db, r.listId, all);
+  books::BookListRecord(cx.db, r);
   if (r.fullName != old->fullName) RenameChildren(cx.db, r, old->fullName, old->sublevel);
   return {kOk, "Status OK", RetOf(cx, r, IncludeRetElements(rq)), ""};
 }
@@ -314,15 +319,10 @@ Answer QueryRecords(Context& cx, pugi::xml_node rq, const std::string& name, con
       hits.push_back(r);
     }
   }
-  Answer answer;
-  const std::string metaData = rq.attribute("metaData").value();
-  if (metaData == "MetaDataOnly" || metaData == "MetaDataAndResponseData")
-    answer.attributes = " retCount=\"" + std::to_string(hits.size()) + "\"";
-  if (hits.empty())
-    return {kNoMatch, "A query request did not find a matching object in the company file.", "", answer.attributes};
-  if (metaData != "MetaDataOnly")
-    for (const Record& r : hits) answer.body += RetOf(cx, r, IncludeRetElements(rq), Owners(rq));
-  return answer;
+  std::string body;
+  if (WantsRecords(rq))
+    for (const Record& r : hits) body += RetOf(cx, r, IncludeRetElements(rq), Owners(rq));
+  return Listing(rq, hits.size(), std::move(body), kNothingFound);
 }
 
 // ---- Deletions.
@@ -337,53 +337,21 @@ Answer DeleteRecord(Context& cx, pugi::xml_node rq) {
   if (HasChildren(cx.db, *r))
     throw Failure{kInUse, "The " + kind + " \"" + r->fullName + "\" has sub-records and cannot be deleted."};
   if (auto user = LinkTo(cx.db, id)) {
-    auto holder = RecordById(cx.db, *user);
-    throw Failure{kInUse, "The " + kind + " \"" + r->fullName + "\" is in use by " +
-                              (holder ? "the " + holder->kind + " \"" + holder->fullName + "\""
-                                      : "the company's " + *user) +
-                              " and cannot be deleted."};
+    std::string by = "the company's " + *user;
+    if (auto holder = RecordById(cx.db, *user)) by = "the " + holder->kind + " \"" + holder->fullName + "\"";
+    if (auto txn = TxnById(cx.db, *user)) by = "the " + txn->kind + " " + txn->txnId;
+    throw Failure{kInUse, "The " + kind + " \"" + r->fullName + "\" is in use by " + by + " and cannot be deleted."};
   }
   const std::time_t now = cx.file.Now();
   const std::string deleted = IsoTime(now);
   RemoveRecord(cx.db, *r);
   RemoveDataExtValuesOn(cx.db, id);
-  LogDeletion(cx.db, *r, deleted, now);
+  LogDeletion(cx.db, {kind, id, r->fullName, r->timeCreated, deleted, now});
   Answer answer;
   AppendValue(answer.body, "ListDelType", kind);
   AppendValue(answer.body, "ListID", id);
   AppendValue(answer.body, "TimeDeleted", deleted);
   AppendValue(answer.body, "FullName", r->fullName);
-  return answer;
-}
-
-Answer QueryDeleted(Context& cx, pugi::xml_node rq, const ClassInfo& query) {
-  Validate(rq, query, cx.edition, rq.name());
-  const std::string kind = rq.child_value("ListDelType");
-  std::optional<std::time_t> from, to;
-  pugi::xml_node range = rq.child("DeletedDateRangeFilter");
-  if (pugi::xml_node f = range.child("FromDeletedDate")) from = ParseInstant(f.child_value(), false);
-  if (pugi::xml_node t = range.child("ToDeletedDate")) to = ParseInstant(t.child_value(), true);
-  Answer answer;
-  size_t count = 0;
-  const std::set<std::string> only = IncludeRetElements(rq);
-  const ClassInfo* ret = FindClass("ListDeletedRet");
-  for (const Deletion& d : Deletions(cx.db, kind)) {
-    if ((from && d.deletedAt < *from) || (to && d.deletedAt > *to)) continue;
-    ++count;
-    pugi::xml_document doc;
-    pugi::xml_node src = doc.append_child("Fields");
-    src.append_child("ListDelType").text() = d.kind.c_str();
-    src.append_child("ListID").text() = d.listId.c_str();
-    src.append_child("TimeCreated").text() = d.timeCreated.c_str();
-    src.append_child("TimeDeleted").text() = d.timeDeleted.c_str();
-    src.append_child("FullName").text() = d.fullName.c_str();
-    answer.body += RetElement(cx, *ret, src, only);
-  }
-  const std::string metaData = rq.attribute("metaData").value();
-  if (metaData == "MetaDataOnly" || metaData == "MetaDataAndResponseData")
-    answer.attributes = " retCount=\"" + std::to_string(count) + "\"";
-  if (metaData == "MetaDataOnly") answer.body.clear();
-  if (count == 0) return {kNoMatch, "No " + kind + " has been deleted.", "", answer.attributes};
   return answer;
 }
 
@@ -410,7 +378,8 @@ std::optional<Answer> ServeListRequest(Context& cx, pugi::xml_node rq) {
   if (auto kind = KindBefore(name, "QueryRq")) {
     const ClassInfo* query = FindClass(*kind + "Query");
     if (!query) return std::nullopt;
-    if (*kind == "ListDeleted") return QueryDeleted(cx, rq, *query);
+    if (*kind == "ListDeleted")
+      return DeletedAnswer(cx, rq, *query, "ListDelType", "ListID", "FullName", "ListDeletedRet");
     if (catalogue::IsListKind(*kind)) return QueryRecords(cx, rq, *kind, {*kind}, *query);
     if (const auto& family = catalogue::FamilyKinds(*kind); !family.empty())
       return QueryRecords(cx, rq, *kind, family, *query);

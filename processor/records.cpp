@@ -71,6 +71,28 @@ std::set<std::string> IncludeRetElements(pugi::xml_node node) {
   return names;
 }
 
+// ---- Macros.
+
+void UseMacros(Context& cx, pugi::xml_node node) {
+  std::vector<pugi::xml_node> all = Elements(node);
+  for (size_t i = 0; i < all.size(); ++i) {
+    pugi::xml_node c = all[i];
+    if (pugi::xml_attribute macro = c.attribute("useMacro")) {
+      const auto defined = cx.macros.find(macro.value());
+      if (defined == cx.macros.end())
+        throw Failure{kRefused, "The macro \"" + std::string(macro.value()) + "\" of " + c.name() +
+                                    " names nothing defined earlier in this message set."};
+      c.text() = defined->second.c_str();
+      c.remove_attribute(macro);
+    }
+    for (pugi::xml_node inner : Elements(c)) all.push_back(inner);
+  }
+}
+
+void DefineMacro(Context& cx, pugi::xml_node node, const std::string& id) {
+  if (pugi::xml_attribute macro = node.attribute("defMacro"); macro && *macro.value()) cx.macros[macro.value()] = id;
+}
+
 // ---- References.
 
 // The record a reference names among `kinds`: by its ListID when it has one, else by its
@@ -236,6 +258,44 @@ std::set<std::string> Owners(pugi::xml_node rq) {
   std::set<std::string> owners;
   for (pugi::xml_node c : rq.children("OwnerID")) owners.insert(c.child_value());
   return owners;
+}
+
+bool WantsRecords(pugi::xml_node rq) { return std::string_view(rq.attribute("metaData").value()) != "MetaDataOnly"; }
+
+Answer Listing(pugi::xml_node rq, std::size_t count, std::string body, const std::string& none) {
+  Answer answer;
+  const std::string metaData = rq.attribute("metaData").value();
+  if (metaData == "MetaDataOnly" || metaData == "MetaDataAndResponseData")
+    answer.attributes = " retCount=\"" + std::to_string(count) + "\"";
+  if (count == 0) return {kNoMatch, none, "", answer.attributes};
+  if (WantsRecords(rq)) answer.body = std::move(body);
+  return answer;
+}
+
+Answer DeletedAnswer(Context& cx, pugi::xml_node rq, const ClassInfo& query, const char* typeElement,
+                     const char* idElement, const char* nameElement, const char* ret) {
+  Validate(rq, query, cx.edition, rq.name());
+  const std::string kind = rq.child_value(typeElement);
+  std::optional<std::time_t> from, to;
+  pugi::xml_node range = rq.child("DeletedDateRangeFilter");
+  if (pugi::xml_node f = range.child("FromDeletedDate")) from = ParseInstant(f.child_value(), false);
+  if (pugi::xml_node t = range.child("ToDeletedDate")) to = ParseInstant(t.child_value(), true);
+  std::string body;
+  size_t count = 0;
+  const std::set<std::string> only = IncludeRetElements(rq);
+  for (const Deletion& d : Deletions(cx.db, kind)) {
+    if ((from && d.deletedAt < *from) || (to && d.deletedAt > *to)) continue;
+    ++count;
+    pugi::xml_document doc;
+    pugi::xml_node src = doc.append_child("Fields");
+    src.append_child(typeElement).text() = d.kind.c_str();
+    src.append_child(idElement).text() = d.listId.c_str();
+    src.append_child("TimeCreated").text() = d.timeCreated.c_str();
+    src.append_child("TimeDeleted").text() = d.timeDeleted.c_str();
+    if (!d.fullName.empty()) src.append_child(nameElement).text() = d.fullName.c_str();
+    body += RetElement(cx, *FindClass(ret), src, only);
+  }
+  return Listing(rq, count, std::move(body), "No " + kind + " has been deleted.");
 }
 
 // Applies a Mod body to stored fields: present elements replace, empty ones clear, aggregates

@@ -56,6 +56,12 @@ std::set<std::string> Owners(pugi::xml_node rq);
 // The kind a request element names before its suffix ("Customer" of "CustomerAddRq").
 std::optional<std::string> KindBefore(const std::string& name, std::string_view suffix);
 
+// Gives every element below `node` that names a record by a macro (useMacro) the identifier
+// the macro was defined for earlier in the message set; an undefined macro is refused (3000).
+void UseMacros(Context& cx, pugi::xml_node node);
+// Records the macro a request defines (defMacro on `node`) for the identifier `id`.
+void DefineMacro(Context& cx, pugi::xml_node node, const std::string& id);
+
 // The record a reference names among `kinds`: by its ListID when it has one, else by its
 // FullName. Refused with 3140 when the company file has no such record.
 Record Resolve(Context& cx, pugi::xml_node ref, const std::vector<std::string>& kinds, const std::string& lists,
@@ -76,6 +82,18 @@ std::string RetElement(Context& cx, const catalogue::ClassInfo& ret, pugi::xml_n
                        const std::set<std::string>& only);
 // The data extensions of `target` whose owner is among `owners`, as DataExtRet elements.
 void AddDataExts(Context& cx, pugi::xml_node src, const std::string& target, const std::set<std::string>& owners);
+
+// The answer of a query that found `count` records (their Ret elements in `body`): the
+// retCount its metaData asks for, no records for MetaDataOnly, status 1 with `none` when
+// nothing matched.
+Answer Listing(pugi::xml_node rq, std::size_t count, std::string body, const std::string& none);
+// True unless the query asks for its count alone (MetaDataOnly).
+bool WantsRecords(pugi::xml_node rq);
+// The answer of a query of the log of deletions (ListDeletedQuery, TxnDeletedQuery): the
+// entries of the kind its `typeElement` names, as `ret` elements whose identifier and name go
+// in `idElement` and `nameElement`.
+Answer DeletedAnswer(Context& cx, pugi::xml_node rq, const catalogue::ClassInfo& query, const char* typeElement,
+                     const char* idElement, const char* nameElement, const char* ret);
 
 // Applies a Mod body to stored fields: present elements replace, empty ones clear, aggregates
 // of a class merge child by child, and a repeated member's new entries replace all old ones.

@@ -11,6 +11,7 @@
 #include "processor/dataext.h"
 #include "processor/lists.h"
 #include "processor/store.h"
+#include "processor/txns.h"
 
 namespace vtfc4::sandbox {
 namespace {
@@ -27,6 +28,7 @@ Answer Dispatch(Context& cx, pugi::xml_node rq) {
   if (cx.readOnly && !name.ends_with("QueryRq"))
     throw Failure{kReadOnly, "The session is read-only: the application refuses " + name + " requests."};
   if (std::optional<Answer> answer = ServeListRequest(cx, rq)) return *answer;
+  if (std::optional<Answer> answer = ServeTxnRequest(cx, rq)) return *answer;
   if (std::optional<Answer> answer = ServeDataExtRequest(cx, rq)) return *answer;
   throw Failure{kCannotServe, "The sandbox cannot serve " + name + " requests."};
 }
@@ -129,12 +131,15 @@ std::string ProcessRequest(CompanyFile& file, std::string_view requestXml, const
   for (pugi::xml_node rq : requests) {
     Exec(cx.db, "SAVEPOINT request");
     Answer answer;
+    const std::map<std::string, std::string> macros = cx.macros;
     try {
       answer = Dispatch(cx, rq);
       Exec(cx.db, "RELEASE request");
     } catch (const Failure& failure) {
+      // Nothing of a refused request stays, the macros it defined included.
       Exec(cx.db, "ROLLBACK TO request");
       Exec(cx.db, "RELEASE request");
+      cx.macros = macros;
       answer = {failure.code, failure.message, "", ""};
     }
     const std::string rs = std::string(rq.name()).replace(std::string_view(rq.name()).size() - 2, 2, "Rs");

@@ -168,6 +168,7 @@ void UpdateRecord(sqlite3* db, const Record& r) {
 void RemoveRecord(sqlite3* db, const Record& r) {
   Stmt(db, "DELETE FROM records WHERE seq = ?").Bind(1, r.seq).Step();
   Stmt(db, "DELETE FROM links WHERE from_id = ?").Bind(1, r.listId).Step();
+  SetPostings(db, r.listId, {});
 }
 
 bool HasChildren(sqlite3* db, const Record& r) {
@@ -198,16 +199,16 @@ std::optional<std::string> LinkTo(sqlite3* db, std::string_view to) {
   return s.Text(0);
 }
 
-void LogDeletion(sqlite3* db, const Record& r, const std::string& timeDeleted, std::time_t at) {
+void LogDeletion(sqlite3* db, const Deletion& d) {
   Stmt(db,
        "INSERT INTO deletions (kind, list_id, full_name, time_created, time_deleted, deleted_at) "
        "VALUES (?, ?, ?, ?, ?, ?)")
-      .Bind(1, r.kind)
-      .Bind(2, r.listId)
-      .Bind(3, r.fullName)
-      .Bind(4, r.timeCreated)
-      .Bind(5, timeDeleted)
-      .Bind(6, static_cast<std::int64_t>(at))
+      .Bind(1, d.kind)
+      .Bind(2, d.listId)
+      .Bind(3, d.fullName)
+      .Bind(4, d.timeCreated)
+      .Bind(5, d.timeDeleted)
+      .Bind(6, d.deletedAt)
       .Step();
 }
 
@@ -218,6 +219,162 @@ std::vector<Deletion> Deletions(sqlite3* db, std::string_view kind) {
   s.Bind(1, kind);
   std::vector<Deletion> all;
   while (s.Step()) all.push_back({s.Text(0), s.Text(1), s.Text(2), s.Text(3), s.Text(4), s.Int(5)});
+  return all;
+}
+
+// ---- Transactions.
+
+namespace {
+
+constexpr const char* kTxnColumns =
+    "seq, kind, txn_id, txn_number, ref_number, txn_date, edit_sequence, time_created, time_modified, "
+    "modified_at, fields";
+
+Txn ReadTxn(const Stmt& s) {
+  Txn t;
+  t.seq = s.Int(0);
+  t.kind = s.Text(1);
+  t.txnId = s.Text(2);
+  t.txnNumber = s.Int(3);
+  t.refNumber = s.Text(4);
+  t.txnDate = s.Text(5);
+  t.editSequence = s.Text(6);
+  t.timeCreated = s.Text(7);
+  t.timeModified = s.Text(8);
+  t.modifiedAt = s.Int(9);
+  t.fields = s.Text(10);
+  return t;
+}
+
+void BindTxn(Stmt& s, const Txn& t) {
+  s.Bind(1, t.kind).Bind(2, t.txnId).Bind(3, t.txnNumber).Bind(4, t.refNumber).Bind(5, t.txnDate);
+  s.Bind(6, t.editSequence).Bind(7, t.timeCreated).Bind(8, t.timeModified).Bind(9, t.modifiedAt).Bind(10, t.fields);
+}
+
+}  // namespace
+
+std::optional<Txn> TxnById(sqlite3* db, std::string_view txnId) {
+  Stmt s(db, std::string("SELECT ") + kTxnColumns + " FROM txns WHERE txn_id = ?1");
+  s.Bind(1, txnId);
+  if (!s.Step()) return std::nullopt;
+  return ReadTxn(s);
+}
+
+std::vector<Txn> Txns(sqlite3* db, const std::vector<std::string>& kinds) {
+  Stmt s(db, std::string("SELECT ") + kTxnColumns + " FROM txns" +
+                 (kinds.empty() ? std::string() : " WHERE " + KindIn(kinds.size(), 1)) + " ORDER BY seq");
+  for (size_t i = 0; i < kinds.size(); ++i) s.Bind(static_cast<int>(i) + 1, kinds[i]);
+  std::vector<Txn> all;
+  while (s.Step()) all.push_back(ReadTxn(s));
+  return all;
+}
+
+void InsertTxn(sqlite3* db, Txn& t) {
+  Stmt s(db,
+         "INSERT INTO txns (kind, txn_id, txn_number, ref_number, txn_date, edit_sequence, time_created, "
+         "time_modified, modified_at, fields) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10)");
+  BindTxn(s, t);
+  s.Step();
+  t.seq = sqlite3_last_insert_rowid(db);
+}
+
+void UpdateTxn(sqlite3* db, const Txn& t) {
+  Stmt s(db,
+         "UPDATE txns SET kind = ?1, txn_number = ?3, ref_number = ?4, txn_date = ?5, edit_sequence = ?6, "
+         "time_created = ?7, time_modified = ?8, modified_at = ?9, fields = ?10 WHERE txn_id = ?2");
+  BindTxn(s, t);
+  s.Step();
+}
+
+void RemoveTxn(sqlite3* db, const Txn& t) {
+  Stmt(db, "DELETE FROM txns WHERE seq = ?").Bind(1, t.seq).Step();
+  Stmt(db, "DELETE FROM links WHERE from_id = ?").Bind(1, t.txnId).Step();
+  SetPostings(db, t.txnId, {});
+  SetApplications(db, t.txnId, {});
+}
+
+std::int64_t NextTxnNumber(sqlite3* db) {
+  const std::string stored = Setting(db, "next_txn_number");
+  const std::int64_t number = stored.empty() ? 1 : std::stoll(stored);
+  SetSetting(db, "next_txn_number", std::to_string(number + 1));
+  return number;
+}
+
+// ---- The ledger.
+
+namespace {
+
+constexpr const char* kPostingColumns = "source, line_id, account_id, entity_id, item_id, cents, quantity";
+
+std::vector<Posting> ReadPostings(Stmt& s) {
+  std::vector<Posting> all;
+  while (s.Step()) {
+    Posting p{s.Text(0), s.Text(1), s.Text(2), s.Text(3), s.Text(4), s.Int(5), 0};
+    p.quantity = std::strtod(s.Text(6).c_str(), nullptr);
+    all.push_back(std::move(p));
+  }
+  return all;
+}
+
+}  // namespace
+
+void SetPostings(sqlite3* db, std::string_view source, const std::vector<Posting>& postings) {
+  Stmt(db, "DELETE FROM postings WHERE source = ?").Bind(1, source).Step();
+  for (const Posting& p : postings) {
+    char quantity[64];
+    std::snprintf(quantity, sizeof quantity, "%.17g", p.quantity);
+    Stmt(db, std::string("INSERT INTO postings (") + kPostingColumns + ") VALUES (?, ?, ?, ?, ?, ?, ?)")
+        .Bind(1, source)
+        .Bind(2, p.lineId)
+        .Bind(3, p.accountId)
+        .Bind(4, p.entityId)
+        .Bind(5, p.itemId)
+        .Bind(6, p.cents)
+        .Bind(7, quantity)
+        .Step();
+  }
+}
+
+std::vector<Posting> PostingsOf(sqlite3* db, std::string_view source) {
+  Stmt s(db, std::string("SELECT ") + kPostingColumns + " FROM postings WHERE source = ? ORDER BY rowid");
+  s.Bind(1, source);
+  return ReadPostings(s);
+}
+
+std::vector<Posting> PostingsTo(sqlite3* db, std::string_view column, std::string_view id) {
+  if (column != "account_id" && column != "entity_id" && column != "item_id")
+    throw std::logic_error("postings have no column " + std::string(column));
+  Stmt s(db, std::string("SELECT ") + kPostingColumns + " FROM postings WHERE " + std::string(column) +
+                 " = ? ORDER BY rowid");
+  s.Bind(1, id);
+  return ReadPostings(s);
+}
+
+std::vector<Posting> AllPostings(sqlite3* db) {
+  Stmt s(db, std::string("SELECT ") + kPostingColumns + " FROM postings ORDER BY rowid");
+  return ReadPostings(s);
+}
+
+void SetApplications(sqlite3* db, std::string_view from, const std::vector<Application>& applied) {
+  Stmt(db, "DELETE FROM applications WHERE from_txn = ?").Bind(1, from).Step();
+  for (const Application& a : applied)
+    Stmt(db, "INSERT INTO applications (from_txn, to_txn, credit_txn, cents, discount) VALUES (?, ?, ?, ?, ?)")
+        .Bind(1, from)
+        .Bind(2, a.to)
+        .Bind(3, a.creditTxn)
+        .Bind(4, a.cents)
+        .Bind(5, a.discount)
+        .Step();
+}
+
+std::vector<Application> ApplicationsBy(sqlite3* db, std::string_view column, std::string_view txnId) {
+  if (column != "from_txn" && column != "to_txn" && column != "credit_txn")
+    throw std::logic_error("applications have no column " + std::string(column));
+  Stmt s(db, "SELECT from_txn, to_txn, credit_txn, cents, discount FROM applications WHERE " + std::string(column) +
+                 " = ? ORDER BY rowid");
+  s.Bind(1, txnId);
+  std::vector<Application> all;
+  while (s.Step()) all.push_back({s.Text(0), s.Text(1), s.Text(2), s.Int(3), s.Int(4)});
   return all;
 }
 
@@ -343,7 +500,22 @@ constexpr const char* kTables =
     "CREATE TABLE IF NOT EXISTS dataext_values (owner_id TEXT NOT NULL, name TEXT NOT NULL COLLATE NOCASE,"
     " target TEXT NOT NULL, value TEXT NOT NULL, PRIMARY KEY (owner_id, name, target));"
     "CREATE TABLE IF NOT EXISTS migrations (version INTEGER PRIMARY KEY, applied_at INTEGER NOT NULL,"
-    " description TEXT NOT NULL);";
+    " description TEXT NOT NULL);"
+    "CREATE TABLE IF NOT EXISTS txns (seq INTEGER PRIMARY KEY AUTOINCREMENT, kind TEXT NOT NULL,"
+    " txn_id TEXT NOT NULL UNIQUE, txn_number INTEGER NOT NULL, ref_number TEXT NOT NULL, txn_date TEXT NOT NULL,"
+    " edit_sequence TEXT NOT NULL, time_created TEXT NOT NULL, time_modified TEXT NOT NULL,"
+    " modified_at INTEGER NOT NULL, fields TEXT NOT NULL);"
+    "CREATE INDEX IF NOT EXISTS txns_kind ON txns (kind);"
+    "CREATE TABLE IF NOT EXISTS postings (source TEXT NOT NULL, line_id TEXT NOT NULL, account_id TEXT NOT NULL,"
+    " entity_id TEXT NOT NULL, item_id TEXT NOT NULL, cents INTEGER NOT NULL, quantity TEXT NOT NULL);"
+    "CREATE INDEX IF NOT EXISTS postings_source ON postings (source);"
+    "CREATE INDEX IF NOT EXISTS postings_account ON postings (account_id);"
+    "CREATE INDEX IF NOT EXISTS postings_entity ON postings (entity_id);"
+    "CREATE INDEX IF NOT EXISTS postings_item ON postings (item_id);"
+    "CREATE TABLE IF NOT EXISTS applications (from_txn TEXT NOT NULL, to_txn TEXT NOT NULL,"
+    " credit_txn TEXT NOT NULL, cents INTEGER NOT NULL, discount INTEGER NOT NULL);"
+    "CREATE INDEX IF NOT EXISTS applications_from ON applications (from_txn);"
+    "CREATE INDEX IF NOT EXISTS applications_to ON applications (to_txn);";
 
 constexpr const char* kRecords =
     "CREATE TABLE records (seq INTEGER PRIMARY KEY AUTOINCREMENT, kind TEXT NOT NULL, family TEXT NOT NULL,"
@@ -461,6 +633,8 @@ std::unique_ptr<CompanyFile> CompanyFile::Create(const std::string& path, std::s
 // Format 1 kept records unique per kind and nothing beside them but the answers of message
 // sets. Format 2 makes names unique per family, keeps references, deletions, the company's
 // own records and data extensions, and gives the company its starting records and settings.
+// Format 3 keeps transactions, the ledger and the applications of payments, and posts the
+// opening balances that list records already hold.
 // Every step runs in one transaction and is recorded in `migrations`.
 void CompanyFile::Migrate() {
   const CompanyFile::WriteTurn turn(*this);
@@ -501,6 +675,15 @@ void CompanyFile::Migrate() {
     SetSetting(db_, "format_version", "2");
     Stmt(db_, "INSERT INTO migrations VALUES (2, ?, 'names unique per family; references, deletions, company "
               "records and data extensions kept; starting records added')")
+        .Bind(1, static_cast<std::int64_t>(Now()))
+        .Step();
+  }
+  if (version <= 2) {
+    Exec(db_, kTables);
+    for (const Record& r : Records(db_, {})) books::BookListRecord(db_, r);
+    SetSetting(db_, "format_version", "3");
+    Stmt(db_, "INSERT INTO migrations VALUES (3, ?, 'transactions, the ledger and the applications of payments "
+              "kept; opening balances posted')")
         .Bind(1, static_cast<std::int64_t>(Now()))
         .Step();
   }

@@ -87,12 +87,55 @@ void SetLinks(sqlite3* db, std::string_view from, const std::vector<std::string>
 // The ListID of a record that names `to`, if any.
 std::optional<std::string> LinkTo(sqlite3* db, std::string_view to);
 
-// The log of deleted records.
+// One transaction. Its identifiers, number, date, reference number and stamps live in columns;
+// everything else it holds (its lines with their TxnLineIDs, its figures) is kept as an XML
+// fragment <Fields>...</Fields>, references by ListID alone.
+struct Txn {
+  std::int64_t seq = 0;
+  std::string kind, txnId, refNumber, txnDate, editSequence, timeCreated, timeModified;
+  std::int64_t txnNumber = 0, modifiedAt = 0;
+  std::string fields = "<Fields/>";
+};
+std::optional<Txn> TxnById(sqlite3* db, std::string_view txnId);
+// The transactions of `kinds` (every one when empty), in the order they were made.
+std::vector<Txn> Txns(sqlite3* db, const std::vector<std::string>& kinds);
+void InsertTxn(sqlite3* db, Txn& t);
+void UpdateTxn(sqlite3* db, const Txn& t);
+// Removes a transaction with its links, postings and applications.
+void RemoveTxn(sqlite3* db, const Txn& t);
+std::int64_t NextTxnNumber(sqlite3* db);
+
+// The ledger: what a transaction (or a list record's opening balance) books to an account, in
+// cents, debits positive; a posting to an inventory account carries the item and quantity.
+struct Posting {
+  std::string source, lineId, accountId, entityId, itemId;
+  std::int64_t cents = 0;
+  double quantity = 0;
+};
+// Replaces what `source` books.
+void SetPostings(sqlite3* db, std::string_view source, const std::vector<Posting>& postings);
+std::vector<Posting> PostingsOf(sqlite3* db, std::string_view source);
+// Every posting whose `column` (account_id, entity_id or item_id) is `id`.
+std::vector<Posting> PostingsTo(sqlite3* db, std::string_view column, std::string_view id);
+std::vector<Posting> AllPostings(sqlite3* db);
+
+// What a payment, deposit or bill payment applies to other transactions: an amount paid (with
+// its discount), or, with `creditTxn`, a credit used.
+struct Application {
+  std::string from, to, creditTxn;
+  std::int64_t cents = 0, discount = 0;
+};
+void SetApplications(sqlite3* db, std::string_view from, const std::vector<Application>& applied);
+// The applications whose `column` (from_txn, to_txn or credit_txn) is `txnId`.
+std::vector<Application> ApplicationsBy(sqlite3* db, std::string_view column, std::string_view txnId);
+
+// The log of deleted records and transactions: by kind, identifier and name (a transaction's
+// RefNumber).
 struct Deletion {
   std::string kind, listId, fullName, timeCreated, timeDeleted;
   std::int64_t deletedAt = 0;
 };
-void LogDeletion(sqlite3* db, const Record& r, const std::string& timeDeleted, std::time_t at);
+void LogDeletion(sqlite3* db, const Deletion& d);
 std::vector<Deletion> Deletions(sqlite3* db, std::string_view kind);
 
 // The records a company has one of (its company record, preferences, host...), as fragments
@@ -125,7 +168,7 @@ void RemoveDataExtValue(sqlite3* db, std::string_view owner, std::string_view na
 void RemoveDataExtValuesOn(sqlite3* db, std::string_view target);
 
 // The layout of a company file, made new or brought forward from an earlier one.
-inline constexpr int kFormatVersion = 2;
+inline constexpr int kFormatVersion = 3;
 void CreateSchema(sqlite3* db);
 
 }  // namespace vtfc4::sandbox

@@ -317,13 +317,15 @@ TEST_P(Manager, ErrorStatusesAndOnErrorPolicies) {
   AddCustomer(set.Get(), "Ames");
   ASSERT_EQ(Statuses(Send(set.Get()).Get()), std::vector<LONG>{0});
 
-  // A duplicate name, an unknown identifier and a kind the sandbox cannot serve (it keeps no
-  // invoices), each answered in its own response under continueOnError, which goes on.
+  // A duplicate name, an unknown identifier and a request the sandbox cannot serve (it has no
+  // windows to open), each answered in its own response under continueOnError, which goes on.
   set->ClearRequests();
   OnError(set.Get(), roeContinue);
   AddCustomer(set.Get(), "Ames");
   ModifyCustomer(set.Get(), "99999-1", "1");
-  Field(set.Get(), &IMsgSetRequest::AppendInvoiceQueryRq);
+  ASSERT_EQ(Field(Field(set.Get(), &IMsgSetRequest::AppendTxnDisplayAddRq).Get(), &ITxnDisplayAdd::get_TxnDisplayAddType)
+                ->SetValue(tdatInvoice),
+            S_OK);
   AddCustomer(set.Get(), "Bell");
   EXPECT_EQ(Statuses(Send(set.Get()).Get()), (std::vector<LONG>{3100, 3120, 3250, 0}));
 
