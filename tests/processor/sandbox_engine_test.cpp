@@ -668,8 +668,9 @@ TEST_F(SandboxEngine, FiltersOfTheFamilies) {
             3100);
 }
 
-// A file made by the sandbox's first layout opens, moves to the present one, and keeps what it
-// held: its records, their ListIDs and EditSequences, the kept answers.
+// A file made by the sandbox's first layout opens, moves to the present one step by step, and
+// keeps what it held: its records, their ListIDs, EditSequences and opening balances (now
+// posted), the kept answers.
 TEST_F(SandboxEngine, AFileOfTheFirstLayoutIsBroughtForward) {
   file_.reset();
   std::filesystem::remove(Path());
@@ -685,7 +686,7 @@ TEST_F(SandboxEngine, AFileOfTheFirstLayoutIsBroughtForward) {
       "INSERT INTO sandbox_company VALUES ('format', 'vtfc4 sandbox company file'), ('format_version', '1'),"
       " ('next_list_number', '2147483651');"
       "INSERT INTO records VALUES (1, 'Customer', '80000001-1', 'Ames', 'Ames', '', 0, '17', 't', 't', 1, 1,"
-      " '<Fields><Phone>555</Phone></Fields>');"
+      " '<Fields><Phone>555</Phone><OpenBalance>50.00</OpenBalance></Fields>');"
       "INSERT INTO records VALUES (2, 'Customer', '80000002-1', 'Roof', 'Ames:Roof', '80000001-1', 1, '18', 't', 't',"
       " 1, 1, '<Fields/>');"
       "INSERT INTO message_sets VALUES ('kept', '<CustomerAddRs statusCode=\"0\"/>\r\n');";
@@ -700,7 +701,14 @@ TEST_F(SandboxEngine, AFileOfTheFirstLayoutIsBroughtForward) {
   EXPECT_STREQ(roof.Ret(0).child_value("ListID"), "80000002-1");
   EXPECT_STREQ(roof.Ret(0).child_value("EditSequence"), "18");
   EXPECT_STREQ(roof.Ret(0).child("ParentRef").child_value("FullName"), "Ames");
-  EXPECT_EQ(Run(QueryCustomers("<FullName>Ames</FullName>\n")).Ret(0).child_value("Phone"), std::string("555"));
+  const Reply ames = Run(QueryCustomers("<FullName>Ames</FullName>\n"));
+  EXPECT_STREQ(ames.Ret(0).child_value("Phone"), "555");
+  // The opening balance it held is posted to the ledger, against Opening Balance Equity.
+  EXPECT_STREQ(ames.Ret(0).child_value("Balance"), "50.00");
+  EXPECT_STREQ(Run("<AccountQueryRq>\n<FullName>Accounts Receivable</FullName>\n</AccountQueryRq>\n").Ret(0).child_value("Balance"),
+               "50.00");
+  EXPECT_STREQ(Run("<AccountQueryRq>\n<FullName>Opening Balance Equity</FullName>\n</AccountQueryRq>\n").Ret(0).child_value("Balance"),
+               "50.00");
   // The family's name space and the starting records are there; the counter went on.
   EXPECT_EQ(Run("<VendorAddRq>\n<VendorAdd>\n<Name>ames</Name>\n</VendorAdd>\n</VendorAddRq>\n").Code(0), 3100);
   EXPECT_EQ(Run("<AccountQueryRq>\n<FullName>Accounts Receivable</FullName>\n</AccountQueryRq>\n").Code(0), 0);

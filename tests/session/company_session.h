@@ -48,6 +48,7 @@ struct Reply {
   LONG code = -1;
   std::string message;
   std::vector<ComPtr<IVTBase>> records;  // the detail, or the entries of a list detail
+  std::string xml;                       // the answer as the library writes it back
 };
 
 class CompanySession : public ::testing::Test {
@@ -95,6 +96,9 @@ class CompanySession : public ::testing::Test {
     ComPtr<IMsgSetResponse> answer;
     EXPECT_EQ(manager_->DoRequestsFromXMLString(W(text).Get(), answer.Put()), S_OK) << TakeError() << "\n" << text;
     if (!answer) return reply;
+    Bstr xml;
+    EXPECT_EQ(answer->ToXMLString(xml.Put()), S_OK);
+    reply.xml = ToNarrow(xml.Get());
     ComPtr<IResponseList> list;
     answer->get_ResponseList(list.Put());
     ComPtr<IResponse> response;

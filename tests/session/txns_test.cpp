@@ -9,13 +9,20 @@
 #include <string>
 #include <vector>
 
+#include <pugixml.hpp>
+
 #include "company_session.h"
 
 namespace vtfc4 {
 namespace {
 
+std::string Ref(const char* element, const std::string& name) {
+  return std::string("<") + element + "><FullName>" + name + "</FullName></" + element + ">";
+}
+
 class Txns : public CompanySession {
  protected:
+  void SetUpCompany();
   // The record of `kind` named `name` (a list record by FullName, a transaction by TxnID).
   ComPtr<IVTBase> Find(const std::string& kind, const std::string& key, bool txn) {
     const Reply reply = Send("<" + kind + "QueryRq><" + (txn ? "TxnID" : "FullName") + ">" + key + "</" +
@@ -43,10 +50,6 @@ class Txns : public CompanySession {
     return cents;
   }
 };
-
-std::string Ref(const char* element, const std::string& name) {
-  return std::string("<") + element + "><FullName>" + name + "</FullName></" + element + ">";
-}
 
 // One step of the month: a request, the status it is answered with, the name its TxnID is
 // kept under for later steps ("{name}" in their texts), and what the books show afterwards.
@@ -241,6 +244,296 @@ TEST_F(Txns, AMonthOfBooksAddsUp) {
       EXPECT_EQ(Figure(c.kind, fill(c.key), c.element, c.key[0] == '{'), c.expected) << c.kind << " " << c.key << " " << c.element;
     EXPECT_EQ(TrialBalance(), 0);
   }
+}
+
+// The records every kind below names.
+void Txns::SetUpCompany() {
+  const std::string setup[] = {
+      "<AccountAddRq><AccountAdd><Name>Checking</Name><AccountType>Bank</AccountType></AccountAdd></AccountAddRq>",
+      "<AccountAddRq><AccountAdd><Name>Visa</Name><AccountType>CreditCard</AccountType></AccountAdd></AccountAddRq>",
+      "<AccountAddRq><AccountAdd><Name>Sales</Name><AccountType>Income</AccountType></AccountAdd></AccountAddRq>",
+      "<AccountAddRq><AccountAdd><Name>Office</Name><AccountType>Expense</AccountType></AccountAdd></AccountAddRq>",
+      "<CustomerAddRq><CustomerAdd><Name>Acme</Name></CustomerAdd></CustomerAddRq>",
+      "<VendorAddRq><VendorAdd><Name>Supplier</Name></VendorAdd></VendorAddRq>",
+      "<ItemServiceAddRq><ItemServiceAdd><Name>Consulting</Name><SalesOrPurchase><Price>100.00</Price>" +
+          Ref("AccountRef", "Sales") + "</SalesOrPurchase></ItemServiceAdd></ItemServiceAddRq>",
+      "<ItemInventoryAddRq><ItemInventoryAdd><Name>Widget</Name><SalesPrice>25.00</SalesPrice>" +
+          Ref("IncomeAccountRef", "Sales") + "<PurchaseCost>10.00</PurchaseCost>" +
+          Ref("COGSAccountRef", "Cost of Goods Sold") + Ref("AssetAccountRef", "Inventory Asset") +
+          "<QuantityOnHand>10</QuantityOnHand><TotalValue>100.00</TotalValue></ItemInventoryAdd></ItemInventoryAddRq>",
+  };
+  for (const std::string& request : setup) ASSERT_EQ(Send(request).code, 0) << request;
+}
+
+// The Ret element of the first response of an answer, and the count of its children named
+// `element`.
+pugi::xml_node RetOf(const pugi::xml_document& doc) {
+  return doc.child("VTXML").child("VTXMLMsgsRs").first_child().first_child();
+}
+size_t Count(pugi::xml_node node, const char* element) {
+  size_t n = 0;
+  for (pugi::xml_node c : node.children(element)) n += c ? 1 : 0;
+  return n;
+}
+
+struct Kind {
+  const char* kind;
+  std::string add;        // the body of <kind>Add
+  const char* lines;      // the answer's element of its lines
+  std::string mod;        // the change of the Mod; "{line}" is the first line's TxnLineID; "" without Mod
+  size_t linesAfterMod;   // how many lines the Mod leaves
+  const char* figure;     // an element the Mod changes, and its value after it
+  const char* value;
+  bool voided;            // removed by TxnVoid (else TxnDel)
+};
+
+std::string Line(const char* element, const std::string& item, const char* quantity) {
+  return std::string("<") + element + ">" + Ref("ItemRef", item) + "<Quantity>" + quantity + "</Quantity></" +
+         element + ">";
+}
+std::string Expense(const char* amount) {
+  return "<ExpenseLineAdd>" + Ref("AccountRef", "Office") + "<Amount>" + amount + "</Amount></ExpenseLineAdd>";
+}
+// A Mod of a sales form: the first line to 2 hours, and a new line of one more.
+std::string SalesMod(const char* line) {
+  return std::string("<") + line + "><TxnLineID>{line}</TxnLineID><Quantity>2</Quantity></" + line + "><" + line +
+         "><TxnLineID>-1</TxnLineID>" + Ref("ItemRef", "Consulting") + "</" + line + ">";
+}
+
+TEST_F(Txns, EveryKindAddedReadModifiedAndRemoved) {
+  Open("US");
+  SetUpCompany();
+  const Reply bill = Send("<BillAddRq><BillAdd>" + Ref("VendorRef", "Supplier") + Expense("50.00") +
+                          "</BillAdd></BillAddRq>");
+  ASSERT_EQ(bill.code, 0) << bill.message;
+  const std::string billId = Field(bill.records.at(0).Get(), "TxnID");
+  const std::string acme = Ref("CustomerRef", "Acme"), supplier = Ref("VendorRef", "Supplier");
+  const Kind kinds[] = {
+      {"Invoice", acme + Line("InvoiceLineAdd", "Consulting", "1"), "InvoiceLineRet", SalesMod("InvoiceLineMod"), 2,
+       "Subtotal", "300.00", false},
+      {"CreditMemo", acme + Line("CreditMemoLineAdd", "Consulting", "1"), "CreditMemoLineRet",
+       SalesMod("CreditMemoLineMod"), 2, "TotalAmount", "300.00", false},
+      {"Estimate", acme + Line("EstimateLineAdd", "Consulting", "1"), "EstimateLineRet", SalesMod("EstimateLineMod"), 2,
+       "TotalAmount", "300.00", false},
+      {"SalesOrder", acme + Line("SalesOrderLineAdd", "Consulting", "1"), "SalesOrderLineRet",
+       SalesMod("SalesOrderLineMod"), 2, "TotalAmount", "300.00", false},
+      {"PurchaseOrder", supplier + Line("PurchaseOrderLineAdd", "Widget", "4"), "PurchaseOrderLineRet",
+       "<PurchaseOrderLineMod><TxnLineID>{line}</TxnLineID><Quantity>5</Quantity></PurchaseOrderLineMod>", 1,
+       "TotalAmount", "50.00", false},
+      {"SalesReceipt", acme + Line("SalesReceiptLineAdd", "Consulting", "1"), "SalesReceiptLineRet", "", 1, "", "",
+       true},
+      {"Bill", supplier + Expense("10.00"), "ExpenseLineRet",
+       "<ExpenseLineMod><TxnLineID>{line}</TxnLineID><Amount>15.00</Amount></ExpenseLineMod>", 1, "AmountDue", "15.00",
+       true},
+      {"ItemReceipt", supplier + Expense("10.00") + Line("ItemLineAdd", "Widget", "2"), "ExpenseLineRet",
+       "<ClearExpenseLines>true</ClearExpenseLines>", 0, "TotalAmount", "20.00", false},
+      {"VendorCredit", supplier + Expense("10.00"), "ExpenseLineRet", "", 1, "", "", true},
+      {"Check", Ref("AccountRef", "Checking") + Expense("10.00"), "ExpenseLineRet", "", 1, "", "", true},
+      {"CreditCardCharge", Ref("AccountRef", "Visa") + Expense("10.00"), "ExpenseLineRet", "", 1, "", "", true},
+      {"CreditCardCredit", Ref("AccountRef", "Visa") + Expense("10.00"), "ExpenseLineRet", "", 1, "", "", true},
+      {"JournalEntry",
+       "<JournalDebitLine>" + Ref("AccountRef", "Office") + "<Amount>5.00</Amount></JournalDebitLine>"
+       "<JournalCreditLine>" + Ref("AccountRef", "Checking") + "<Amount>5.00</Amount></JournalCreditLine>",
+       "JournalDebitLine", "", 1, "", "", true},
+      {"Deposit",
+       Ref("DepositToAccountRef", "Checking") + "<DepositLineAdd>" + Ref("AccountRef", "Sales") +
+           "<Amount>20.00</Amount></DepositLineAdd>",
+       "DepositLineRet", "", 1, "", "", true},
+      {"InventoryAdjustment",
+       Ref("AccountRef", "Office") + "<InventoryAdjustmentLineAdd>" + Ref("ItemRef", "Widget") +
+           "<QuantityAdjustment><NewQuantity>8</NewQuantity></QuantityAdjustment></InventoryAdjustmentLineAdd>",
+       "InventoryAdjustmentLineRet", "", 1, "", "", true},
+      {"Charge", acme + Ref("ItemRef", "Consulting") + "<Quantity>1</Quantity>", "ItemRef", "<Quantity>3</Quantity>", 1,
+       "Amount", "300.00", false},
+      {"TimeTracking", Ref("EntityRef", "Supplier") + "<Duration>PT2H</Duration>", "EntityRef", "", 1, "", "", false},
+      {"ReceivePayment", acme + "<TotalAmount>10.00</TotalAmount><IsAutoApply>false</IsAutoApply>", "CustomerRef", "",
+       1, "", "", false},
+      {"BillPaymentCheck",
+       Ref("PayeeEntityRef", "Supplier") + Ref("BankAccountRef", "Checking") + "<AppliedToTxnAdd><TxnID>" + billId +
+           "</TxnID><PaymentAmount>5.00</PaymentAmount></AppliedToTxnAdd>",
+       "AppliedToTxnRet", "", 1, "", "", false},
+      {"BillPaymentCreditCard",
+       Ref("PayeeEntityRef", "Supplier") + Ref("CreditCardAccountRef", "Visa") + "<AppliedToTxnAdd><TxnID>" + billId +
+           "</TxnID><PaymentAmount>5.00</PaymentAmount></AppliedToTxnAdd>",
+       "AppliedToTxnRet", "", 1, "", "", false},
+  };
+  for (const Kind& k : kinds) {
+    SCOPED_TRACE(k.kind);
+    const std::string kind = k.kind;
+    const Reply added = Send("<" + kind + "AddRq><" + kind + "Add>" + k.add + "</" + kind + "Add></" + kind + "AddRq>");
+    ASSERT_EQ(added.code, 0) << added.message;
+    pugi::xml_document doc;
+    ASSERT_TRUE(doc.load_string(added.xml.c_str()));
+    const std::string id = RetOf(doc).child_value("TxnID"), edit = RetOf(doc).child_value("EditSequence");
+    EXPECT_EQ(Count(RetOf(doc), k.lines), 1u) << added.xml;
+    const std::string line = RetOf(doc).child(k.lines).child_value("TxnLineID");
+
+    const Reply found = Send("<" + kind + "QueryRq><TxnID>" + id + "</TxnID></" + kind + "QueryRq>");
+    ASSERT_EQ(found.code, 0) << found.message;
+    EXPECT_EQ(Field(found.records.at(0).Get(), "TxnID"), id);
+
+    if (!k.mod.empty()) {
+      std::string change = k.mod;
+      for (size_t at; (at = change.find("{line}")) != std::string::npos;) change.replace(at, 6, line);
+      const Reply modified = Send("<" + kind + "ModRq><" + kind + "Mod><TxnID>" + id + "</TxnID><EditSequence>" + edit +
+                                  "</EditSequence>" + change + "</" + kind + "Mod></" + kind + "ModRq>");
+      ASSERT_EQ(modified.code, 0) << modified.message;
+      pugi::xml_document after;
+      ASSERT_TRUE(after.load_string(modified.xml.c_str()));
+      EXPECT_EQ(Count(RetOf(after), k.lines), k.linesAfterMod) << modified.xml;
+      EXPECT_STREQ(RetOf(after).child_value(k.figure), k.value) << modified.xml;
+      if (k.linesAfterMod > 0) {
+        EXPECT_STREQ(RetOf(after).child(k.lines).child_value("TxnLineID"), line.c_str());
+      }
+    }
+
+    const std::string how = k.voided ? "Void" : "Del";
+    const Reply removed = Send("<Txn" + how + "Rq><Txn" + how + "Type>" + kind + "</Txn" + how + "Type><TxnID>" + id +
+                               "</TxnID></Txn" + how + "Rq>");
+    ASSERT_EQ(removed.code, 0) << removed.message;
+    const Reply again = Send("<" + kind + "QueryRq><TxnID>" + id + "</TxnID></" + kind + "QueryRq>");
+    if (k.voided) {
+      EXPECT_EQ(again.code, 0);
+    } else {
+      EXPECT_EQ(again.code, 500);
+      const Reply log = Send("<TxnDeletedQueryRq><TxnDelType>" + kind + "</TxnDelType></TxnDeletedQueryRq>");
+      ASSERT_EQ(log.code, 0) << log.message;
+      EXPECT_NE(log.xml.find(id), std::string::npos);
+    }
+  }
+  // Whatever was added and taken away, the books balance.
+  EXPECT_EQ(TrialBalance(), 0);
+}
+
+// The ids of the records of an answer, in order.
+std::vector<std::string> Ids(const Reply& reply, const char* element = "TxnID") {
+  std::vector<std::string> ids;
+  for (const auto& r : reply.records) ids.push_back(Field(r.Get(), element));
+  return ids;
+}
+
+TEST_F(Txns, MacrosQueriesViewsAndExtensions) {
+  Open("US");
+  SetUpCompany();
+  // An invoice and its payment in one message set: the payment names the invoice by the macro
+  // the invoice defined.
+  const std::string invoice = "<InvoiceAddRq><InvoiceAdd defMacro=\"TxnID:inv\">" + Ref("CustomerRef", "Acme") +
+                              "<TxnDate>2024-12-03</TxnDate><RefNumber>A-7</RefNumber>" +
+                              Line("InvoiceLineAdd", "Consulting", "1") + "</InvoiceAdd></InvoiceAddRq>";
+  const Reply both = Send(invoice + "<ReceivePaymentAddRq><ReceivePaymentAdd>" + Ref("CustomerRef", "Acme") +
+                          "<AppliedToTxnAdd><TxnID useMacro=\"TxnID:inv\"/><PaymentAmount>40.00</PaymentAmount>"
+                          "</AppliedToTxnAdd></ReceivePaymentAdd></ReceivePaymentAddRq>");
+  ASSERT_EQ(both.code, 0) << both.message;
+  pugi::xml_document doc;
+  ASSERT_TRUE(doc.load_string(both.xml.c_str()));
+  pugi::xml_node rs = doc.child("VTXML").child("VTXMLMsgsRs");
+  const std::string first = rs.first_child().first_child().child_value("TxnID");
+  pugi::xml_node applied = rs.last_child().first_child().child("AppliedToTxnRet");
+  EXPECT_EQ(std::string(applied.child_value("TxnID")), first) << both.xml;
+  EXPECT_STREQ(applied.child_value("TxnType"), "Invoice");
+  EXPECT_STREQ(applied.child_value("BalanceRemaining"), "60.00");
+  EXPECT_STREQ(rs.last_child().first_child().child_value("TotalAmount"), "40.00");
+  // A macro nobody defined, and one on an identifier that takes none, are refused.
+  for (const char* wrong : {"<AppliedToTxnAdd><TxnID useMacro=\"TxnID:none\"/></AppliedToTxnAdd>",
+                            "<AppliedToTxnAdd><TxnID>x</TxnID><TxnLineDetail><TxnLineID useMacro=\"TxnID:inv\"/>"
+                            "<Amount>1.00</Amount></TxnLineDetail></AppliedToTxnAdd>"})
+    EXPECT_EQ(Send("<ReceivePaymentAddRq><ReceivePaymentAdd>" + Ref("CustomerRef", "Acme") + wrong +
+                   "</ReceivePaymentAdd></ReceivePaymentAddRq>")
+                  .code,
+              3000)
+        << wrong;
+
+  // A second invoice, paid in full, and a third left open.
+  ASSERT_EQ(Send("<InvoiceAddRq><InvoiceAdd>" + Ref("CustomerRef", "Acme") +
+                 "<TxnDate>2024-12-05</TxnDate><RefNumber>A-8</RefNumber><InvoiceLineAdd><Amount>10.00</Amount>"
+                 "</InvoiceLineAdd></InvoiceAdd></InvoiceAddRq><ReceivePaymentAddRq><ReceivePaymentAdd>" +
+                 Ref("CustomerRef", "Acme") + "<TotalAmount>70.00</TotalAmount><IsAutoApply>true</IsAutoApply>"
+                 "</ReceivePaymentAdd></ReceivePaymentAddRq>")
+                .code,
+            0);
+  ASSERT_EQ(Send("<InvoiceAddRq><InvoiceAdd>" + Ref("CustomerRef", "Acme") +
+                 "<TxnDate>2024-12-09</TxnDate><RefNumber>B-1</RefNumber><InvoiceLineAdd><Amount>5.00</Amount>"
+                 "</InvoiceLineAdd></InvoiceAdd></InvoiceAddRq>")
+                .code,
+            0);
+  struct Query {
+    const char* what;
+    std::string body;
+    std::vector<std::string> refs;  // the RefNumbers answered, in order; empty: status 1
+  };
+  const Query queries[] = {
+      // The automatic payment paid the oldest first: A-7's 60.00, then A-8's 10.00.
+      {"paid", "<PaidStatus>PaidOnly</PaidStatus>", {"A-7", "A-8"}},
+      {"open", "<PaidStatus>NotPaidOnly</PaidStatus>", {"B-1"}},
+      {"by date", "<TxnDateRangeFilter><FromTxnDate>2024-12-04</FromTxnDate><ToTxnDate>2024-12-09</ToTxnDate>"
+                  "</TxnDateRangeFilter>",
+       {"A-8", "B-1"}},
+      {"by customer", "<EntityFilter><FullName>Acme</FullName></EntityFilter>", {"A-7", "A-8", "B-1"}},
+      {"by another customer", "<EntityFilter><FullName>Supplier</FullName></EntityFilter>", {}},
+      {"by account", "<AccountFilter><FullName>Sales</FullName></AccountFilter>", {"A-7"}},
+      {"starting with", "<RefNumberFilter><MatchCriterion>StartsWith</MatchCriterion><RefNumber>a-</RefNumber>"
+                        "</RefNumberFilter>",
+       {"A-7", "A-8"}},
+      {"in a range", "<RefNumberRangeFilter><FromRefNumber>A-8</FromRefNumber><ToRefNumber>B-9</ToRefNumber>"
+                     "</RefNumberRangeFilter>",
+       {"A-8", "B-1"}},
+      {"at most one", "<MaxReturned>1</MaxReturned>", {"A-7"}},
+      {"by reference number", "<RefNumber>b-1</RefNumber>", {"B-1"}},
+  };
+  for (const Query& q : queries) {
+    const Reply reply = Send("<InvoiceQueryRq>" + q.body + "</InvoiceQueryRq>");
+    EXPECT_EQ(reply.code, q.refs.empty() ? 1 : 0) << q.what << ": " << reply.message;
+    EXPECT_EQ(Ids(reply, "RefNumber"), q.refs) << q.what;
+  }
+  // Lines and links only when asked for.
+  for (const char* include : {"", "<IncludeLineItems>true</IncludeLineItems><IncludeLinkedTxns>true</IncludeLinkedTxns>"}) {
+    const Reply reply = Send("<InvoiceQueryRq><TxnID>" + first + "</TxnID>" + include + "</InvoiceQueryRq>");
+    const bool asked = *include != '\0';
+    EXPECT_EQ(reply.xml.find("<InvoiceLineRet>") != std::string::npos, asked) << reply.xml;
+    EXPECT_EQ(reply.xml.find("<LinkedTxn>") != std::string::npos, asked) << reply.xml;
+  }
+
+  // Across kinds: every transaction of the customer, summaries or postings.
+  const Reply all = Send("<TransactionQueryRq><TransactionEntityFilter><FullName>Acme</FullName>"
+                         "</TransactionEntityFilter></TransactionQueryRq>");
+  ASSERT_EQ(all.code, 0) << all.message;
+  EXPECT_EQ(Ids(all, "TxnType"),
+            (std::vector<std::string>{"Invoice", "ReceivePayment", "Invoice", "ReceivePayment", "Invoice"}));
+  const Reply payments = Send("<TransactionQueryRq><TransactionTypeFilter><TxnTypeFilter>ReceivePayment"
+                              "</TxnTypeFilter></TransactionTypeFilter><TransactionDetailLevelFilter>All"
+                              "</TransactionDetailLevelFilter></TransactionQueryRq>");
+  // Each payment: its summary, the money into undeposited funds and out of receivables.
+  EXPECT_EQ(payments.records.size(), 6u) << payments.xml;
+  EXPECT_EQ(Send("<TransactionQueryRq><TransactionPaidStatusFilter>Open</TransactionPaidStatusFilter>"
+                 "</TransactionQueryRq>")
+                .records.size(),
+            1u);
+
+  // The views: the payments waiting to be deposited, the bills to pay.
+  EXPECT_EQ(Send("<ReceivePaymentToDepositQueryRq/>").records.size(), 2u);
+  ASSERT_EQ(Send("<BillAddRq><BillAdd>" + Ref("VendorRef", "Supplier") + "<DueDate>2024-12-31</DueDate>" +
+                 Expense("12.00") + "</BillAdd></BillAddRq>")
+                .code,
+            0);
+  const Reply toPay = Send("<BillToPayQueryRq>" + Ref("PayeeEntityRef", "Supplier") + "</BillToPayQueryRq>");
+  ASSERT_EQ(toPay.code, 0) << toPay.message;
+  EXPECT_NE(toPay.xml.find("<AmountDue>12.00</AmountDue>"), std::string::npos) << toPay.xml;
+
+  // A data extension on a transaction, answered with it for its owner.
+  const std::string owner = "{6B063959-81B0-4f2c-A2CB-1E5B6B8FC3E1}";
+  ASSERT_EQ(Send("<DataExtDefAddRq><DataExtDefAdd><OwnerID>" + owner + "</OwnerID><DataExtName>Route</DataExtName>"
+                 "<DataExtType>STR255TYPE</DataExtType><AssignToObject>Invoice</AssignToObject></DataExtDefAdd>"
+                 "</DataExtDefAddRq>")
+                .code,
+            0);
+  const Reply set = Send("<DataExtAddRq><DataExtAdd><OwnerID>" + owner + "</OwnerID><DataExtName>Route</DataExtName>"
+                         "<TxnDataExtType>Invoice</TxnDataExtType><TxnID>" + first + "</TxnID>"
+                         "<DataExtValue>North</DataExtValue></DataExtAdd></DataExtAddRq>");
+  ASSERT_EQ(set.code, 0) << set.message;
+  const Reply extended = Send("<InvoiceQueryRq><TxnID>" + first + "</TxnID><OwnerID>" + owner + "</OwnerID>"
+                              "</InvoiceQueryRq>");
+  EXPECT_NE(extended.xml.find("<DataExtValue>North</DataExtValue>"), std::string::npos) << extended.xml;
+  EXPECT_EQ(TrialBalance(), 0);
 }
 
 }  // namespace
