@@ -16,6 +16,8 @@
 namespace vtfc4 {
 namespace {
 
+using std::string_literals::operator""s;
+
 std::string Ref(const char* element, const std::string& name) {
   return std::string("<") + element + "><FullName>" + name + "</FullName></" + element + ">";
 }
@@ -533,6 +535,31 @@ TEST_F(Txns, MacrosQueriesViewsAndExtensions) {
   const Reply extended = Send("<InvoiceQueryRq><TxnID>" + first + "</TxnID><OwnerID>" + owner + "</OwnerID>"
                               "</InvoiceQueryRq>");
   EXPECT_NE(extended.xml.find("<DataExtValue>North</DataExtValue>"), std::string::npos) << extended.xml;
+  EXPECT_EQ(TrialBalance(), 0);
+}
+
+// In the CA edition a line's tax code carries the federal and provincial rates: 5% and 7% on
+// the taxable line, nothing on the exempt one, each collected in its own payable account.
+TEST_F(Txns, CanadianSalesTaxes) {
+  Open("CA");
+  for (const std::string& request :
+       {"<CustomerAddRq><CustomerAdd><Name>Tremblay</Name></CustomerAdd></CustomerAddRq>"s,
+        "<AccountAddRq><AccountAdd><Name>Sales</Name><AccountType>Income</AccountType></AccountAdd></AccountAddRq>"s,
+        "<ItemServiceAddRq><ItemServiceAdd><Name>Repair</Name><SalesOrPurchase><Price>80.00</Price>" +
+            Ref("AccountRef", "Sales") + "</SalesOrPurchase></ItemServiceAdd></ItemServiceAddRq>"})
+    ASSERT_EQ(Send(request).code, 0) << request;
+  const Reply invoice = Send("<InvoiceAddRq><InvoiceAdd>" + Ref("CustomerRef", "Tremblay") + "<InvoiceLineAdd>" +
+                             Ref("ItemRef", "Repair") + "<Quantity>2</Quantity>" + Ref("TaxCodeRef", "S") +
+                             "</InvoiceLineAdd><InvoiceLineAdd>" + Ref("ItemRef", "Repair") + Ref("TaxCodeRef", "E") +
+                             "</InvoiceLineAdd></InvoiceAdd></InvoiceAddRq>");
+  ASSERT_EQ(invoice.code, 0) << invoice.message;
+  const std::string id = Field(invoice.records.at(0).Get(), "TxnID");
+  EXPECT_EQ(Field(invoice.records.at(0).Get(), "Subtotal"), "240.00");
+  EXPECT_EQ(Field(invoice.records.at(0).Get(), "Tax1Total"), "8.00");
+  EXPECT_EQ(Field(invoice.records.at(0).Get(), "Tax2Total"), "11.20");
+  EXPECT_EQ(Figure("Invoice", id, "BalanceRemaining", true), "259.20");
+  EXPECT_EQ(Figure("Account", "GST/HST Payable", "Balance", false), "8.00");
+  EXPECT_EQ(Figure("Account", "PST Payable", "Balance", false), "11.20");
   EXPECT_EQ(TrialBalance(), 0);
 }
 
