@@ -131,7 +131,9 @@ bool IsVoid(pugi::xml_node fields) { return fields.attribute("voided").as_bool()
 // the records and transactions it names (which cannot be deleted while it names them).
 void Keep(Context& cx, Txn& t, pugi::xml_node root, bool insert) {
   DropFigures(root);
+  NumberLines(cx, root, t.modifiedAt);
   books::Booking booking = books::Book(cx.db, t, root, cx.edition.ca);
+  NumberLines(cx, root, t.modifiedAt);  // the lines a group was made into
   if (IsVoid(root)) {
     ZeroAmounts(root, *FindClass(t.kind + "Ret"));
     booking = {};
@@ -214,7 +216,6 @@ Answer AddTxn(Context& cx, pugi::xml_node rq, const std::string& kind, const Cla
   t.timeCreated = t.timeModified = IsoTime(now);
   t.modifiedAt = now;
   if (!root.child("TxnDate")) root.append_child("TxnDate").text() = IsoDate(now).c_str();
-  NumberLines(cx, root, now);
   Keep(cx, t, root, true);
   DefineMacro(cx, body, t.txnId);
   return {kOk, "Status OK", TxnRet(cx, t, FullAnswer(rq)), ""};
@@ -254,7 +255,6 @@ Answer ModTxn(Context& cx, pugi::xml_node rq, const std::string& kind, const Cla
   MergeTxn(root, change.document_element(), mod, body.name());
   Prune(root);
   Touch(cx, t);
-  NumberLines(cx, root, t.modifiedAt);
   Keep(cx, t, root, false);
   return {kOk, "Status OK", TxnRet(cx, t, FullAnswer(rq)), ""};
 }

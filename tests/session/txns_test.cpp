@@ -242,6 +242,12 @@ TEST_F(Txns, AMonthOfBooksAddsUp) {
     const Reply reply = Send(fill(step.request));
     ASSERT_EQ(reply.code, step.code) << reply.message;
     if (step.keep) kept[step.keep] = Field(reply.records.at(0).Get(), "TxnID");
+    if (step.keep && std::string(step.keep) == "invoice") {
+      // Every line has its TxnLineID: two lines, the group and the two lines it was made into.
+      size_t ids = 0;
+      for (size_t at = 0; (at = reply.xml.find("<TxnLineID>", at)) != std::string::npos; ++at) ++ids;
+      EXPECT_EQ(ids, 5u) << reply.xml;
+    }
     for (const Check& c : step.after)
       EXPECT_EQ(Figure(c.kind, fill(c.key), c.element, c.key[0] == '{'), c.expected) << c.kind << " " << c.key << " " << c.element;
     EXPECT_EQ(TrialBalance(), 0);
