@@ -609,7 +609,9 @@ def read_requests(path, cat, tags):
         country = COUNTRY_CONDITIONS.get(r["country_condition"])
         if country is None:
             raise TableError(f"{path}: unknown country condition {r['country_condition']}")
-        rows.append((int(r["dispid"]), name, element, major, minor, country, name in cat.classes))
+        if name not in cat.classes:
+            raise TableError(f"{path}: the request kind {name} has no class in the catalogue")
+        rows.append((int(r["dispid"]), name, element, major, minor, country))
     rows.sort()
     if [d for d, *_ in rows] != list(range(7, 7 + len(rows))):
         raise TableError(f"{path}: dispids must run from 7 without gaps")
@@ -630,18 +632,14 @@ def gen_msgset_appends_h(requests, tables):
 def gen_msgset_appends_inc(requests, tables):
     out = [header(tables)]
     for i, (dispid, name, element, *_rest) in enumerate(requests):
-        available = _rest[-1]
-        if available:
-            out.append(f"HRESULT Append{element}(I{name}** out) override {{ return Append({i}, out); }}\n")
-        else:
-            out.append(f"HRESULT Append{element}(I{name}** out) override {{ return NotYetAvailable({i}, out); }}\n")
+        out.append(f"HRESULT Append{element}(I{name}** out) override {{ return Append({i}, out); }}\n")
     return "".join(out)
 
 
 def gen_request_kinds(requests, cat, tables):
-    out = [header(tables), "// request element, minimum version, country condition, detail class (catalogue index or -1)\n"]
-    for dispid, name, element, major, minor, country, available in requests:
-        index = cat.index[name] if available else -1
+    out = [header(tables), "// request element, minimum version, country condition, detail class (catalogue index)\n"]
+    for dispid, name, element, major, minor, country in requests:
+        index = cat.index[name]
         out.append(f'{{tag::{element}, {major}, {minor}, {country}, {index}}},\n')
     return "".join(out)
 

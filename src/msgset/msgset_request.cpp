@@ -325,14 +325,6 @@ HRESULT CMsgSetRequest::AppendKind(size_t kind, REFIID iid, void** out) {
   return hr;
 }
 
-HRESULT CMsgSetRequest::ReportKindNotAvailable(size_t kind) const {
-  if (FAILED(CheckRequestSupported(kind))) return ReportError(kMsgRequestNotSupported, kNotSupported);
-  const char* name = TagName(kRequestKinds[kind].tag);
-  return ReportErrorText(Format("The %s request kind is not available in this version of the library.",
-                                name ? name : ""),
-                         E_NOTIMPL);
-}
-
 HRESULT CMsgSetRequest::WriteDocument(std::string& out) {
   try {
     XMLBuilder builder(context_->major, context_->minor, context_->country);

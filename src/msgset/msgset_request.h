@@ -178,15 +178,6 @@ class CMsgSetRequest final : public ComObject<IMsgSetRequest, ISupportErrorInfo>
   HRESULT Append(size_t kind, I** out) {
     return AppendKind(kind, iid_of<I>(), reinterpret_cast<void**>(out));
   }
-  // A request kind whose body class the catalogue does not hold yet: the version and
-  // country gate still comes first.
-  template <class I>
-  HRESULT NotYetAvailable(size_t kind, I** out) {
-    if (!out) return E_POINTER;
-    *out = nullptr;
-    return ReportKindNotAvailable(kind);
-  }
-  HRESULT ReportKindNotAvailable(size_t kind) const;
 
   ComPtr<CRequestList> list_;
   ComPtr<CAttributesRqSet> attributes_;

@@ -13,6 +13,7 @@
 #include "src/com/error.h"
 #include "src/com/text.h"
 #include "src/msgset/msgset_request.h"
+#include "src/msgset/msgset_response.h"
 #include "src/xml/tag_table.h"
 #include "vtfc4/vtfc4.h"
 
@@ -285,15 +286,6 @@ TEST(Catalogue, RequestKindGates) {
   }
 }
 
-TEST(Catalogue, KindsWithoutABodyAreNotImplemented) {
-  auto set = NewSet();
-  IAgingReportQuery* report = reinterpret_cast<IAgingReportQuery*>(&set);  // anything but null
-  EXPECT_EQ(set->AppendAgingReportQueryRq(&report), E_NOTIMPL);
-  EXPECT_EQ(report, nullptr);
-  EXPECT_EQ(TakeErrorDescription(),
-            "The AgingReportQueryRq request kind is not available in this version of the library.");
-}
-
 TEST(Catalogue, ORChoice) {
   auto set = NewSet();
   auto choice = Member(Member(set, &IMsgSetRequest::AppendCustomerQueryRq), &ICustomerQuery::get_ORCustomerListQuery);
@@ -438,6 +430,131 @@ TEST(Catalogue, EveryClassHasItsObjectTypeAndIsMade) {
     EXPECT_EQ(FindCatalogueClass(c.info.name), &c);
   }
   EXPECT_EQ(FindCatalogueClass("NoSuchClass"), nullptr);
+}
+
+// ---- Reports.
+
+template <class O, class C>
+LONG IntOf(O* object, HRESULT (C::*get)(IVTIntType**)) {
+  ComPtr<IVTIntType> value;
+  LONG n = -1;
+  if (SUCCEEDED((object->*get)(value.Put())) && value) value->GetValue(&n);
+  return n;
+}
+
+TEST(Catalogue, ReportQueries) {
+  // The report kind and the period: exactly those two elements inside the request element.
+  auto set = NewSet();
+  auto report = Member(set, &IMsgSetRequest::AppendGeneralSummaryReportQueryRq);
+  ASSERT_EQ(Member(report, &IGeneralSummaryReportQuery::get_GeneralSummaryReportType)->SetValue(gsrtProfitAndLossStandard),
+            S_OK);
+  auto period = Member(report, &IGeneralSummaryReportQuery::get_ORReportPeriod);
+  ASSERT_EQ(Member(period, &IORReportPeriod::get_ReportDateMacro)->SetValue(rdmThisMonth), S_OK);
+  EXPECT_EQ(Body(Xml(set.Get())),
+            "<GeneralSummaryReportQueryRq requestID = \"0\">\r\n"
+            "<GeneralSummaryReportType>ProfitAndLossStandard</GeneralSummaryReportType>\r\n"
+            "<ReportDateMacro>ThisMonth</ReportDateMacro>\r\n"
+            "</GeneralSummaryReportQueryRq>\r\n");
+  EXPECT_EQ(Report(set.Get()), "ok");
+  // Both branches of the period refused; so are a missing report kind and the members a custom
+  // report needs.
+  auto dates = Member(period, &IORReportPeriod::get_ReportPeriod);
+  ASSERT_EQ(Member(dates, &IReportPeriod::get_FromReportDate)->SetValue(45000.0), S_OK);
+  EXPECT_NE(Report(set.Get()).find("OR object has multiple values\r\n"), std::string::npos) << Report(set.Get());
+  auto custom = NewSet();
+  auto detail = Member(custom, &IMsgSetRequest::AppendCustomDetailReportQueryRq);
+  const std::string missing = Report(custom.Get());
+  for (const char* line : {"CustomDetailReportType: required field is missing\r\n",
+                           "SummarizeRowsBy: required field is missing\r\n", "IncludeColumnList: required list is empty\r\n"})
+    EXPECT_NE(missing.find(line), std::string::npos) << line << "\n" << missing;
+  // Members newer than the set's version.
+  auto old = NewSet(2, 0);
+  auto early = Member(old, &IMsgSetRequest::AppendGeneralSummaryReportQueryRq);
+  ComPtr<IVTBoolType> display;
+  EXPECT_EQ(early->get_DisplayReport(display.Put()), VTFC4_HR(0x8004030B));
+  ComPtr<IVTENReportBasisType> basis;
+  EXPECT_EQ(early->get_ReportBasis(basis.Put()), VTFC4_HR(0x8004030B));
+  EXPECT_EQ(Member(NewSet(2, 1), &IMsgSetRequest::AppendGeneralSummaryReportQueryRq)->get_ReportBasis(basis.Put()),
+            S_OK);
+}
+
+// A report grid as the application sends it: columns with two title rows, rows of every kind,
+// cells only where there is a value; and an attribute no class of the grid holds.
+TEST(Catalogue, ReportGridsReadAsTheDocumentHoldsThem) {
+  const std::string grid =
+      "<?xml version=\"1.0\" ?>\r\n<VTXML>\r\n<VTXMLMsgsRs>\r\n"
+      "<GeneralSummaryReportQueryRs requestID=\"0\" statusCode=\"0\" statusSeverity=\"Info\" statusMessage=\"OK\">\r\n"
+      "<ReportRet>\r\n<ReportTitle>Profit &amp; Loss</ReportTitle>\r\n<ReportSubtitle>December</ReportSubtitle>\r\n"
+      "<ReportBasis>Accrual</ReportBasis>\r\n<NumRows>5</NumRows>\r\n<NumColumns>3</NumColumns>\r\n"
+      "<NumColTitleRows>2</NumColTitleRows>\r\n"
+      "<ColDesc colID=\"1\" dataType=\"STRTYPE\">\r\n<ColTitle titleRow=\"1\"/>\r\n<ColTitle titleRow=\"2\"/>\r\n"
+      "<ColType>Label</ColType>\r\n</ColDesc>\r\n"
+      "<ColDesc colID=\"2\" dataType=\"AMTTYPE\">\r\n<ColTitle titleRow=\"1\" value=\"Dec\"/>\r\n"
+      "<ColTitle titleRow=\"2\" value=\"2024\"/>\r\n<ColType>Amount</ColType>\r\n</ColDesc>\r\n"
+      "<ColDesc colID=\"3\" dataType=\"AMTTYPE\">\r\n<ColTitle titleRow=\"1\" value=\"TOTAL\"/>\r\n"
+      "<ColType>Total</ColType>\r\n</ColDesc>\r\n"
+      "<ReportData>\r\n<TextRow rowNumber=\"1\" value=\"Income\"/>\r\n"
+      "<DataRow rowNumber=\"2\">\r\n<RowData rowType=\"account\" value=\"Sales\"/>\r\n"
+      "<ColData colID=\"1\" value=\"Sales\"/>\r\n<ColData colID=\"3\" value=\"125.00\"/>\r\n</DataRow>\r\n"
+      "<DataRow rowNumber=\"3\">\r\n<ColData colID=\"1\" value=\"Services\"/>\r\n</DataRow>\r\n"
+      "<SubtotalRow rowNumber=\"4\">\r\n<ColData colID=\"3\" value=\"125.00\"/>\r\n</SubtotalRow>\r\n"
+      "<TotalRow rowNumber=\"5\">\r\n<ColData colID=\"3\" value=\"125.00\" dataType=\"AMTTYPE\"/>\r\n</TotalRow>\r\n"
+      "</ReportData>\r\n</ReportRet>\r\n</GeneralSummaryReportQueryRs>\r\n</VTXMLMsgsRs>\r\n</VTXML>\r\n";
+  ComPtr<IMsgSetResponse> answer;
+  ASSERT_EQ(ParseMsgSetResponse(grid, kCountryUS, 4, 0, nullptr, answer.Put()), S_OK) << TakeErrorDescription();
+  ComPtr<IResponse> response;
+  ASSERT_EQ(Member(answer, &IMsgSetResponse::get_ResponseList)->GetAt(0, response.Put()), S_OK);
+  ComPtr<IVTBase> detail;
+  ASSERT_EQ(response->get_Detail(detail.Put()), S_OK);
+  ComPtr<IReportRet> report;
+  ASSERT_EQ(detail->QueryInterface(IID_IReportRet, report.PutVoid()), S_OK);
+  EXPECT_EQ(FieldText(report.Get(), &IReportRet::get_ReportTitle), "Profit & Loss");
+
+  ComPtr<IColDesc> column;
+  ASSERT_EQ(Member(report, &IReportRet::get_ColDescList)->GetAt(1, column.Put()), S_OK);
+  EXPECT_EQ(IntOf(column.Get(), &IColDesc::get_colID), 2);
+  auto titles = Member(column, &IColDesc::get_ColTitleList);
+  ASSERT_EQ(CountOf(titles.Get()), 2);
+  for (LONG i = 0; i < 2; ++i) {
+    ComPtr<IColTitle> title;
+    ASSERT_EQ(titles->GetAt(i, title.Put()), S_OK);
+    EXPECT_EQ(IntOf(title.Get(), &IColTitle::get_titleRow), i + 1);
+    EXPECT_EQ(FieldText(title.Get(), &IColTitle::get_value), i == 0 ? "Dec" : "2024");
+  }
+
+  auto rows = Member(Member(report, &IReportRet::get_ReportData), &IReportData::get_ORReportDataList);
+  ASSERT_EQ(CountOf(rows.Get()), 5);
+  const ENORReportData kinds[] = {orrdTextRow, orrdDataRow, orrdDataRow, orrdSubtotalRow, orrdTotalRow};
+  for (LONG i = 0; i < 5; ++i) {
+    ComPtr<IORReportData> row;
+    ASSERT_EQ(rows->GetAt(i, row.Put()), S_OK);
+    ENORReportData kind = orrdNA;
+    ASSERT_EQ(row->get_ortype(&kind), S_OK);
+    EXPECT_EQ(kind, kinds[i]) << i;
+  }
+  // The first data row: its label, and cells for columns 1 and 3 only.
+  ComPtr<IORReportData> second;
+  ASSERT_EQ(rows->GetAt(1, second.Put()), S_OK);
+  auto row = Member(second, &IORReportData::get_DataRow);
+  EXPECT_EQ(FieldText(Member(row, &IDataRow::get_RowData).Get(), &IRowData::get_value), "Sales");
+  auto cells = Member(row, &IDataRow::get_ColDataList);
+  ASSERT_EQ(CountOf(cells.Get()), 2);
+  for (LONG i = 0; i < 2; ++i) {
+    ComPtr<IColData> cell;
+    ASSERT_EQ(cells->GetAt(i, cell.Put()), S_OK);
+    EXPECT_EQ(IntOf(cell.Get(), &IColData::get_colID), i == 0 ? 1 : 3);
+  }
+
+  std::string odd = grid;
+  odd.replace(odd.find("<ColData colID=\"1\" value=\"Sales\"/>"), 34,
+              "<ColData colID=\"1\" value=\"Sales\" rowNumber=\"9\"/>");
+  ComPtr<IMsgSetResponse> refused;
+  EXPECT_EQ(ParseMsgSetResponse(odd, kCountryUS, 4, 0, nullptr, refused.Put()), VTFC4_HR(0x80040301));
+  const std::string error = TakeErrorDescription();
+  EXPECT_NE(error.find("class ColData got unexpected attrib = " + std::to_string(TagIdOf("rowNumber")) +
+                       " with value 9."),
+            std::string::npos)
+      << error;
 }
 
 }  // namespace

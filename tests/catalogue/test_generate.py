@@ -89,6 +89,9 @@ class Golden(unittest.TestCase):
         self.refused("requests.tsv", "dispid\tname\trequest_element\tavailability_class\tmin_version\t"
                      "country_condition\n7\tWidgetQuery\tWidgetQueryRq\tC\t2.0\tsomewhere\n",
                      "unknown country condition somewhere")
+        self.refused("requests.tsv", "dispid\tname\trequest_element\tavailability_class\tmin_version\t"
+                     "country_condition\n7\tGadgetQuery\tWidgetQueryRq\tC\t2.0\tany\n",
+                     "the request kind GadgetQuery has no class in the catalogue")
 
 
 if __name__ == "__main__":

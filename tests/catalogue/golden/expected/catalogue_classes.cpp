@@ -73,12 +73,46 @@ class CWidgetFilter final : public CatalogueObject<IWidgetFilter> {
   HRESULT get_Widget(IWidget** out) override { return Get(1, out); }
 };
 
+// WidgetQuery
+constexpr MemberDescriptor kMembers_WidgetQuery[] = {
+    {tag::ListID, MemberKind::kValueList, false, false},
+};
+constexpr MemberRule kRules_WidgetQuery[] = {
+    {ValueType::kStringList, kAnyCountry, 0, 0, 36, 36, 0, 0, 0, 0},
+};
+constexpr TagRoute kRoutes_WidgetQuery[] = {
+    {tag::ListID, 0},
+};
+class CWidgetQuery final : public CatalogueObject<IWidgetQuery> {
+ public:
+  CWidgetQuery();
+  HRESULT get_ListIDList(IBSTRList** out) override { return Get(0, out); }
+};
+
+// WidgetAdd
+constexpr MemberDescriptor kMembers_WidgetAdd[] = {
+    {tag::Name, MemberKind::kValue, true, false},
+};
+constexpr MemberRule kRules_WidgetAdd[] = {
+    {ValueType::kString, kAnyCountry, 0, 0, -1111111111, -1111111111, 0, 0, 0, 0},
+};
+constexpr TagRoute kRoutes_WidgetAdd[] = {
+    {tag::Name, 0},
+};
+class CWidgetAdd final : public CatalogueObject<IWidgetAdd> {
+ public:
+  CWidgetAdd();
+  HRESULT get_Name(IVTStringType** out) override { return Get(0, out); }
+};
+
 }  // namespace
 
 const CatalogueClass kCatalogue[] = {
     {{"Widget", 6, kPlain, kMembers_Widget, 3}, kRules_Widget, kRoutes_Widget, 2, &MakeCatalogueObject<CWidget>},
     {{"ORWidgetQuery", 7, kORChoice, kMembers_ORWidgetQuery, 2}, kRules_ORWidgetQuery, kRoutes_ORWidgetQuery, 4, &MakeCatalogueObject<CORWidgetQuery>},
     {{"WidgetFilter", 8, kGroup, kMembers_WidgetFilter, 2}, kRules_WidgetFilter, kRoutes_WidgetFilter, 2, &MakeCatalogueObject<CWidgetFilter>},
+    {{"WidgetQuery", 11, kGroup, kMembers_WidgetQuery, 1}, kRules_WidgetQuery, kRoutes_WidgetQuery, 1, &MakeCatalogueObject<CWidgetQuery>},
+    {{"WidgetAdd", 12, kGroup, kMembers_WidgetAdd, 1}, kRules_WidgetAdd, kRoutes_WidgetAdd, 1, &MakeCatalogueObject<CWidgetAdd>},
 };
 const size_t kCatalogueSize = sizeof kCatalogue / sizeof kCatalogue[0];
 
@@ -101,6 +135,8 @@ namespace {
 CWidget::CWidget() : CatalogueObject(kCatalogue[0]) {}
 CORWidgetQuery::CORWidgetQuery() : CatalogueObject(kCatalogue[1]) {}
 CWidgetFilter::CWidgetFilter() : CatalogueObject(kCatalogue[2]) {}
+CWidgetQuery::CWidgetQuery() : CatalogueObject(kCatalogue[3]) {}
+CWidgetAdd::CWidgetAdd() : CatalogueObject(kCatalogue[4]) {}
 
 // Class indexes by name, sorted by name (lists: the index after every class).
 constexpr struct {
@@ -109,8 +145,10 @@ constexpr struct {
 } kByName[] = {
     {"ORWidgetQuery", 1},
     {"Widget", 0},
+    {"WidgetAdd", 4},
     {"WidgetFilter", 2},
-    {"WidgetList", 3},
+    {"WidgetList", 5},
+    {"WidgetQuery", 3},
 };
 
 int FindIndex(std::string_view name) {

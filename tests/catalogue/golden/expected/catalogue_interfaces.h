@@ -14,12 +14,16 @@ extern "C" {
 VTFC4_API extern const IID IID_IWidget;
 VTFC4_API extern const IID IID_IORWidgetQuery;
 VTFC4_API extern const IID IID_IWidgetFilter;
+VTFC4_API extern const IID IID_IWidgetQuery;
+VTFC4_API extern const IID IID_IWidgetAdd;
 VTFC4_API extern const IID IID_IWidgetList;
 }
 
 struct IWidget;
 struct IORWidgetQuery;
 struct IWidgetFilter;
+struct IWidgetQuery;
+struct IWidgetAdd;
 struct IWidgetList;
 
 struct IWidget : public IVTBase {
@@ -42,6 +46,16 @@ struct IWidgetFilter : public IVTBase {
   virtual HRESULT get_Widget(IWidget** out) = 0;  // 5
 };
 
+struct IWidgetQuery : public IVTBase {
+  typedef IVTBase base_interface;
+  virtual HRESULT get_ListIDList(IBSTRList** out) = 0;  // 4
+};
+
+struct IWidgetAdd : public IVTBase {
+  typedef IVTBase base_interface;
+  virtual HRESULT get_Name(IVTStringType** out) = 0;  // 4
+};
+
 struct IWidgetList : public IVTBase {
   typedef IVTBase base_interface;
   virtual HRESULT GetAt(LONG index, IWidget** out) = 0;  // 4
@@ -52,4 +66,6 @@ struct IWidgetList : public IVTBase {
 VTFC4_IID_TRAIT(IWidget)
 VTFC4_IID_TRAIT(IORWidgetQuery)
 VTFC4_IID_TRAIT(IWidgetFilter)
+VTFC4_IID_TRAIT(IWidgetQuery)
+VTFC4_IID_TRAIT(IWidgetAdd)
 VTFC4_IID_TRAIT(IWidgetList)

@@ -33,5 +33,7 @@ enum ENObjectType : int32_t {
   otWidgetFilter = 8,
   otThisIsNotTheLast_MoreToComeInTheFuture = 9,
   otWidgetList = 10,
+  otWidgetQuery = 11,
+  otWidgetAdd = 12,
 };
 
