@@ -12,6 +12,7 @@
 #include <optional>
 #include <pugixml.hpp>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "processor/records.h"
@@ -35,6 +36,18 @@ std::map<std::string, std::string> ComputedFields(sqlite3* db, const Record& r);
 void BookListRecord(sqlite3* db, const Record& r);
 
 // ---- Transactions.
+
+// The side of the books a transaction kind is on: sales and purchase forms (which price lines),
+// payments (which apply to them), others.
+enum class Side { kSales, kPurchase, kPayment, kOther };
+Side SideOf(std::string_view kind);
+// True for the kinds payments or credits apply to (invoices, charges, bills, credits).
+bool Opens(std::string_view kind);
+// Account types whose balance is their debits less their credits (assets, expenses, costs);
+// the others' are their credits less their debits.
+bool DebitNormal(std::string_view accountType);
+// The element of a transaction's stored fields that keeps its total, as booked.
+inline constexpr const char* kBookedTotal = "BookedTotal";
 
 // The attribute that marks an element of a transaction's stored fields as computed by the
 // books: it is dropped and computed anew whenever the transaction is booked again.
@@ -66,6 +79,9 @@ int FiscalYearStart(sqlite3* db);
 // for other kinds.
 std::optional<Answer> ServeView(Context& cx, pugi::xml_node rq, const std::string& kind,
                                 const catalogue::ClassInfo& query);
+// Answers a report query from the ledger and the records (reports.cpp); none for other
+// requests.
+std::optional<Answer> ServeReport(Context& cx, pugi::xml_node rq);
 
 }  // namespace books
 }  // namespace vtfc4::sandbox

@@ -17,7 +17,6 @@ namespace {
 
 // ---- How each kind books.
 
-enum class Side { kSales, kPurchase, kOther };
 
 // A form of lines priced as sales or purchases, booked against one head account: `head`
 // names it (else the special account `special`), debited for a sign of +1, credited for -1,
@@ -90,14 +89,7 @@ bool Listed(std::string_view list, std::string_view kind) {
   return false;
 }
 
-// Account types whose balance is their debits less their credits; the others the reverse.
-bool DebitNormal(std::string_view type) {
-  return type == "Bank" || type == "AccountsReceivable" || type == "OtherCurrentAsset" || type == "FixedAsset" ||
-         type == "OtherAsset" || type == "Expense" || type == "OtherExpense" || type == "CostOfGoodsSold";
-}
 
-// The element a transaction's total is kept in for later figures; no answer class has it.
-constexpr const char* kBookedTotal = "BookedTotal";
 
 // ---- Reading what is stored.
 
@@ -243,10 +235,11 @@ struct Stock {
   }
 };
 
-Stock StockOf(sqlite3* db, const std::string& item, const std::string& except) {
+Stock StockOf(Books& b, const std::string& item, const std::string& except) {
   Stock s;
-  for (const Posting& p : PostingsTo(db, "item_id", item)) {
-    if (p.source == except) continue;
+  const std::string asset = b.AccountOr(IdAt(b.Fields(item), "AssetAccountRef"), "InventoryAssets");
+  for (const Posting& p : PostingsTo(b.db(), "item_id", item)) {
+    if (p.source == except || p.accountId != asset) continue;
     s.quantity += p.quantity;
     s.value += p.cents;
   }
@@ -397,6 +390,19 @@ void PriceLines(Pricing& p, pugi::xml_node parent) {
 
 // ---- Booking.
 
+Posting Entry(const std::string& source, const std::string& line, const std::string& account,
+              const std::string& entity, const std::string& item, std::int64_t cents, double quantity) {
+  Posting p;
+  p.source = source;
+  p.lineId = line;
+  p.accountId = account;
+  p.entityId = entity;
+  p.itemId = item;
+  p.cents = cents;
+  p.quantity = quantity;
+  return p;
+}
+
 struct Booker {
   Books& b;
   const Txn& t;
@@ -406,7 +412,7 @@ struct Booker {
   void Post(const std::string& account, std::int64_t cents, const std::string& entity = "",
             const std::string& item = "", double quantity = 0, const std::string& line = "") {
     if (cents == 0 && quantity == 0) return;
-    booking.postings.push_back({t.txnId, line, account, entity, item, cents, quantity});
+    booking.postings.push_back(Entry(t.txnId, line, account, entity, item, cents, quantity));
   }
   std::string AccountOr(const std::string& given, const char* special) { return b.AccountOr(given, special); }
 };
@@ -528,7 +534,7 @@ void BookForm(Booker& k, const Form& form, bool ca) {
       const double q = l.node.child("Quantity") ? l.quantity : 1;
       if (sales) {
         // Goods leave (or, on a credit memo, come back) at their average cost.
-        const std::int64_t cost = StockOf(k.b.db(), l.item, k.t.txnId).CostOf(q);
+        const std::int64_t cost = StockOf(k.b, l.item, k.t.txnId).CostOf(q);
         k.Post(k.AccountOr(IdAt(item, "COGSAccountRef"), "CostOfGoodsSold"), form.sign * cost, "", "", 0, line);
         k.Post(asset, -form.sign * cost, "", l.item, -form.sign * q, line);
       } else {
@@ -536,7 +542,10 @@ void BookForm(Booker& k, const Form& form, bool ca) {
         continue;
       }
     }
-    k.Post(k.AccountOr(l.account, fallback), -form.sign * l.cents, "", "", 0, line);
+    // The line's item and quantity go with its income or expense, for the reports by item.
+    const double moved = l.node.child("Quantity") ? l.quantity : (l.item.empty() ? 0 : 1);
+    k.Post(k.AccountOr(l.account, fallback), -form.sign * l.cents, "", l.item, (sales ? 1 : -1) * form.sign * moved,
+           line);
   }
   if (discount) k.Post(k.AccountOr(IdAt(f, "DiscountLineAdd/AccountRef"), fallback), -form.sign * discount);
   if (shipping) k.Post(k.AccountOr(IdAt(f, "ShippingLineAdd/AccountRef"), fallback), -form.sign * shipping);
@@ -659,7 +668,7 @@ void BookPayment(Booker& k, const PaymentForm& form) {
   const std::string settled = k.AccountOr(IdAt(f, received ? "ARAccountRef" : "APAccountRef"), form.special);
   // Received: money in, receivables down (by the discounts too). Made: payables down, money out.
   k.booking.postings.insert(k.booking.postings.begin(),
-                            {k.t.txnId, "", head, entity, "", received ? total : -total, 0});
+                            Entry(k.t.txnId, "", head, entity, "", received ? total : -total, 0));
   k.Post(settled, received ? -(total + discounts) : total + discounts, entity);
 }
 
@@ -691,12 +700,12 @@ void BookDeposit(Booker& k) {
       Figure(line, "TxnID", id);
       FigureRef(line, "EntityRef", IdAt(doc.document_element(), "CustomerRef"));
       FigureRef(line, "AccountRef", undeposited);
-      lines.push_back({k.t.txnId, line.child_value("TxnLineID"), undeposited, IdAt(doc.document_element(), "CustomerRef"),
-                       "", -cents, 0});
+      lines.push_back(Entry(k.t.txnId, line.child_value("TxnLineID"), undeposited,
+                            IdAt(doc.document_element(), "CustomerRef"), "", -cents, 0));
     } else {
       cents = Cents(line.child_value("Amount"));
-      lines.push_back({k.t.txnId, line.child_value("TxnLineID"), IdAt(line, "AccountRef"), IdAt(line, "EntityRef"), "",
-                       -cents, 0});
+      lines.push_back(Entry(k.t.txnId, line.child_value("TxnLineID"), IdAt(line, "AccountRef"), IdAt(line, "EntityRef"),
+                            "", -cents, 0));
     }
     Figure(line, "Amount", Money(cents));
     total += cents;
@@ -704,7 +713,7 @@ void BookDeposit(Booker& k) {
   std::int64_t back = 0;
   if (pugi::xml_node cash = f.child("CashBackInfoAdd")) {
     back = Cents(cash.child_value("Amount"));
-    lines.push_back({k.t.txnId, cash.child_value("TxnLineID"), IdAt(cash, "AccountRef"), "", "", back, 0});
+    lines.push_back(Entry(k.t.txnId, cash.child_value("TxnLineID"), IdAt(cash, "AccountRef"), "", "", back, 0));
   }
   Figure(f, "DepositTotal", Money(total - back));
   Figure(f, kBookedTotal, Money(total - back));
@@ -741,7 +750,7 @@ void BookAdjustment(Booker& k) {
   std::int64_t total = 0;
   for (pugi::xml_node line : f.children("InventoryAdjustmentLineAdd")) {
     const std::string item = IdAt(line, "ItemRef");
-    const Stock stock = StockOf(k.b.db(), item, k.t.txnId);
+    const Stock stock = StockOf(k.b, item, k.t.txnId);
     pugi::xml_node change = line.child("QuantityAdjustment");
     if (!change) change = line.child("ValueAdjustment");
     double difference = 0;
@@ -785,6 +794,21 @@ void AddLinks(sqlite3* db, const Txn& t, pugi::xml_node into) {
 
 }  // namespace
 
+bool DebitNormal(std::string_view type) {
+  return type == "Bank" || type == "AccountsReceivable" || type == "OtherCurrentAsset" || type == "FixedAsset" ||
+         type == "OtherAsset" || type == "Expense" || type == "OtherExpense" || type == "CostOfGoodsSold";
+}
+
+Side SideOf(std::string_view kind) {
+  if (const Form* form = FormOf(kind)) return form->side;
+  return PaymentFormOf(kind) ? Side::kPayment : Side::kOther;
+}
+
+bool Opens(std::string_view kind) {
+  const Form* form = FormOf(kind);
+  return form && form->open;
+}
+
 // ---- What the engine asks.
 
 Booking Book(sqlite3* db, const Txn& t, pugi::xml_node fields, bool ca) {
@@ -801,6 +825,21 @@ Booking Book(sqlite3* db, const Txn& t, pugi::xml_node fields, bool ca) {
   else if (t.kind == "InventoryAdjustment")
     BookAdjustment(k);
   // Others (time tracking) book nothing.
+  // Every posting is dated as its transaction and carries its line's class (else the
+  // transaction's), for the reports.
+  std::map<std::string, std::string> lineClass;
+  std::vector<pugi::xml_node> lines = Elements(fields);
+  for (size_t i = 0; i < lines.size(); ++i) {
+    if (!catalogue::IsLine(lines[i].name())) continue;
+    lineClass[lines[i].child_value("TxnLineID")] = IdAt(lines[i], "ClassRef");
+    for (pugi::xml_node c : Elements(lines[i])) lines.push_back(c);
+  }
+  const std::string txnClass = IdAt(fields, "ClassRef");
+  for (Posting& p : k.booking.postings) {
+    p.date = fields.child_value("TxnDate");
+    const auto line = lineClass.find(p.lineId);
+    p.classId = line != lineClass.end() && !line->second.empty() ? line->second : txnClass;
+  }
   std::int64_t sum = 0;
   for (const Posting& p : k.booking.postings) sum += p.cents;
   if (sum != 0)  // every rule above posts both sides; an unbalanced posting is a fault here
@@ -884,9 +923,14 @@ void BookListRecord(sqlite3* db, const Record& r) {
   pugi::xml_node f = doc.document_element();
   Books b(db);
   std::vector<Posting> postings;
+  // On the day the record gives for it, else the day the record was made.
+  std::string date = FirstText(f, {"OpenBalanceDate", "InventoryDate"});
+  if (date.empty()) date = r.timeCreated.substr(0, 10);
   auto post = [&](const std::string& account, std::int64_t cents, const std::string& entity, const std::string& item,
                   double quantity) {
-    if (cents || quantity) postings.push_back({r.listId, "", account, entity, item, cents, quantity});
+    if (!cents && !quantity) return;
+    postings.push_back(Entry(r.listId, "", account, entity, item, cents, quantity));
+    postings.back().date = date;
   };
   const std::int64_t opening = Cents(f.child_value("OpenBalance"));
   if (r.kind == "Customer" && opening) {
@@ -915,7 +959,7 @@ std::map<std::string, std::string> ComputedFields(sqlite3* db, const Record& r) 
   Books b(db);
   std::map<std::string, std::string> out;
   if (IsInventory(r.kind)) {
-    const Stock stock = StockOf(db, r.listId, "");
+    const Stock stock = StockOf(b, r.listId, "");
     out["QuantityOnHand"] = Decimal(stock.quantity);
     out["AverageCost"] = stock.quantity > 0 ? Decimal(static_cast<double>(stock.value) / 100.0 / stock.quantity) : "0";
     // Ordered and not yet received, sold on orders and not yet invoiced: the open orders' lines.

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <iterator>
 
+#include "processor/books.h"
 #include "processor/document.h"
 #include "processor/dataext.h"
 #include "processor/lists.h"
@@ -30,6 +31,7 @@ Answer Dispatch(Context& cx, pugi::xml_node rq) {
   if (std::optional<Answer> answer = ServeListRequest(cx, rq)) return *answer;
   if (std::optional<Answer> answer = ServeTxnRequest(cx, rq)) return *answer;
   if (std::optional<Answer> answer = ServeDataExtRequest(cx, rq)) return *answer;
+  if (std::optional<Answer> answer = books::ServeReport(cx, rq)) return *answer;
   throw Failure{kCannotServe, "The sandbox cannot serve " + name + " requests."};
 }
 

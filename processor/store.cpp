@@ -9,12 +9,14 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <map>
 #include <stdexcept>
 
 #include "processor/books.h"
 #include "processor/catalogue_table.h"
+#include "processor/document.h"
 #include "processor/sandbox_engine.h"
 
 namespace vtfc4::sandbox {
@@ -304,12 +306,13 @@ std::int64_t NextTxnNumber(sqlite3* db) {
 
 namespace {
 
-constexpr const char* kPostingColumns = "source, line_id, account_id, entity_id, item_id, cents, quantity";
+constexpr const char* kPostingColumns =
+    "source, line_id, account_id, entity_id, item_id, cents, quantity, txn_date, class_id";
 
 std::vector<Posting> ReadPostings(Stmt& s) {
   std::vector<Posting> all;
   while (s.Step()) {
-    Posting p{s.Text(0), s.Text(1), s.Text(2), s.Text(3), s.Text(4), s.Int(5), 0};
+    Posting p{s.Text(0), s.Text(1), s.Text(2), s.Text(3), s.Text(4), s.Int(5), 0, s.Text(7), s.Text(8)};
     p.quantity = std::strtod(s.Text(6).c_str(), nullptr);
     all.push_back(std::move(p));
   }
@@ -323,7 +326,7 @@ void SetPostings(sqlite3* db, std::string_view source, const std::vector<Posting
   for (const Posting& p : postings) {
     char quantity[64];
     std::snprintf(quantity, sizeof quantity, "%.17g", p.quantity);
-    Stmt(db, std::string("INSERT INTO postings (") + kPostingColumns + ") VALUES (?, ?, ?, ?, ?, ?, ?)")
+    Stmt(db, std::string("INSERT INTO postings (") + kPostingColumns + ") VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)")
         .Bind(1, source)
         .Bind(2, p.lineId)
         .Bind(3, p.accountId)
@@ -331,6 +334,8 @@ void SetPostings(sqlite3* db, std::string_view source, const std::vector<Posting
         .Bind(5, p.itemId)
         .Bind(6, p.cents)
         .Bind(7, quantity)
+        .Bind(8, p.date)
+        .Bind(9, p.classId)
         .Step();
   }
 }
@@ -365,6 +370,13 @@ void SetApplications(sqlite3* db, std::string_view from, const std::vector<Appli
         .Bind(4, a.cents)
         .Bind(5, a.discount)
         .Step();
+}
+
+std::vector<Application> AllApplications(sqlite3* db) {
+  Stmt s(db, "SELECT from_txn, to_txn, credit_txn, cents, discount FROM applications ORDER BY rowid");
+  std::vector<Application> all;
+  while (s.Step()) all.push_back({s.Text(0), s.Text(1), s.Text(2), s.Int(3), s.Int(4)});
+  return all;
 }
 
 std::vector<Application> ApplicationsBy(sqlite3* db, std::string_view column, std::string_view txnId) {
@@ -507,7 +519,8 @@ constexpr const char* kTables =
     " modified_at INTEGER NOT NULL, fields TEXT NOT NULL);"
     "CREATE INDEX IF NOT EXISTS txns_kind ON txns (kind);"
     "CREATE TABLE IF NOT EXISTS postings (source TEXT NOT NULL, line_id TEXT NOT NULL, account_id TEXT NOT NULL,"
-    " entity_id TEXT NOT NULL, item_id TEXT NOT NULL, cents INTEGER NOT NULL, quantity TEXT NOT NULL);"
+    " entity_id TEXT NOT NULL, item_id TEXT NOT NULL, cents INTEGER NOT NULL, quantity TEXT NOT NULL,"
+    " txn_date TEXT NOT NULL, class_id TEXT NOT NULL);"
     "CREATE INDEX IF NOT EXISTS postings_source ON postings (source);"
     "CREATE INDEX IF NOT EXISTS postings_account ON postings (account_id);"
     "CREATE INDEX IF NOT EXISTS postings_entity ON postings (entity_id);"
@@ -561,6 +574,16 @@ std::unique_ptr<CompanyFile> CompanyFile::Connect(const std::string& path, bool 
   }
   file->device_ = st.st_dev;
   file->inode_ = st.st_ino;
+  // A clock fixed for the whole process: dated reports ("this month") and stamps that stay the
+  // same from run to run, for tests and demonstrations.
+  if (const char* fixed = std::getenv("VTFC4_SANDBOX_NOW"); fixed && *fixed) {
+    const std::optional<std::time_t> at = ParseInstant(fixed, false);
+    if (!at) {
+      error = std::string("VTFC4_SANDBOX_NOW is \"") + fixed + "\", not a date or date-time (2024-12-31T12:00:00).";
+      return nullptr;
+    }
+    file->SetClock([t = *at] { return t; });
+  }
   if (create) return file;
   try {
     std::map<std::string, std::string> marker;

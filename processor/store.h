@@ -106,11 +106,14 @@ void RemoveTxn(sqlite3* db, const Txn& t);
 std::int64_t NextTxnNumber(sqlite3* db);
 
 // The ledger: what a transaction (or a list record's opening balance) books to an account, in
-// cents, debits positive; a posting to an inventory account carries the item and quantity.
+// cents, debits positive, on its date; a posting of a line carries its item and quantity (to
+// an inventory account: the quantity that comes in or goes out; to an income or expense
+// account: the quantity sold or bought).
 struct Posting {
   std::string source, lineId, accountId, entityId, itemId;
   std::int64_t cents = 0;
   double quantity = 0;
+  std::string date, classId;  // the transaction's date (or the opening balance's), the class of the line
 };
 // Replaces what `source` books.
 void SetPostings(sqlite3* db, std::string_view source, const std::vector<Posting>& postings);
@@ -128,6 +131,7 @@ struct Application {
 void SetApplications(sqlite3* db, std::string_view from, const std::vector<Application>& applied);
 // The applications whose `column` (from_txn, to_txn or credit_txn) is `txnId`.
 std::vector<Application> ApplicationsBy(sqlite3* db, std::string_view column, std::string_view txnId);
+std::vector<Application> AllApplications(sqlite3* db);
 
 // The log of deleted records and transactions: by kind, identifier and name (a transaction's
 // RefNumber).

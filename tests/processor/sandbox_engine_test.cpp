@@ -184,10 +184,10 @@ TEST_F(SandboxEngine, ErrorStatuses) {
        AddCustomer("<Name>Job</Name>\n<JobStatus>Dreaming</JobStatus>\n"), "4.0", 3000, "Dreaming"},
       {"unknown ListID in a query",
        QueryCustomers("<ListID>" + id + "</ListID>\n<ListID>9-9</ListID>\n"), "4.0", 500, "9-9"},
-      {"a kind without classes",
-       "<AgingReportQueryRq requestID = \"0\">\n<AgingReportType>APAgingDetail</AgingReportType>\n"
-       "</AgingReportQueryRq>\n",
-       "4.0", 3250, "AgingReportQueryRq"},
+      {"a report of what the sandbox does not keep",
+       "<PayrollSummaryReportQueryRq requestID = \"0\">\n<PayrollSummaryReportType>PayrollSummary"
+       "</PayrollSummaryReportType>\n</PayrollSummaryReportQueryRq>\n",
+       "4.0", 3250, "keeps no payroll: it cannot compute the Payroll Summary report"},
       {"a window of the application",
        "<ListDisplayAddRq>\n<ListDisplayAddType>Customer</ListDisplayAddType>\n</ListDisplayAddRq>\n", "4.0",
        3250, "no windows"},
