@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# The examples that talk to the application, against a new sandbox company file with its clock
+# fixed: the invoice example's figures, the payment applied and what remains open; then the
+# profit and loss example's table of the year those left.
+set -euo pipefail
+sandbox="$1"
+examples="$2"
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+export VTFC4_REGISTRY="$work/registry" VTFC4_COMMON_APPDATA="$work/appdata" VTFC4_SANDBOX_NOW=2024-12-31T12:00:00
+"$sandbox" create "$work/books.vtc" > /dev/null
+"$sandbox" register > /dev/null
+fail() { echo "FAIL: $*" >&2; exit 1; }
+
+output=$("$examples/invoice" "$work/books.vtc")
+echo "$output"
+grep -q 'Subtotal 275.50, BalanceRemaining 275.50' <<<"$output" || fail "the invoice's figures"
+grep -q 'Payment of 200.00 received, 0.00 of it unused' <<<"$output" || fail "the payment"
+grep -q 'AppliedAmount -200.00, BalanceRemaining 75.50, open' <<<"$output" || fail "what remains open"
+
+output=$("$examples/profit_and_loss" "$work/books.vtc")
+echo "$output"
+grep -qx '2024-01-01 through 2024-12-31' <<<"$output" || fail "the year of the sandbox's clock"
+grep -qE '^  Service Income +240\.00$' <<<"$output" || fail "the service's income"
+grep -qE '^  Uncategorized Income +35\.50$' <<<"$output" || fail "the part sold without an item"
+grep -qE '^Net Income +275\.50$' <<<"$output" || fail "the net income"
