@@ -543,9 +543,18 @@ std::map<Key, std::int64_t> AccountSection(Grid& g, const Ledger& books, const S
   return total;
 }
 
+// The columns of a summary by `by`: those with activity (ReturnColumns ActiveOnly, the
+// default), those whose postings do not add to zero (NonZero), or, by period, every period of
+// the report's dates (All).
 std::set<Key> ColumnKeys(const Ledger& books, const Spec& s, const std::vector<Fact>& facts, const std::string& by) {
+  std::map<Key, std::int64_t> sums;
+  for (const Fact& f : facts) sums[KeyOf(books, s, f, by)] += f.posting->cents;
   std::set<Key> keys;
-  for (const Fact& f : facts) keys.insert(KeyOf(books, s, f, by));
+  for (const auto& [key, cents] : sums)
+    if (s.returnColumns != "NonZero" || cents != 0) keys.insert(key);
+  if (s.returnColumns == "All" && ByPeriod(by) && !s.from.empty() && !s.to.empty())
+    for (std::time_t day = *ParseInstant(s.from, false) + 43200; IsoDate(day) <= s.to; day += 86400)
+      keys.insert(PeriodOf(IsoDate(day), by, s.yearStart));
   keys.erase({"", "TOTAL"});
   return keys;
 }

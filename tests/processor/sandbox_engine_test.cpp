@@ -1,6 +1,7 @@
 // The sandbox engine, driven with request documents shaped as the library writes them and
 // checked through the response documents it answers.
 #include "processor/sandbox_engine.h"
+#include "processor/document.h"
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
@@ -718,6 +719,58 @@ TEST_F(SandboxEngine, AFileOfTheFirstLayoutIsBroughtForward) {
   file_.reset();
   file_ = CompanyFile::Open(Path(), error);
   ASSERT_TRUE(file_) << "and opens again: " << error;
+}
+
+// The dates each date macro stands for, on a Wednesday in the middle of a quarter (local time,
+// noon), with the calendar year and with a fiscal year starting in April.
+TEST(DateMacros, EveryMacroOnAKnownDay) {
+  std::tm noon{};
+  noon.tm_year = 2024 - 1900, noon.tm_mon = 10, noon.tm_mday = 13, noon.tm_hour = 12, noon.tm_isdst = -1;
+  const std::time_t wednesday = std::mktime(&noon);  // 2024-11-13
+  struct Case {
+    const char* macro;
+    const char* from;
+    const char* to;
+  };
+  const Case cases[] = {
+      {"All", "", ""},
+      {"Today", "2024-11-13", "2024-11-13"},
+      {"Yesterday", "2024-11-12", "2024-11-12"},
+      {"ThisWeek", "2024-11-11", "2024-11-17"},
+      {"ThisWeekToDate", "2024-11-11", "2024-11-13"},
+      {"LastWeek", "2024-11-04", "2024-11-10"},
+      {"LastWeekToDate", "2024-11-04", "2024-11-10"},
+      {"NextWeek", "2024-11-18", "2024-11-24"},
+      {"NextFourWeeks", "2024-11-18", "2024-12-15"},
+      {"ThisMonth", "2024-11-01", "2024-11-30"},
+      {"ThisMonthToDate", "2024-11-01", "2024-11-13"},
+      {"LastMonth", "2024-10-01", "2024-10-31"},
+      {"LastMonthToDate", "2024-10-01", "2024-10-31"},
+      {"NextMonth", "2024-12-01", "2024-12-31"},
+      {"ThisQuarter", "2024-10-01", "2024-12-31"},
+      {"ThisQuarterToDate", "2024-10-01", "2024-11-13"},
+      {"LastQuarter", "2024-07-01", "2024-09-30"},
+      {"NextQuarter", "2025-01-01", "2025-03-31"},
+      {"ThisYear", "2024-01-01", "2024-12-31"},
+      {"ThisYearToDate", "2024-01-01", "2024-11-13"},
+      {"LastYear", "2023-01-01", "2023-12-31"},
+      {"NextYear", "2025-01-01", "2025-12-31"},
+      {"ThisCalendarQuarter", "2024-10-01", "2024-12-31"},
+      {"ThisFiscalQuarter", "2024-10-01", "2024-12-31"},
+      {"LastFiscalQuarter", "2024-07-01", "2024-09-30"},
+      {"ThisFiscalYear", "2024-04-01", "2025-03-31"},
+      {"ThisFiscalYearToDate", "2024-04-01", "2024-11-13"},
+      {"LastFiscalYear", "2023-04-01", "2024-03-31"},
+      {"NextFiscalYear", "2025-04-01", "2026-03-31"},
+  };
+  for (const Case& c : cases) {
+    const auto [from, to] = MacroDates(c.macro, wednesday, 4);
+    EXPECT_EQ(from, c.from) << c.macro;
+    EXPECT_EQ(to, c.to) << c.macro;
+  }
+  // A fiscal year that began in the month itself, and one that begins next month.
+  EXPECT_EQ(MacroDates("ThisFiscalYear", wednesday, 11).first, "2024-11-01");
+  EXPECT_EQ(MacroDates("ThisFiscalYear", wednesday, 12).first, "2023-12-01");
 }
 
 }  // namespace

@@ -170,6 +170,25 @@ TEST_F(Reports, TheBooksAgreeWithThemselves) {
   EXPECT_DOUBLE_EQ(byMonth.Amount("TOTAL", "2024-11") + byMonth.Amount("TOTAL", "2024-12"), 415.0);
   EXPECT_EQ(byMonth.Cell("TOTAL", "TOTAL"), total.Cell("TOTAL", "TOTAL"));
   EXPECT_EQ(byMonth.Cell("Services", "2024-11"), "200.00");
+  // Every month of the period when asked for, activity or not.
+  const Sheet months = Report("CustomSummary", "CustomSummary",
+                              Period("2024-10-01", "2024-12-31") +
+                                  "<SummarizeColumnsBy>Month</SummarizeColumnsBy><SummarizeRowsBy>Account"
+                                  "</SummarizeRowsBy><ReturnColumns>All</ReturnColumns>");
+  EXPECT_EQ(months.columns.count("2024-10"), 1u);
+  EXPECT_EQ(byMonth.columns.count("2024-10"), 0u);
+
+  // Filters narrow what is counted: one account, one kind of transaction.
+  EXPECT_EQ(Report("GeneralSummary", "ProfitAndLossStandard",
+                   Period("2024-12-01", "2024-12-31") +
+                       "<ReportAccountFilter><FullName>Services</FullName></ReportAccountFilter>")
+                .Cell("Total Income", "TOTAL"),
+            "200.00");
+  EXPECT_EQ(Report("GeneralSummary", "ProfitAndLossStandard",
+                   Period("2024-12-01", "2024-12-31") +
+                       "<ReportTxnTypeFilter><TxnTypeFilter>SalesReceipt</TxnTypeFilter></ReportTxnTypeFilter>")
+                .Cell("Net Income", "TOTAL"),
+            "100.00");
 
   // Cash basis leaves out what was not paid: November's invoice entirely, 75.00 of December's
   // (its income counts by the share of it paid, 100.00 of 175.00).
