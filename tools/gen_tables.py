@@ -110,7 +110,7 @@ def gen_iids(listing, out_file):
     with open(listing, encoding="utf-8") as f:
         for line in f:
             line = line.strip()
-            if line and not line.startswith("#"):
+            if line and not line.startswith("#") and not line.startswith("next "):
                 names.append(line)
     out = [HEADER.format(src=os.path.basename(listing)), '#include "vtfc4/vtfc4.h"\n\nextern "C" {\n']
     for n in names:

@@ -160,6 +160,11 @@ enum VARENUM {
   VT_VARIANT = 12,
   VT_UNKNOWN = 13,
   VT_UI1 = 17,
+  VT_VOID = 24,
+  VT_HRESULT = 25,
+  VT_PTR = 26,
+  VT_SAFEARRAY = 27,
+  VT_USERDEFINED = 29,
   VT_ARRAY = 0x2000,
   VT_BYREF = 0x4000,
 };
@@ -195,7 +200,18 @@ struct VARIANT {
     IUnknown* punkVal;
     struct IDispatch* pdispVal;
     SAFEARRAY* parray;
-    void* byref;
+    void* byref;  // VT_BYREF: what the typed pointers below point to
+    BSTR* pbstrVal;
+    LONG* plVal;
+    SHORT* piVal;
+    float* pfltVal;
+    double* pdblVal;
+    VARIANT_BOOL* pboolVal;
+    DATE* pdate;
+    IUnknown** ppunkVal;
+    struct IDispatch** ppdispVal;
+    SAFEARRAY** pparray;
+    struct VARIANT* pvarVal;
   };
 };
 typedef VARIANT VARIANTARG;

@@ -4,6 +4,7 @@
 #define VTFC4_VTFC4_H
 
 #include "vtfc4/com.h"
+#include "vtfc4/oleauto.h"
 #include "vtfc4/comptr.h"
 #include "vtfc4/values.h"
 #include "vtfc4/gen/enum_interfaces.h"

@@ -100,10 +100,16 @@ void* FindInterface(Self* self, REFIID riid) {
 
 }  // namespace internal
 
+// IDispatch for an object whose dual interface is `iid`, `self` pointing at it, through the
+// type library the library carries (src/com/typelib.cpp).
+HRESULT DispatchTypeInfo(REFIID iid, UINT index, ITypeInfo** out);
+HRESULT DispatchGetIDsOfNames(REFIID iid, LPOLESTR* names, UINT count, DISPID* ids);
+HRESULT DispatchCall(REFIID iid, void* self, DISPID dispid, WORD flags, DISPPARAMS* params, VARIANT* result,
+                     EXCEPINFO* exception, UINT* argError);
+
 // Implements IUnknown and IDispatch for `Primary` and every interface in `Others`. The
-// primary interface is the object's dual interface; its identity answers IUnknown.
-// Late binding by dispatch id is provided by the type information of a later layer; until
-// a class has it, GetIDsOfNames and Invoke answer E_NOTIMPL.
+// primary interface is the object's dual interface; its identity answers IUnknown, and late
+// binding reaches it through the type library.
 template <class Primary, class... Others>
 class ComObject : public ObjectRoot, public Primary, public Others... {
  public:
@@ -126,16 +132,19 @@ class ComObject : public ObjectRoot, public Primary, public Others... {
   // IDispatch, when the primary interface is dual.
   HRESULT GetTypeInfoCount(UINT* count) {
     if (!count) return E_POINTER;
-    *count = 0;
+    *count = 1;
     return S_OK;
   }
-  HRESULT GetTypeInfo(UINT, LCID, ITypeInfo** info) {
-    if (info) *info = nullptr;
-    return E_NOTIMPL;
+  HRESULT GetTypeInfo(UINT index, LCID, ITypeInfo** info) {
+    return DispatchTypeInfo(iid_of<Primary>(), index, info);
   }
-  HRESULT GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) { return E_NOTIMPL; }
-  HRESULT Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*, UINT*) {
-    return E_NOTIMPL;
+  HRESULT GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID, DISPID* ids) {
+    return DispatchGetIDsOfNames(iid_of<Primary>(), names, count, ids);
+  }
+  HRESULT Invoke(DISPID dispid, REFIID, LCID, WORD flags, DISPPARAMS* params, VARIANT* result,
+                 EXCEPINFO* exception, UINT* argError) {
+    return DispatchCall(iid_of<Primary>(), static_cast<Primary*>(this), dispid, flags, params, result, exception,
+                        argError);
   }
 
   // ISupportErrorInfo, for classes that list it: only the primary interface reports errors.

@@ -145,6 +145,12 @@ void Registry::CreateKey(const std::string& key) {
   if (k.spelling.empty()) k.spelling = key;
 }
 
+bool Registry::HasChildren(const std::string& key) const {
+  const std::string prefix = Fold(key) + "\\";
+  const auto it = keys_.lower_bound(prefix);
+  return it != keys_.end() && it->first.compare(0, prefix.size(), prefix) == 0;
+}
+
 bool Registry::HasKey(const std::string& key) const { return keys_.count(Fold(key)) != 0; }
 
 void Registry::DeleteTree(const std::string& key) {

@@ -30,6 +30,8 @@ class Registry {
   void Set(const std::string& key, const std::string& name, const std::string& value);
   void CreateKey(const std::string& key);
   bool HasKey(const std::string& key) const;
+  // True when some key lies below `key`.
+  bool HasChildren(const std::string& key) const;
   // Removes the key with its values and every key below it.
   void DeleteTree(const std::string& key);
 

@@ -87,13 +87,12 @@ HRESULT CVTSessionManager::InterfaceSupportsErrorInfo(REFIID riid) {
 
 HRESULT CVTSessionManager::GetTypeInfoCount(UINT* count) {
   if (!count) return E_POINTER;
-  *count = 0;
+  *count = 1;
   return S_OK;
 }
 
-HRESULT CVTSessionManager::GetTypeInfo(UINT, LCID, ITypeInfo** info) {
-  if (info) *info = nullptr;
-  return E_NOTIMPL;
+HRESULT CVTSessionManager::GetTypeInfo(UINT index, LCID, ITypeInfo** info) {
+  return DispatchTypeInfo(IID_IVTSessionManager, index, info);
 }
 
 // ---- The request processor.

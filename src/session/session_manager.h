@@ -35,8 +35,14 @@ class CVTSessionManager final : public ISupportErrorInfo, public IVTSessionManag
   // IDispatch: late binding comes with the type information.
   HRESULT GetTypeInfoCount(UINT* count) override;
   HRESULT GetTypeInfo(UINT, LCID, ITypeInfo** info) override;
-  HRESULT GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
-  HRESULT Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*, UINT*) override { return E_NOTIMPL; }
+  HRESULT GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID, DISPID* ids) override {
+    return DispatchGetIDsOfNames(IID_IVTSessionManager, names, count, ids);
+  }
+  HRESULT Invoke(DISPID dispid, REFIID, LCID, WORD flags, DISPPARAMS* params, VARIANT* result, EXCEPINFO* exception,
+                 UINT* argError) override {
+    return DispatchCall(IID_IVTSessionManager, static_cast<IVTSessionManager*>(this), dispid, flags, params, result,
+                        exception, argError);
+  }
 
   HRESULT OpenConnection(BSTR appID, BSTR appName) override;
   HRESULT BeginSession(BSTR vtFile, ENOpenMode openMode) override;
