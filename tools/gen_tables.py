@@ -5,6 +5,7 @@
   gen_tables.py messages MESSAGES.tsv OUT_FILE            -> messages.inc (also the recovery codes)
   gen_tables.py iids INTERFACES.txt OUT_FILE              -> iids.cpp
   gen_tables.py details DETAILS.tsv TAGS.tsv OUT_FILE      -> detail_rows.inc
+  gen_tables.py embed TEXT_FILE OUT_FILE                  -> the text as a C++ string literal
 
 Outputs are rewritten only when their text changes, so that the build does not redo work.
 """
@@ -151,6 +152,12 @@ def main(argv):
         gen_iids(argv[2], argv[3])
     elif len(argv) == 5 and argv[1] == "details":
         gen_details(argv[2], argv[3], argv[4])
+    elif len(argv) == 4 and argv[1] == "embed":
+        with open(argv[2], encoding="utf-8") as f:
+            text = f.read()
+        if ")vtfc4text\"" in text:
+            raise SystemExit(f"{argv[2]}: holds the literal's end marker")
+        write_if_changed(argv[3], HEADER.format(src=os.path.basename(argv[2])) + 'R"vtfc4text(' + text + ')vtfc4text"\n')
     else:
         raise SystemExit(__doc__)
 

@@ -17,6 +17,10 @@ VTFC4_API extern const CLSID CLSID_VTSessionManager;
 // The entry points of the library as an in-process server.
 VTFC4_API HRESULT DllGetClassObject(REFCLSID clsid, REFIID riid, void** out);
 VTFC4_API HRESULT DllCanUnloadNow();
+// Self-registration into the registry file: the ProgIDs and class keys of the creatable
+// classes (with the library's path), and the type library.
+VTFC4_API HRESULT DllRegisterServer();
+VTFC4_API HRESULT DllUnregisterServer();
 }
 
 // The subscription and event message sets (their operations are not available yet).

@@ -5,11 +5,13 @@
 //                                    a new company file, with the records a company starts with
 //   vtfc4-sandbox list FILE          its records, readable
 //   vtfc4-sandbox register [MODULE]  the in-process processor (default: the installed module)
-//                                    and the out-of-process one (vtfc4-sandboxd beside it)
-//   vtfc4-sandbox unregister         removes it
+//                                    and the out-of-process one (vtfc4-sandboxd beside it),
+//                                    through the module's own DllRegisterServer
+//   vtfc4-sandbox unregister         removes them, through DllUnregisterServer
 //
 // --help and --version answer on standard output; a usage error exits with 2, a failure
 // (standard output that cannot be written included) with 1.
+#include <dlfcn.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
@@ -22,6 +24,7 @@
 
 #include "processor/sandbox_engine.h"
 #include "src/com/registry.h"
+#include "vtfc4/comptr.h"
 #include "vtfc4/vtfc4.h"
 
 namespace {
@@ -49,31 +52,29 @@ std::string DefaultModule() {
   return "";
 }
 
-int Register(const std::string& module, const std::string& daemon, bool add) {
-  vtfc4::Registry registry;
-  std::string error;
-  if (!registry.Load(error)) {
-    std::fprintf(stderr, "vtfc4-sandbox: %s\n", error.c_str());
+// Loads the processor module and runs its registration entry point, which writes (or
+// removes) both processors' keys in the registry file.
+int Register(const std::string& module, bool add) {
+  void* handle = dlopen(module.c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (!handle) {
+    std::fprintf(stderr, "vtfc4-sandbox: cannot load %s: %s\n", module.c_str(), dlerror());
     return 1;
   }
-  const std::string key = "CLSID\\" + vtfc4::GuidText(CLSID_VTXMLRP2);
-  const std::string keyEx = "CLSID\\" + vtfc4::GuidText(CLSID_VTXMLRP2e);
-  for (const std::string& k : {key, keyEx, std::string("VTFC4Sandbox.RequestProcessor2"),
-                               std::string("VTFC4Sandbox.RequestProcessor2e")})
-    registry.DeleteTree(k);
-  if (add) {
-    registry.Set(key, "", "Sandbox request processor");
-    registry.Set(key + "\\InprocServer32", "", module);
-    registry.Set(key + "\\InprocServer32", "ThreadingModel", "Both");
-    registry.Set(key + "\\ProgID", "", "VTFC4Sandbox.RequestProcessor2");
-    registry.Set("VTFC4Sandbox.RequestProcessor2\\CLSID", "", vtfc4::GuidText(CLSID_VTXMLRP2));
-    registry.Set(keyEx, "", "Sandbox request processor, out of process");
-    registry.Set(keyEx + "\\LocalServer32", "", daemon);
-    registry.Set(keyEx + "\\ProgID", "", "VTFC4Sandbox.RequestProcessor2e");
-    registry.Set("VTFC4Sandbox.RequestProcessor2e\\CLSID", "", vtfc4::GuidText(CLSID_VTXMLRP2e));
+  const char* name = add ? "DllRegisterServer" : "DllUnregisterServer";
+  auto entry = reinterpret_cast<HRESULT (*)()>(dlsym(handle, name));
+  if (!entry) {
+    std::fprintf(stderr, "vtfc4-sandbox: %s has no %s\n", module.c_str(), name);
+    return 1;
   }
-  if (!registry.Save(error)) {
-    std::fprintf(stderr, "vtfc4-sandbox: %s\n", error.c_str());
+  const HRESULT hr = entry();
+  if (FAILED(hr)) {
+    vtfc4::ComPtr<IErrorInfo> info;
+    vtfc4::Bstr description;
+    if (GetErrorInfo(0, info.Put()) == S_OK && info) info->GetDescription(description.Put());
+    std::string text;
+    for (UINT i = 0; description.Get() && i < SysStringLen(description.Get()); ++i)
+      text += static_cast<char>(description.Get()[i] < 0x80 ? description.Get()[i] : '?');
+    std::fprintf(stderr, "vtfc4-sandbox: %s failed (0x%08X): %s\n", name, static_cast<unsigned>(hr), text.c_str());
     return 1;
   }
   if (add)
@@ -81,6 +82,17 @@ int Register(const std::string& module, const std::string& daemon, bool add) {
   else
     std::printf("unregistered the sandbox processor from %s\n", vtfc4::RegistryPath().c_str());
   return 0;
+}
+
+// The module registered now, else the default one.
+std::string RegisteredModule() {
+  vtfc4::Registry registry;
+  std::string error;
+  if (registry.Load(error))
+    if (auto module = registry.Get("CLSID\\" + vtfc4::GuidText(CLSID_VTXMLRP2) + "\\InprocServer32");
+        module && access(module->c_str(), R_OK) == 0)
+      return *module;
+  return DefaultModule();
 }
 
 // The exit status once everything is written: 1 when standard output did not take it all.
@@ -118,9 +130,14 @@ int Run(CLI::App& app, const std::string& file, const std::string& module,
     // The registry keeps the module by its full path: a client may run from any folder.
     char resolved[PATH_MAX];
     if (realpath(chosen.c_str(), resolved)) chosen = resolved;
-    return Register(chosen, SelfFolder() + "/vtfc4-sandboxd", true);
+    return Register(chosen, true);
   }
-  return Register("", "", false);
+  const std::string registered = RegisteredModule();
+  if (registered.empty()) {
+    std::fprintf(stderr, "vtfc4-sandbox: the processor module was not found\n");
+    return 1;
+  }
+  return Register(registered, false);
 }
 
 }  // namespace

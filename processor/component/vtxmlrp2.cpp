@@ -10,8 +10,14 @@
 #include <new>
 #include <string>
 
+#include <limits.h>
+#include <stdlib.h>
+#include <unistd.h>
+
 #include "processor/component/processor_state.h"
 #include "src/com/class_factory.h"
+#include "src/com/registrar.h"
+#include "src/com/registry.h"
 #include "processor/component/utf8.h"
 #include "vtfc4/vtfc4.h"
 
@@ -244,6 +250,42 @@ extern "C" __attribute__((visibility("default"))) HRESULT DllGetClassObject(REFC
   static Factory factory;
   return factory.QueryInterface(riid, out);
 }
+
+namespace {
+
+constexpr char kScript[] =
+#include "processor/vtxmlrp2_rgs.inc"
+    ;
+
+// The daemon beside the module (the build tree), else where installation puts it.
+std::string DaemonPath(const std::string& module) {
+  const std::string folder = module.substr(0, module.rfind('/'));
+  for (const std::string& candidate : {folder + "/vtfc4-sandboxd", folder + "/" VTFC4_SANDBOXD_FROM_LIB})
+    if (access(candidate.c_str(), X_OK) == 0) {
+      char resolved[PATH_MAX];
+      return realpath(candidate.c_str(), resolved) ? resolved : candidate;
+    }
+  return folder + "/" VTFC4_SANDBOXD_FROM_LIB;
+}
+
+HRESULT RunScript(bool registering) {
+  const std::string module = vtfc4::ModulePath(reinterpret_cast<const void*>(&RunScript));
+  std::string error;
+  const HRESULT hr = vtfc4::RunRegistryScript(kScript,
+                                              {{"MODULE", module},
+                                               {"DAEMON", DaemonPath(module)},
+                                               {"CLSID", vtfc4::GuidText(CLSID_VTXMLRP2)},
+                                               {"CLSIDEX", vtfc4::GuidText(CLSID_VTXMLRP2e)}},
+                                              registering, error);
+  return SUCCEEDED(hr) ? S_OK : Fail(VTFC4_HR(0x80040201), error);  // SELFREG_E_CLASS
+}
+
+}  // namespace
+
+// Self-registration: both processors, the in-process one as this module, the out-of-process
+// one as the daemon beside it (or installed with it).
+extern "C" __attribute__((visibility("default"))) HRESULT DllRegisterServer() { return RunScript(true); }
+extern "C" __attribute__((visibility("default"))) HRESULT DllUnregisterServer() { return RunScript(false); }
 
 extern "C" __attribute__((visibility("default"))) HRESULT DllCanUnloadNow() {
   return gObjects.load() == 0 ? S_OK : S_FALSE;

@@ -2,6 +2,7 @@
 
 #include <dlfcn.h>
 
+#include <array>
 #include <atomic>
 #include <cctype>
 #include <cstdint>
@@ -97,9 +98,8 @@ VARTYPE ScalarType(const std::string& type) {
 // ---- Reading a type library.
 
 int TypeLibrary::Find(const GUID& guid) const {
-  for (size_t i = 0; i < types.size(); ++i)
-    if (IsEqualGUID(types[i].guid, guid)) return static_cast<int>(i);
-  return -1;
+  const auto it = byGuid_.find(guid);
+  return it == byGuid_.end() ? -1 : it->second;
 }
 
 int TypeLibrary::FindName(std::string_view wanted) const {
@@ -162,6 +162,7 @@ std::shared_ptr<TypeLibrary> TypeLibrary::Read(std::string_view text, std::strin
       t.name = f[1];
       if (item != "enum" && !ReadGuid(f[2], t.guid)) return fail("a bad identifier of " + t.name);
       if (item != "enum") t.baseName = f[3];
+      if (item != "enum") lib->byGuid_[t.guid] = static_cast<int>(lib->types.size());
       lib->byName_[t.name] = static_cast<int>(lib->types.size());
       lib->types.push_back(std::move(t));
     } else if (item == "value" && f.size() == 3 && !lib->types.empty() && lib->types.back().kind == TKIND_ENUM) {
@@ -706,7 +707,12 @@ HRESULT DispatchInvoke(const TypeLibrary& lib, int type, void* self, DISPID disp
   if (params->cArgs != expected) return DISP_E_BADPARAMCOUNT;
   // Each parameter's argument: positional ones come last first; named ones name their
   // position (a property put names its value DISPID_PROPERTYPUT).
-  std::vector<int> argOf(fn->params.size(), -1);
+  // No function of a library has more parameters than this; a read library's that has is
+  // not called.
+  constexpr size_t kMaxParams = 8;
+  if (fn->params.size() > kMaxParams) return DISP_E_BADPARAMCOUNT;
+  std::array<int, kMaxParams> argOf;
+  argOf.fill(-1);
   const UINT positional = params->cArgs - params->cNamedArgs;
   for (UINT k = 0; k < positional; ++k) argOf[k] = static_cast<int>(params->cArgs - 1 - k);
   for (UINT n = 0; n < params->cNamedArgs; ++n) {
@@ -718,9 +724,9 @@ HRESULT DispatchInvoke(const TypeLibrary& lib, int type, void* self, DISPID disp
     }
     argOf[static_cast<size_t>(name)] = static_cast<int>(n);
   }
-  std::vector<Slot> slots(fn->params.size());
+  std::array<Slot, kMaxParams> slots;
   auto cleanup = [&] {
-    for (Slot& s : slots) VariantClear(&s.converted);
+    for (size_t k = 0; k < fn->params.size(); ++k) VariantClear(&slots[k].converted);
   };
   for (size_t k = 0; k < fn->params.size(); ++k) {
     const TypeParam& p = fn->params[k];
@@ -775,8 +781,8 @@ HRESULT DispatchInvoke(const TypeLibrary& lib, int type, void* self, DISPID disp
       default: s.arg.p = s.converted.parray; break;
     }
   }
-  std::vector<Argument> args;
-  for (const Slot& s : slots) args.push_back(s.arg);
+  std::array<Argument, kMaxParams> args;
+  for (size_t k = 0; k < fn->params.size(); ++k) args[k] = slots[k].arg;
   void** vtable = *static_cast<void***>(self);
   const HRESULT hr = kCallers[fn->caller].call(self, vtable[fn->slot], args.data());
   if (FAILED(hr)) {

@@ -14,6 +14,7 @@
 #ifndef VTFC4_SRC_COM_TYPELIB_H
 #define VTFC4_SRC_COM_TYPELIB_H
 
+#include <cstring>
 #include <deque>
 #include <map>
 #include <memory>
@@ -74,6 +75,10 @@ class TypeLibrary {
   std::deque<TYPEDESC> descs_;  // the TYPEDESCs that pointers of other ones refer to
   std::deque<std::vector<ELEMDESC>> elems_;
   std::map<std::string, int> byName_;
+  struct GuidLess {
+    bool operator()(const GUID& a, const GUID& b) const { return std::memcmp(&a, &b, sizeof(GUID)) < 0; }
+  };
+  std::map<GUID, int, GuidLess> byGuid_;
   TYPEDESC Describe(const TypeParam& p, bool pointer);
   friend class TypeLibraryBuilder;
 };
