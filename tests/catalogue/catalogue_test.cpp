@@ -428,6 +428,12 @@ TEST(Catalogue, EveryClassHasItsObjectTypeAndIsMade) {
     type->GetAsString(name.Put());
     EXPECT_EQ(ToNarrow(name.Get()), c.info.name);
     EXPECT_EQ(FindCatalogueClass(c.info.name), &c);
+    // Late binding knows it: its type information is its own interface's.
+    ComPtr<ITypeInfo> info;
+    ASSERT_EQ(base->GetTypeInfo(0, 0, info.Put()), S_OK) << c.info.name;
+    Bstr interfaceName;
+    info->GetDocumentation(MEMBERID_NIL, interfaceName.Put(), nullptr, nullptr, nullptr);
+    EXPECT_EQ(ToNarrow(interfaceName.Get()), std::string("I") + c.info.name);
   }
   EXPECT_EQ(FindCatalogueClass("NoSuchClass"), nullptr);
 }

@@ -242,6 +242,35 @@ TEST_F(Frame, TheMainRoadByNameOnly) {
   EXPECT_EQ(id.vt, VT_BSTR);
   EXPECT_NE(Narrow(id.bstrVal).find('-'), std::string::npos) << Narrow(id.bstrVal);
   EXPECT_FALSE(Narrow(sequence.bstrVal).empty());
+  // A property put by name; an array of texts; an object handed back as IUnknown.
+  VARIANT on;
+  on.vt = VT_BOOL;
+  on.boolVal = VARIANT_TRUE;
+  std::u16string n = u"EnableErrorRecovery";
+  LPOLESTR names[] = {n.data()};
+  DISPID enable = DISPID_UNKNOWN;
+  ASSERT_EQ(manager->GetIDsOfNames(IID_NULL, names, 1, 0, &enable), S_OK);
+  DISPID put = DISPID_PROPERTYPUT;
+  DISPPARAMS setting{&on, &put, 1, 1};
+  EXPECT_EQ(manager->Invoke(enable, IID_NULL, 0, DISPATCH_PROPERTYPUT, &setting, nullptr, nullptr, nullptr), S_OK);
+  VARIANT enabled = m(u"EnableErrorRecovery", {}, DISPATCH_PROPERTYGET);
+  EXPECT_EQ(enabled.vt, VT_BOOL);
+  EXPECT_EQ(enabled.boolVal, VARIANT_TRUE);
+  on.boolVal = VARIANT_FALSE;  // recovery would need an ErrorRecoveryID first
+  EXPECT_EQ(manager->Invoke(enable, IID_NULL, 0, DISPATCH_PROPERTYPUT, &setting, nullptr, nullptr, nullptr), S_OK);
+  VARIANT versions = m(u"VTXMLVersionsForSession");
+  ASSERT_EQ(versions.vt, VT_ARRAY | VT_BSTR);
+  LONG upper = -1;
+  SafeArrayGetUBound(versions.parray, 1, &upper);
+  EXPECT_GE(upper, 0);
+  VariantClear(&versions);
+  VARIANT asUnknown;
+  asUnknown.vt = VT_UNKNOWN;
+  asUnknown.punkVal = set.pdispVal;
+  set.pdispVal->AddRef();
+  VARIANT again = m(u"DoRequests", {asUnknown});
+  EXPECT_EQ(again.vt, VT_DISPATCH);
+  VariantClear(&again);
   m(u"EndSession");
   m(u"CloseConnection");
   for (VARIANT* v : {&set, &add, &name, &answer, &list, &response, &status, &record, &listID, &edit, &id, &sequence})
