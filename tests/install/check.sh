@@ -26,6 +26,8 @@ grep -q '^VTFC4_BUILD_TESTS:BOOL=OFF' "$work/plain/CMakeCache.txt"
 grep -q '^VTFC4_BUILD_BENCH:BOOL=OFF' "$work/plain/CMakeCache.txt"
 test -f "$work/prefix/share/doc/vtfc4/examples/quickstart.cpp"
 test -f "$work/prefix/share/doc/vtfc4/LICENSE"
+test -f "$(ls -d "$work"/prefix/lib*/ | head -n 1)/vtfc4.tlb"
+test -x "$work/prefix/bin/vtfc4-regsvr"
 
 # The installed examples build against the installed SDK, and the one that needs no
 # connection runs.
