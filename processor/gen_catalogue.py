@@ -33,8 +33,9 @@ def read(path):
                 continue
             fields = line.split()
             if not line[0].isspace():
-                if len(fields) != 3 or fields[0] != "class" or fields[2] not in SHAPES:
-                    sys.exit(f"{where}: expected 'class <Name> <plain|or|group>'")
+                if len(fields) < 3 or fields[0] != "class" or fields[2] not in SHAPES or \
+                        not set(fields[3:]) <= {"untyped", "response"}:
+                    sys.exit(f"{where}: expected 'class <Name> <plain|or|group> [untyped] [response]'")
                 if fields[1] in classes:
                     sys.exit(f"{where}: class {fields[1]} given twice")
                 current = classes[fields[1]] = {"shape": fields[2], "members": []}

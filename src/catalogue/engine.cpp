@@ -324,6 +324,9 @@ void CatalogueBase::HandleAttribute(int tag, const std::string* value) {
     v->SetXMLValue(value ? std::string_view(*value) : std::string_view());
     return;
   }
+  if (class_->flags & kResponseElement)
+    throw SAXParseHandlerException(
+        Format("Response:unexpected tag = %d with value %s.", tag, value ? value->c_str() : "Unknown value"));
   VTCoreBase::HandleAttribute(tag, value);
 }
 

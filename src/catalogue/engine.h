@@ -53,11 +53,17 @@ struct TagRoute {
   uint16_t member;
 };
 
+enum CatalogueClassFlags : uint8_t {
+  // The class's element is a response's: an attribute it does not keep fails as a response's.
+  kResponseElement = 1,
+};
+
 struct CatalogueClass {
   ClassInfo info;
   const MemberRule* rules;   // one per member of info
   const TagRoute* routes;    // sorted by tag
   uint16_t routeCount;
+  uint8_t flags;             // CatalogueClassFlags
   ClassFactory factory;
 };
 

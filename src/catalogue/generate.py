@@ -207,6 +207,7 @@ VALUE_TYPES = {
 }
 KINDS = ("value", "attr", "agg", "vlist", "alist")
 CLASS_KINDS = {"plain": "kPlain", "or": "kORChoice", "group": "kGroup"}
+CLASS_MARKS = {"untyped", "response"}
 NO_LIMIT = -1111111111
 
 
@@ -227,6 +228,7 @@ class Member:
         self.flags = []
         self.refers = []          # the lists a reference names (of=): the sandbox resolves it
         self.naming = False       # part of the record's name where it has no Name (the sandbox)
+        self.hidden = False       # kept, but not a property of the class's interface
         for flag in fields[3:]:
             try:
                 self.read_flag(flag, line_no)
@@ -243,6 +245,8 @@ class Member:
             self.flags.append("kDateOnlyBelowV2")
         elif flag == "name":
             self.naming = True
+        elif flag == "hidden":
+            self.hidden = True
         elif key == "len":
             d, _, o = value.partition("/")
             o = o or d
@@ -280,6 +284,7 @@ class Catalogue:
         self.object_types = object_types
         self.en = en
         self.classes = {}  # name -> (kind, [members])
+        self.marks = {}    # name -> the class line's marks (CLASS_MARKS)
         self.order = []
         current = None
         with open(path, encoding="utf-8") as f:
@@ -289,13 +294,18 @@ class Catalogue:
                     continue
                 fields = line.split()
                 if not line[0].isspace():
-                    if fields[0] != "class" or len(fields) != 3 or fields[2] not in CLASS_KINDS:
-                        raise TableError(f"line {line_no}: expected 'class <Name> <plain|or|group>'")
+                    if fields[0] != "class" or len(fields) < 3 or fields[2] not in CLASS_KINDS or \
+                            not set(fields[3:]) <= CLASS_MARKS:
+                        raise TableError(f"line {line_no}: expected 'class <Name> <plain|or|group> "
+                                         f"[untyped] [response]'")
                     name = fields[1]
                     if name in self.classes:
                         raise TableError(f"line {line_no}: class {name} defined twice")
-                    if name not in object_types:
-                        raise TableError(f"line {line_no}: class {name} is not in the object type list")
+                    untyped = "untyped" in fields[3:]
+                    if untyped == (name in object_types):
+                        raise TableError(f"line {line_no}: class {name} is " +
+                                         ("in" if untyped else "not in") + " the object type list")
+                    self.marks[name] = set(fields[3:])
                     current = (fields[2], [])
                     self.classes[name] = current
                     self.order.append(name)
@@ -360,6 +370,8 @@ class Catalogue:
                 raise TableError(f"{where}: unknown class {m.type}")
             if m.refers and m.type != "VTBaseRef":
                 raise TableError(f"{where}: only a reference names the list it refers to (of=)")
+            if m.hidden and m.kind != "attr":
+                raise TableError(f"{where}: only an attribute is kept without a property (hidden)")
             if m.naming and (m.kind != "value" or m.type != "string"):
                 raise TableError(f"{where}: only a text value is part of a record's name")
 
@@ -496,10 +508,11 @@ def gen_catalogue_interfaces(cat, ors, notes, requests, tables):
     for name in cat.order:
         kind, members = cat.classes[name]
         out.append(f"struct I{name} : public IVTBase {{\n  typedef IVTBase base_interface;\n")
-        for i, m in enumerate(members):
+        shown = [m for m in members if not m.hidden]
+        for i, m in enumerate(shown):
             out.append(f"  virtual HRESULT get_{m.prop}({interface_of(cat, m)}** out) = 0;  // {i + 4}\n")
         if name in ors:
-            out.append(f"  virtual HRESULT get_ortype({ors[name][0]}* out) = 0;  // {len(members) + 4}\n")
+            out.append(f"  virtual HRESULT get_ortype({ors[name][0]}* out) = 0;  // {len(shown) + 4}\n")
         out.append("};\n\n")
     for name, item in cat.lists:
         out.append(f"struct I{name} : public IVTBase {{\n  typedef IVTBase base_interface;\n"
@@ -539,7 +552,8 @@ def gen_catalogue_classes(cat, ors, tables):
             out.append("};\n")
         out.append(f"class C{name} final : public CatalogueObject<I{name}> {{\n public:\n  C{name}();\n")
         for i, m in enumerate(members):
-            out.append(f"  HRESULT get_{m.prop}({interface_of(cat, m)}** out) override {{ return Get({i}, out); }}\n")
+            if not m.hidden:
+                out.append(f"  HRESULT get_{m.prop}({interface_of(cat, m)}** out) override {{ return Get({i}, out); }}\n")
         if name in ors:
             out.append(f"  HRESULT get_ortype({ors[name][0]}* out) override {{ return GetOrType(out); }}\n")
         out.append("};\n\n")
@@ -552,8 +566,9 @@ def gen_catalogue_classes(cat, ors, tables):
         m_ptr = f"kMembers_{name}" if n else "nullptr"
         s_ptr = f"kRules_{name}" if n else "nullptr"
         r_ptr = f"kRoutes_{name}" if nroutes else "nullptr"
-        out.append(f'    {{{{"{name}", {cat.object_types[name]}, {CLASS_KINDS[kind]}, {m_ptr}, {n}}}, '
-                   f"{s_ptr}, {r_ptr}, {nroutes}, &MakeCatalogueObject<C{name}>}},\n")
+        flags = "kResponseElement" if "response" in cat.marks[name] else "0"
+        out.append(f'    {{{{"{name}", {cat.object_types.get(name, -1)}, {CLASS_KINDS[kind]}, {m_ptr}, {n}}}, '
+                   f"{s_ptr}, {r_ptr}, {nroutes}, {flags}, &MakeCatalogueObject<C{name}>}},\n")
     out.append("};\nconst size_t kCatalogueSize = sizeof kCatalogue / sizeof kCatalogue[0];\n\n")
     out.append("namespace {\n\n")
     for i, (name, item) in enumerate(cat.lists):

@@ -105,14 +105,33 @@ class CWidgetAdd final : public CatalogueObject<IWidgetAdd> {
   HRESULT get_Name(IVTStringType** out) override { return Get(0, out); }
 };
 
+// WidgetRs
+constexpr MemberDescriptor kMembers_WidgetRs[] = {
+    {tag::statusCode, MemberKind::kValue, false, true},
+    {tag::Name, MemberKind::kValue, false, false},
+};
+constexpr MemberRule kRules_WidgetRs[] = {
+    {ValueType::kString, kAnyCountry, 0, 0, -1111111111, -1111111111, 0, 0, 0, 0},
+    {ValueType::kString, kAnyCountry, 0, 0, -1111111111, -1111111111, 0, 0, 0, 0},
+};
+constexpr TagRoute kRoutes_WidgetRs[] = {
+    {tag::Name, 1},
+};
+class CWidgetRs final : public CatalogueObject<IWidgetRs> {
+ public:
+  CWidgetRs();
+  HRESULT get_Name(IVTStringType** out) override { return Get(1, out); }
+};
+
 }  // namespace
 
 const CatalogueClass kCatalogue[] = {
-    {{"Widget", 6, kPlain, kMembers_Widget, 3}, kRules_Widget, kRoutes_Widget, 2, &MakeCatalogueObject<CWidget>},
-    {{"ORWidgetQuery", 7, kORChoice, kMembers_ORWidgetQuery, 2}, kRules_ORWidgetQuery, kRoutes_ORWidgetQuery, 4, &MakeCatalogueObject<CORWidgetQuery>},
-    {{"WidgetFilter", 8, kGroup, kMembers_WidgetFilter, 2}, kRules_WidgetFilter, kRoutes_WidgetFilter, 2, &MakeCatalogueObject<CWidgetFilter>},
-    {{"WidgetQuery", 11, kGroup, kMembers_WidgetQuery, 1}, kRules_WidgetQuery, kRoutes_WidgetQuery, 1, &MakeCatalogueObject<CWidgetQuery>},
-    {{"WidgetAdd", 12, kGroup, kMembers_WidgetAdd, 1}, kRules_WidgetAdd, kRoutes_WidgetAdd, 1, &MakeCatalogueObject<CWidgetAdd>},
+    {{"Widget", 6, kPlain, kMembers_Widget, 3}, kRules_Widget, kRoutes_Widget, 2, 0, &MakeCatalogueObject<CWidget>},
+    {{"ORWidgetQuery", 7, kORChoice, kMembers_ORWidgetQuery, 2}, kRules_ORWidgetQuery, kRoutes_ORWidgetQuery, 4, 0, &MakeCatalogueObject<CORWidgetQuery>},
+    {{"WidgetFilter", 8, kGroup, kMembers_WidgetFilter, 2}, kRules_WidgetFilter, kRoutes_WidgetFilter, 2, 0, &MakeCatalogueObject<CWidgetFilter>},
+    {{"WidgetQuery", 11, kGroup, kMembers_WidgetQuery, 1}, kRules_WidgetQuery, kRoutes_WidgetQuery, 1, 0, &MakeCatalogueObject<CWidgetQuery>},
+    {{"WidgetAdd", 12, kGroup, kMembers_WidgetAdd, 1}, kRules_WidgetAdd, kRoutes_WidgetAdd, 1, 0, &MakeCatalogueObject<CWidgetAdd>},
+    {{"WidgetRs", -1, kPlain, kMembers_WidgetRs, 2}, kRules_WidgetRs, kRoutes_WidgetRs, 1, kResponseElement, &MakeCatalogueObject<CWidgetRs>},
 };
 const size_t kCatalogueSize = sizeof kCatalogue / sizeof kCatalogue[0];
 
@@ -137,6 +156,7 @@ CORWidgetQuery::CORWidgetQuery() : CatalogueObject(kCatalogue[1]) {}
 CWidgetFilter::CWidgetFilter() : CatalogueObject(kCatalogue[2]) {}
 CWidgetQuery::CWidgetQuery() : CatalogueObject(kCatalogue[3]) {}
 CWidgetAdd::CWidgetAdd() : CatalogueObject(kCatalogue[4]) {}
+CWidgetRs::CWidgetRs() : CatalogueObject(kCatalogue[5]) {}
 
 // Class indexes by name, sorted by name (lists: the index after every class).
 constexpr struct {
@@ -147,8 +167,9 @@ constexpr struct {
     {"Widget", 0},
     {"WidgetAdd", 4},
     {"WidgetFilter", 2},
-    {"WidgetList", 5},
+    {"WidgetList", 6},
     {"WidgetQuery", 3},
+    {"WidgetRs", 5},
 };
 
 int FindIndex(std::string_view name) {

@@ -16,6 +16,7 @@ VTFC4_API extern const IID IID_IORWidgetQuery;
 VTFC4_API extern const IID IID_IWidgetFilter;
 VTFC4_API extern const IID IID_IWidgetQuery;
 VTFC4_API extern const IID IID_IWidgetAdd;
+VTFC4_API extern const IID IID_IWidgetRs;
 VTFC4_API extern const IID IID_IWidgetList;
 }
 
@@ -24,6 +25,7 @@ struct IORWidgetQuery;
 struct IWidgetFilter;
 struct IWidgetQuery;
 struct IWidgetAdd;
+struct IWidgetRs;
 struct IWidgetList;
 
 struct IWidget : public IVTBase {
@@ -56,6 +58,11 @@ struct IWidgetAdd : public IVTBase {
   virtual HRESULT get_Name(IVTStringType** out) = 0;  // 4
 };
 
+struct IWidgetRs : public IVTBase {
+  typedef IVTBase base_interface;
+  virtual HRESULT get_Name(IVTStringType** out) = 0;  // 4
+};
+
 struct IWidgetList : public IVTBase {
   typedef IVTBase base_interface;
   virtual HRESULT GetAt(LONG index, IWidget** out) = 0;  // 4
@@ -68,4 +75,5 @@ VTFC4_IID_TRAIT(IORWidgetQuery)
 VTFC4_IID_TRAIT(IWidgetFilter)
 VTFC4_IID_TRAIT(IWidgetQuery)
 VTFC4_IID_TRAIT(IWidgetAdd)
+VTFC4_IID_TRAIT(IWidgetRs)
 VTFC4_IID_TRAIT(IWidgetList)
