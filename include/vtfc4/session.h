@@ -13,6 +13,8 @@ extern "C" {
 VTFC4_API extern const IID IID_IVTAuthPreferences;
 VTFC4_API extern const IID IID_IVTSessionManager;
 VTFC4_API extern const CLSID CLSID_VTSessionManager;
+VTFC4_API extern const IID IID_IVTOESessionManager;
+VTFC4_API extern const CLSID CLSID_VTOESessionManager;
 
 // The entry points of the library as an in-process server.
 VTFC4_API HRESULT DllGetClassObject(REFCLSID clsid, REFIID riid, void** out);
@@ -79,7 +81,26 @@ struct IVTSessionManager : public IDispatch {
   virtual HRESULT get_VTXMLVersionsForSubscription(SAFEARRAY** out) = 0;
 };
 
+// The online session manager ("VtFC4.VTOESessionManager"): every request document goes by
+// HTTPS to the application's gateway and carries its own sign-on. The operations of
+// IVTSessionManager keep their slots and dispatch ids; the eight sign-on properties follow
+// (dispatch ids 30 to 37), each a value object made on first read. The client fills AppID,
+// AppVer, Language, ApplicationLogin and ConnectionTicket (InstallationID when it has one)
+// once; the first answer brings a session ticket, with which later requests sign on.
+struct IVTOESessionManager : public IVTSessionManager {
+  typedef IVTSessionManager base_interface;
+  virtual HRESULT get_ApplicationLogin(IVTStringType** out) = 0;
+  virtual HRESULT get_ConnectionTicket(IVTStringType** out) = 0;
+  virtual HRESULT get_InstallationID(IVTIDType** out) = 0;
+  virtual HRESULT get_Language(IVTStringType** out) = 0;
+  virtual HRESULT get_AppID(IVTStringType** out) = 0;
+  virtual HRESULT get_AppVer(IVTStringType** out) = 0;
+  virtual HRESULT get_SessionTicket(IVTStringType** out) = 0;
+  virtual HRESULT get_AuthID(IVTIDType** out) = 0;
+};
+
 VTFC4_IID_TRAIT(IVTAuthPreferences)
 VTFC4_IID_TRAIT(IVTSessionManager)
+VTFC4_IID_TRAIT(IVTOESessionManager)
 
 #endif  // VTFC4_SESSION_H

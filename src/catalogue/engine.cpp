@@ -368,6 +368,19 @@ const CatalogueBase::KeptText* CatalogueBase::FindParsedText(size_t index) const
   return nullptr;
 }
 
+bool CatalogueBase::MemberText(size_t index, std::string& out) const {
+  const ObjectRoot* value = slots_.Get(index);
+  if (!value) value = HeldValue(index);
+  if (value) {
+    const BasicPropertyType* v = const_cast<ObjectRoot*>(value)->AsValue();
+    return v && v->GetXMLValue(out);
+  }
+  const KeptText* kept = FindParsedText(index);
+  if (!kept) return false;
+  out.assign(kept->Text());
+  return true;
+}
+
 CatalogueBase::~CatalogueBase() {
   if (context_ && context_->held) static_cast<HeldValues*>(context_->held.get())->Forget(this);
 }

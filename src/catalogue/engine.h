@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <cstdlib>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -101,6 +102,11 @@ class CatalogueBase : public VTCoreBase {
   // refuse it); nothing is reported.
   bool Available(size_t index) const;
   const CatalogueClass& Class() const { return *class_; }
+  // Makes `value` (a value object another owner holds too) member `index`: the two share it,
+  // so a change on either side is the other's.
+  void ShareMember(size_t index, ObjectRoot* value) { Fill(index, value); }
+  // The text of value member `index` as set or parsed; false when it holds none.
+  bool MemberText(size_t index, std::string& out) const;
 
   SAXParseable* HandleAggregate(int tag) override;
   void HandleElement(int tag, const std::string* value) override;

@@ -8,6 +8,7 @@
 #include "src/com/registrar.h"
 #include "src/com/registry.h"
 #include "src/com/text.h"
+#include "src/session/online_session_manager.h"
 #include "src/session/session_manager.h"
 #include "vtfc4/oleauto.h"
 
@@ -24,17 +25,20 @@ void LockModule(bool lock) {
     ModuleLockCount().fetch_sub(1, std::memory_order_relaxed);
 }
 
-using SessionManagerFactory = StaticClassFactory<CreateSessionManager, LockModule>;
-
-// Made on first use (under the lock a function-local static carries) and kept for the
-// process: a second request gets the same factory, and the factory holds no module lock.
-IClassFactory* SessionManagerClass() {
-  static SessionManagerFactory factory;
+// The class factory of a row: made on first use (under the lock a function-local static
+// carries) and kept for the process, so a second request gets the same factory; the factory
+// holds no module lock.
+template <HRESULT (*Create)(IUnknown*, REFIID, void**)>
+IClassFactory* ClassOf() {
+  static StaticClassFactory<Create, LockModule> factory;
   return &factory;
 }
 
 constexpr char kSessionManagerScript[] =
 #include "vtfc4/gen/vtsessionmanager_rgs.inc"
+    ;
+constexpr char kOnlineSessionManagerScript[] =
+#include "vtfc4/gen/vtoesessionmanager_rgs.inc"
     ;
 
 // The object map: one row per creatable class, in the order registration runs them.
@@ -44,10 +48,12 @@ struct MapRow {
   const char* script;  // the row's registry script (resource "REGISTRY" 101, 102, ...)
 };
 const MapRow kObjectMap[] = {
-    {&CLSID_VTSessionManager, SessionManagerClass, kSessionManagerScript},
+    {&CLSID_VTSessionManager, ClassOf<CreateSessionManager>, kSessionManagerScript},
+    {&CLSID_VTOESessionManager, ClassOf<CreateOnlineSessionManager>, kOnlineSessionManagerScript},
 };
 
-std::string SelfPath() { return ModulePath(reinterpret_cast<const void*>(&SessionManagerClass)); }
+// The path of the file this code was loaded from.
+std::string SelfPath() { return ModulePath(reinterpret_cast<const void*>(&SelfPath)); }
 
 HRESULT RunScripts(bool registering) {
   const std::string module = SelfPath();

@@ -361,6 +361,16 @@ HRESULT CVTSessionBase::ReadSavedRecoveryInfo(const std::string& path, std::stri
   return S_OK;
 }
 
+HRESULT CVTSessionBase::LibraryVersion(SHORT* major, SHORT* minor, ENReleaseLevel* releaseLevel,
+                                      SHORT* releaseNumber) {
+  if (!major || !minor || !releaseLevel || !releaseNumber) return E_POINTER;
+  *major = 4;
+  *minor = 0;
+  *releaseLevel = rlRelease;
+  *releaseNumber = 1;
+  return S_OK;
+}
+
 // ---- Version and country of a request text.
 
 HRESULT CVTSessionBase::ParseVersionAndCountry(std::string_view text, int32_t& country, int16_t& major,

@@ -66,6 +66,9 @@ class CVTSessionBase {
 
   bool RecoveryEnabled() const { return enabled_ != 0; }
 
+  // The library's version, 4.0 release 1, as both managers answer GetVersion.
+  static HRESULT LibraryVersion(SHORT* major, SHORT* minor, ENReleaseLevel* releaseLevel, SHORT* releaseNumber);
+
  protected:
   // The reporter of recovery failures: the description already current on this thread, ", "
   // and `text`; or the prefix "Automated Error Recovery Error - " and `text` when there is

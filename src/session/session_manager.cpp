@@ -31,16 +31,7 @@ void CreateProcessor(REFCLSID clsid, ComPtr<I>& out) {
 }  // namespace
 
 HRESULT CreateSessionManager(IUnknown* outer, REFIID riid, void** out) {
-  if (!out) return E_POINTER;
-  *out = nullptr;
-  if (outer && !IsEqualGUID(riid, IID_IUnknown)) return CLASS_E_NOAGGREGATION;
-  auto* made = new (std::nothrow) CVTSessionManager(outer);
-  if (!made) return E_OUTOFMEMORY;
-  IUnknown* inner = made->Inner();
-  inner->AddRef();
-  const HRESULT hr = inner->QueryInterface(riid, out);
-  inner->Release();  // destroys the object when the query failed
-  return hr;
+  return CreateAggregatable<CVTSessionManager>(outer, riid, out);
 }
 
 CVTSessionManager::CVTSessionManager(IUnknown* outer) : controlling_(outer ? outer : &inner_) {
@@ -58,27 +49,11 @@ CVTSessionManager::~CVTSessionManager() {
   ModuleLockCount().fetch_sub(1, std::memory_order_relaxed);
 }
 
-HRESULT CVTSessionManager::InnerUnknown::QueryInterface(REFIID riid, void** out) {
-  if (!out) return E_POINTER;
-  *out = nullptr;
-  if (IsEqualGUID(riid, IID_IUnknown))
-    *out = static_cast<IUnknown*>(this);
-  else if (IsEqualGUID(riid, IID_IVTSessionManager) || IsEqualGUID(riid, IID_IDispatch))
-    *out = static_cast<IVTSessionManager*>(&owner_);
-  else if (IsEqualGUID(riid, IID_ISupportErrorInfo))
-    *out = static_cast<ISupportErrorInfo*>(&owner_);
-  else
-    return E_NOINTERFACE;
-  static_cast<IUnknown*>(*out)->AddRef();
-  return S_OK;
-}
-
-ULONG CVTSessionManager::InnerUnknown::AddRef() { return owner_.refs_.fetch_add(1, std::memory_order_relaxed) + 1; }
-
-ULONG CVTSessionManager::InnerUnknown::Release() {
-  const ULONG n = owner_.refs_.fetch_sub(1, std::memory_order_acq_rel) - 1;
-  if (n == 0) delete &owner_;
-  return n;
+void* CVTSessionManager::OwnInterface(REFIID riid) {
+  if (IsEqualGUID(riid, IID_IVTSessionManager) || IsEqualGUID(riid, IID_IDispatch))
+    return static_cast<IVTSessionManager*>(this);
+  if (IsEqualGUID(riid, IID_ISupportErrorInfo)) return static_cast<ISupportErrorInfo*>(this);
+  return nullptr;
 }
 
 HRESULT CVTSessionManager::InterfaceSupportsErrorInfo(REFIID riid) {
@@ -293,16 +268,6 @@ HRESULT CVTSessionManager::DoRequestsFromXMLString(BSTR request, IMsgSetResponse
   } catch (...) {
     return Report(kMsgInternalError621, E_FAIL);
   }
-}
-
-HRESULT CVTSessionManager::GetVersion(SHORT* major, SHORT* minor, ENReleaseLevel* releaseLevel,
-                                      SHORT* releaseNumber) {
-  if (!major || !minor || !releaseLevel || !releaseNumber) return E_POINTER;
-  *major = 4;
-  *minor = 0;
-  *releaseLevel = rlRelease;
-  *releaseNumber = 1;
-  return S_OK;
 }
 
 // ---- Operations that arrive with later parts of the library.

@@ -2,9 +2,9 @@
 #ifndef VTFC4_SRC_SESSION_SESSION_MANAGER_H
 #define VTFC4_SRC_SESSION_SESSION_MANAGER_H
 
-#include <atomic>
 #include <string>
 
+#include "src/com/aggregation.h"
 #include "src/session/auth_preferences.h"
 #include "src/session/session_base.h"
 #include "vtfc4/vtfc4.h"
@@ -29,6 +29,8 @@ class CVTSessionManager final : public ISupportErrorInfo, public IVTSessionManag
   ULONG AddRef() override { return controlling_->AddRef(); }
   ULONG Release() override { return controlling_->Release(); }
   IUnknown* Inner() { return &inner_; }
+  // The interfaces the inner unknown answers besides IUnknown.
+  void* OwnInterface(REFIID riid);
 
   HRESULT InterfaceSupportsErrorInfo(REFIID riid) override;
 
@@ -52,7 +54,9 @@ class CVTSessionManager final : public ISupportErrorInfo, public IVTSessionManag
   HRESULT CreateMsgSetRequest(BSTR country, SHORT major, SHORT minor, IMsgSetRequest** out) override;
   HRESULT ToMsgSetResponse(BSTR response, BSTR country, SHORT major, SHORT minor, IMsgSetResponse** out) override;
   HRESULT DoRequests(IMsgSetRequest* request, IMsgSetResponse** out) override;
-  HRESULT GetVersion(SHORT* major, SHORT* minor, ENReleaseLevel* releaseLevel, SHORT* releaseNumber) override;
+  HRESULT GetVersion(SHORT* major, SHORT* minor, ENReleaseLevel* releaseLevel, SHORT* releaseNumber) override {
+    return LibraryVersion(major, minor, releaseLevel, releaseNumber);
+  }
   HRESULT DoRequestsFromXMLString(BSTR request, IMsgSetResponse** out) override;
   HRESULT get_VTXMLVersionsForSession(SAFEARRAY** out) override;
   HRESULT CreateSubscriptionMsgSetRequest(SHORT, SHORT, ISubscriptionMsgSetRequest** out) override;
@@ -94,18 +98,6 @@ class CVTSessionManager final : public ISupportErrorInfo, public IVTSessionManag
   BSTR Ticket() const { return ticket_; }
 
  private:
-  // The object's own identity and reference count, whether aggregated or not.
-  class InnerUnknown final : public IUnknown {
-   public:
-    explicit InnerUnknown(CVTSessionManager& owner) : owner_(owner) {}
-    HRESULT QueryInterface(REFIID riid, void** out) override;
-    ULONG AddRef() override;
-    ULONG Release() override;
-
-   private:
-    CVTSessionManager& owner_;
-  };
-
   // Calls `call` on whichever processor the manager uses.
   template <class Call>
   HRESULT WithProcessor(Call call) {
@@ -113,9 +105,8 @@ class CVTSessionManager final : public ISupportErrorInfo, public IVTSessionManag
   }
   HRESULT NotAvailable(const char* operation);
 
-  InnerUnknown inner_{*this};
+  InnerUnknown<CVTSessionManager> inner_{*this};
   IUnknown* controlling_;
-  std::atomic<ULONG> refs_{0};
 
   bool connectionOpen_ = false;
   bool sessionBegun_ = false;

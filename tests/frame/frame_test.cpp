@@ -97,39 +97,56 @@ TEST_F(Frame, RegistrationWritesItsKeysAndTakesThemAway) {
   ASSERT_TRUE(dladdr(reinterpret_cast<void*>(&DllRegisterServer), &self));
   const std::string module = self.dli_fname;
   OLECHAR text[39];
-  StringFromGUID2(CLSID_VTSessionManager, text, 39);
-  const std::string clsid = Narrow(Bstr(text).Get());
   StringFromGUID2(LIBID_VTFC4Lib, text, 39);
   const std::string libid = Narrow(Bstr(text).Get());
-  const std::string key = "CLSID\\\\" + clsid;
   const std::string written = ReadAll(registry_);
-  for (const std::string& line : {
-           std::string("VTFC4.VTSessionManager.1\t\tVTSessionManager Class"),
-           "VTFC4.VTSessionManager.1\\\\CLSID\t\t" + clsid,
-           std::string("VTFC4.VTSessionManager\t\tVTSessionManager Class"),
-           "VTFC4.VTSessionManager\\\\CLSID\t\t" + clsid,
-           std::string("VTFC4.VTSessionManager\\\\CurVer\t\tVTFC4.VTSessionManager.1"),
-           key + "\t\tVTSessionManager Class",
-           key + "\\\\ProgID\t\tVTFC4.VTSessionManager.1",
-           key + "\\\\VersionIndependentProgID\t\tVTFC4.VTSessionManager",
-           key + "\\\\Programmable",
-           key + "\\\\InprocServer32\t\t" + module,
-           key + "\\\\InprocServer32\tThreadingModel\tApartment",
-           key + "\\\\TypeLib\t\t" + libid,
-           "TypeLib\\\\" + libid + "\\\\1.0\t\tvtFC4 1.0 Type Library",
-           "TypeLib\\\\" + libid + "\\\\1.0\\\\0\\\\linux64\t\t" + module,
-       })
+  // Both rows of the object map; the online manager registers without a threading model.
+  struct Row {
+    const CLSID& clsid;
+    std::string progID, name;
+    bool apartment;
+  };
+  for (const Row& row : {Row{CLSID_VTSessionManager, "VTFC4.VTSessionManager", "VTSessionManager", true},
+                         Row{CLSID_VTOESessionManager, "VtFC4.VTOESessionManager", "VTOESessionManager", false}}) {
+    StringFromGUID2(row.clsid, text, 39);
+    const std::string clsid = Narrow(Bstr(text).Get());
+    const std::string key = "CLSID\\\\" + clsid;
+    const std::string title = row.name + " Class";
+    for (const std::string& line : {
+             row.progID + ".1\t\t" + title,
+             row.progID + ".1\\\\CLSID\t\t" + clsid,
+             row.progID + "\t\t" + title,
+             row.progID + "\\\\CLSID\t\t" + clsid,
+             row.progID + "\\\\CurVer\t\t" + row.progID + ".1",
+             key + "\t\t" + title,
+             key + "\\\\ProgID\t\t" + row.progID + ".1",
+             key + "\\\\VersionIndependentProgID\t\t" + row.progID,
+             key + "\\\\Programmable",
+             key + "\\\\InprocServer32\t\t" + module,
+             key + "\\\\TypeLib\t\t" + libid,
+         })
+      EXPECT_NE(written.find(line + "\n"), std::string::npos) << line << "\n" << written;
+    EXPECT_EQ(written.find(key + "\\\\InprocServer32\tThreadingModel\tApartment\n") != std::string::npos,
+              row.apartment)
+        << row.name;
+    for (const std::string progID : {row.progID, row.progID + ".1"}) {
+      CLSID found{};
+      ASSERT_EQ(CLSIDFromProgID(Wide(progID).Get(), &found), S_OK) << progID;
+      EXPECT_TRUE(IsEqualGUID(found, row.clsid)) << progID;
+    }
+  }
+  for (const std::string& line : {"TypeLib\\\\" + libid + "\\\\1.0\t\tvtFC4 1.0 Type Library",
+                                  "TypeLib\\\\" + libid + "\\\\1.0\\\\0\\\\linux64\t\t" + module})
     EXPECT_NE(written.find(line + "\n"), std::string::npos) << line << "\n" << written;
 
-  // Created by its ProgIDs; the type library found through the registry.
-  for (const char16_t* progID : {u"VTFC4.VTSessionManager", u"VTFC4.VTSessionManager.1"}) {
-    CLSID found{};
-    ASSERT_EQ(CLSIDFromProgID(progID, &found), S_OK);
-    EXPECT_TRUE(IsEqualGUID(found, CLSID_VTSessionManager));
-  }
+  // Created by class identifier; the type library found through the registry.
   ComPtr<IVTSessionManager> made;
   EXPECT_EQ(CoCreateInstance(CLSID_VTSessionManager, nullptr, CLSCTX_INPROC_SERVER, IID_IVTSessionManager,
                              made.PutVoid()),
+            S_OK);
+  ComPtr<IVTOESessionManager> online;
+  EXPECT_EQ(CoCreateInstance(CLSID_VTOESessionManager, nullptr, CLSCTX_INPROC_SERVER, IID_IVTOESessionManager,
+                             online.PutVoid()),
             S_OK);
   ComPtr<ITypeLib> lib;
   ASSERT_EQ(LoadRegTypeLib(LIBID_VTFC4Lib, 1, 0, 0, lib.Put()), S_OK);
@@ -142,6 +159,7 @@ TEST_F(Frame, RegistrationWritesItsKeysAndTakesThemAway) {
   }
   CLSID gone{};
   EXPECT_NE(CLSIDFromProgID(u"VTFC4.VTSessionManager", &gone), S_OK);
+  EXPECT_NE(CLSIDFromProgID(u"VtFC4.VTOESessionManager", &gone), S_OK);
 }
 
 // ---- Late binding: everything by name.
