@@ -35,13 +35,15 @@ Answer Dispatch(Context& cx, pugi::xml_node rq) {
   throw Failure{kCannotServe, "The sandbox cannot serve " + name + " requests."};
 }
 
-// The version of the <?vtxml version="..."?> instruction as major*100+minor; a document
-// without one is read as the newest version of the company's edition. A version of the other
-// edition, or one the sandbox does not know, is refused.
-Edition DocumentEdition(const pugi::xml_document& doc, const std::string& country) {
+// The version of the <?vtxml version="..."?> instruction (or the one the carrier named) as
+// major*100+minor; a document without one is read as the newest version of the company's
+// edition. A version of the other edition, or one the sandbox does not know, is refused.
+Edition DocumentEdition(const pugi::xml_document& doc, const std::string& country, const std::string& named) {
   const bool ca = country == "CA";
   std::string version = ca ? kVersionsCA[std::size(kVersionsCA) - 1] : kVersionsUS[std::size(kVersionsUS) - 1];
+  if (!named.empty()) version = named;
   for (pugi::xml_node n : doc.children()) {
+    if (!named.empty()) break;  // the carrier's word stands
     if (n.type() != pugi::node_pi || std::string_view(n.name()) != "vtxml") continue;
     const std::string value = n.value();
     const std::size_t at = value.find("version");
@@ -97,7 +99,7 @@ std::string ProcessRequest(CompanyFile& file, std::string_view requestXml, const
   if (!parsed)
     throw MalformedRequest(std::string("The request document is not well-formed XML: ") + parsed.description() +
                            " at offset " + std::to_string(parsed.offset) + ".");
-  const Edition edition = DocumentEdition(doc, file.Country());
+  const Edition edition = DocumentEdition(doc, file.Country(), access.version);
   pugi::xml_node msgs = doc.document_element().child("VTXMLMsgsRq");
   if (std::string_view(doc.document_element().name()) != "VTXML" || !msgs)
     throw MalformedRequest("The request document has no VTXML element holding a VTXMLMsgsRq element.");

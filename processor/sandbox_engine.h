@@ -104,6 +104,11 @@ class CompanyFile {
 // answered for queries only: adds, modifications and deletions get statusCode 3260.
 struct Access {
   bool readOnly = false;
+  // The vtXML version the document's carrier named ("4.0"): the online gateway reads it from
+  // the DOCTYPE's public identifier, since online documents carry no <?vtxml?> instruction.
+  // Empty: the version of that instruction. Only the message set is served either way; a
+  // sign-on ahead of it (SignonMsgsRq) is the gateway's to answer.
+  std::string version;
 };
 
 std::string ProcessRequest(CompanyFile& file, std::string_view requestXml, const Access& access = {});

@@ -493,6 +493,33 @@ void RemoveDataExtValuesOn(sqlite3* db, std::string_view target) {
   Stmt(db, "DELETE FROM dataext_values WHERE target = ?").Bind(1, target).Step();
 }
 
+// ---- Connection tickets.
+
+void InsertConnectionTicket(sqlite3* db, const ConnectionTicket& t) {
+  Stmt(db, "INSERT INTO connection_tickets (ticket, login, issued_at, revoked_at) VALUES (?, ?, ?, ?)")
+      .Bind(1, t.ticket)
+      .Bind(2, t.login)
+      .Bind(3, t.issuedAt)
+      .Bind(4, t.revokedAt)
+      .Step();
+}
+
+std::optional<ConnectionTicket> ConnectionTicketOf(sqlite3* db, std::string_view ticket) {
+  Stmt find(db, "SELECT ticket, login, issued_at, revoked_at FROM connection_tickets WHERE ticket = ?");
+  find.Bind(1, ticket);
+  if (!find.Step()) return std::nullopt;
+  return ConnectionTicket{find.Text(0), find.Text(1), find.Int(2), find.Int(3)};
+}
+
+bool RevokeConnectionTicketAt(sqlite3* db, std::string_view ticket, std::int64_t at) {
+  if (!ConnectionTicketOf(db, ticket)) return false;
+  Stmt(db, "UPDATE connection_tickets SET revoked_at = ? WHERE ticket = ? AND revoked_at = 0")
+      .Bind(1, at)
+      .Bind(2, ticket)
+      .Step();
+  return true;
+}
+
 // ---- The layout.
 
 namespace {
@@ -528,7 +555,9 @@ constexpr const char* kTables =
     "CREATE TABLE IF NOT EXISTS applications (from_txn TEXT NOT NULL, to_txn TEXT NOT NULL,"
     " credit_txn TEXT NOT NULL, cents INTEGER NOT NULL, discount INTEGER NOT NULL);"
     "CREATE INDEX IF NOT EXISTS applications_from ON applications (from_txn);"
-    "CREATE INDEX IF NOT EXISTS applications_to ON applications (to_txn);";
+    "CREATE INDEX IF NOT EXISTS applications_to ON applications (to_txn);"
+    "CREATE TABLE IF NOT EXISTS connection_tickets (ticket TEXT PRIMARY KEY, login TEXT NOT NULL,"
+    " issued_at INTEGER NOT NULL, revoked_at INTEGER NOT NULL);";
 
 constexpr const char* kRecords =
     "CREATE TABLE records (seq INTEGER PRIMARY KEY AUTOINCREMENT, kind TEXT NOT NULL, family TEXT NOT NULL,"
@@ -657,7 +686,8 @@ std::unique_ptr<CompanyFile> CompanyFile::Create(const std::string& path, std::s
 // sets. Format 2 makes names unique per family, keeps references, deletions, the company's
 // own records and data extensions, and gives the company its starting records and settings.
 // Format 3 keeps transactions, the ledger and the applications of payments, and posts the
-// opening balances that list records already hold.
+// opening balances that list records already hold. Format 4 keeps the online gateway's
+// connection tickets.
 // Every step runs in one transaction and is recorded in `migrations`.
 void CompanyFile::Migrate() {
   const CompanyFile::WriteTurn turn(*this);
@@ -707,6 +737,13 @@ void CompanyFile::Migrate() {
     SetSetting(db_, "format_version", "3");
     Stmt(db_, "INSERT INTO migrations VALUES (3, ?, 'transactions, the ledger and the applications of payments "
               "kept; opening balances posted')")
+        .Bind(1, static_cast<std::int64_t>(Now()))
+        .Step();
+  }
+  if (version <= 3) {
+    Exec(db_, kTables);
+    SetSetting(db_, "format_version", "4");
+    Stmt(db_, "INSERT INTO migrations VALUES (4, ?, 'connection tickets of the online gateway kept')")
         .Bind(1, static_cast<std::int64_t>(Now()))
         .Step();
   }

@@ -171,8 +171,20 @@ void SetDataExtValue(sqlite3* db, const DataExtValue& v);
 void RemoveDataExtValue(sqlite3* db, std::string_view owner, std::string_view name, std::string_view target);
 void RemoveDataExtValuesOn(sqlite3* db, std::string_view target);
 
+// The connection tickets the online gateway signs on with: each for one login, issued at a
+// time, and revoked at another (0 while it holds).
+struct ConnectionTicket {
+  std::string ticket, login;
+  std::int64_t issuedAt = 0, revokedAt = 0;
+};
+void InsertConnectionTicket(sqlite3* db, const ConnectionTicket& t);
+std::optional<ConnectionTicket> ConnectionTicketOf(sqlite3* db, std::string_view ticket);
+// Marks a ticket revoked (a revoked one keeps its first revocation time); false when the file
+// holds no such ticket.
+bool RevokeConnectionTicketAt(sqlite3* db, std::string_view ticket, std::int64_t at);
+
 // The layout of a company file, made new or brought forward from an earlier one.
-inline constexpr int kFormatVersion = 3;
+inline constexpr int kFormatVersion = 4;
 void CreateSchema(sqlite3* db);
 
 }  // namespace vtfc4::sandbox

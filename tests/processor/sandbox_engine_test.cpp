@@ -721,6 +721,42 @@ TEST_F(SandboxEngine, AFileOfTheFirstLayoutIsBroughtForward) {
   ASSERT_TRUE(file_) << "and opens again: " << error;
 }
 
+// The online gateway names the version it read from the DOCTYPE: that version holds rather than
+// the instruction's, the sign-on ahead of the message set is left to the gateway, and a
+// version the company's edition does not know is refused as the instruction's would be.
+TEST_F(SandboxEngine, TheCarrierNamesTheVersion) {
+  const std::string body = "<CustomerAddRq>\r\n<CustomerAdd>\r\n<Name>Ames</Name>\r\n<Notes>n</Notes>\r\n"
+                           "</CustomerAdd>\r\n</CustomerAddRq>\r\n";
+  auto online = [&](const std::string& pi) {
+    return "<?xml version=\"1.0\" ?>\r\n" + pi + "<VTXML>\r\n<SignonMsgsRq>\r\n<SignonTicketRq>\r\n"
+           "<SessionTicket>T</SessionTicket>\r\n</SignonTicketRq>\r\n</SignonMsgsRq>\r\n<VTXMLMsgsRq>\r\n" +
+           body + "</VTXMLMsgsRq>\r\n</VTXML>\r\n";
+  };
+  struct Case {
+    std::string pi, version;
+    int code;  // -1: the document is refused
+  };
+  const std::vector<Case> cases = {
+      {"", "2.0", 3000},  // Notes came with 3.0
+      {"<?vtxml version=\"4.0\"?>\r\n", "2.0", 3000},
+      {"<?vtxml version=\"2.0\"?>\r\n", "4.0", 0},
+      {"", "9.9", -1},
+      {"", "CA3.0", -1},
+  };
+  for (const Case& c : cases) {
+    Access access;
+    access.version = c.version;
+    if (c.code < 0) {
+      EXPECT_THROW(ProcessRequest(*file_, online(c.pi), access), MalformedRequest) << c.version;
+      continue;
+    }
+    Reply r(ProcessRequest(*file_, online(c.pi), access));
+    ASSERT_EQ(r.Codes().size(), 1u) << c.version;
+    EXPECT_EQ(r.Code(0), c.code) << c.version << ": " << r.Message(0);
+  }
+  EXPECT_EQ(Run(QueryCustomers("<FullName>Ames</FullName>\n")).Code(0), 0) << "booked under 4.0 only";
+}
+
 // The dates each date macro stands for, on a Wednesday in the middle of a quarter (local time,
 // noon), with the calendar year and with a fiscal year starting in April.
 TEST(DateMacros, EveryMacroOnAKnownDay) {
