@@ -10,7 +10,7 @@ packages=(
   libssl-dev
   libsqlite3-dev libpugixml-dev
   libcli11-dev
-  libcurl4-openssl-dev libcpp-httplib-dev
+  libcurl4-openssl-dev libcpp-httplib-dev curl
 )
 # The fuzz build (fuzz/run.sh) also needs clang with its fuzzer and sanitizer runtimes.
 if [ "${1:-}" = "--fuzz" ]; then

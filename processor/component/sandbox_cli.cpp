@@ -8,10 +8,17 @@
 //                                    and the out-of-process one (vtfc4-sandboxd beside it),
 //                                    through the module's own DllRegisterServer
 //   vtfc4-sandbox unregister         removes them, through DllUnregisterServer
+//   vtfc4-sandbox ticket FILE --login NAME | --revoke TICKET
+//                                    issues a connection ticket of the online gateway, or
+//                                    revokes one
+//   vtfc4-sandbox serve FILE [--listen ADDR:PORT] [--cert FILE --key FILE]
+//                       [--session-minutes N] [--max-body BYTES]
+//                                    the online edition's HTTPS gateway, until SIGINT or SIGTERM
 //
 // --help and --version answer on standard output; a usage error exits with 2, a failure
 // (standard output that cannot be written included) with 1.
 #include <dlfcn.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
@@ -22,6 +29,7 @@
 #include <sstream>
 #include <string>
 
+#include "processor/gateway.h"
 #include "processor/sandbox_engine.h"
 #include "src/com/registry.h"
 #include "vtfc4/comptr.h"
@@ -104,9 +112,95 @@ int Finish(int status) {
   return status;
 }
 
-int Run(CLI::App& app, const std::string& file, const std::string& module,
-        const vtfc4::sandbox::NewCompany& company) {
+// What the command line asked for, beside the subcommand.
+struct Arguments {
+  std::string file, module, login, revoke, listen = "127.0.0.1:8443";
+  vtfc4::sandbox::NewCompany company;
+  vtfc4::sandbox::GatewayOptions gateway;
+};
+
+// "ADDR:PORT" (an IPv6 address in brackets: "[::1]:8443") into the gateway's options.
+bool ReadListen(const std::string& text, vtfc4::sandbox::GatewayOptions& options) {
+  const std::size_t colon = text.rfind(':');
+  if (colon == std::string::npos || colon == 0 || colon + 1 == text.size() || colon + 6 < text.size()) return false;
+  std::string host = text.substr(0, colon);
+  if (host.front() == '[') {
+    if (host.back() != ']' || host.size() < 3) return false;
+    host = host.substr(1, host.size() - 2);
+  } else if (host.find(':') != std::string::npos) {
+    return false;
+  }
+  int port = 0;
+  for (char c : text.substr(colon + 1)) {
+    if (c < '0' || c > '9') return false;
+    port = port * 10 + (c - '0');
+  }
+  if (port > 65535) return false;
+  options.host = host;
+  options.port = port;
+  return true;
+}
+
+// Serves until SIGINT or SIGTERM. The signals are blocked before the gateway's threads start,
+// so they inherit the mask and only this thread takes them, by sigwait.
+int Serve(vtfc4::sandbox::GatewayOptions options) {
+  sigset_t stop;
+  sigemptyset(&stop);
+  sigaddset(&stop, SIGINT);
+  sigaddset(&stop, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &stop, nullptr);
+  signal(SIGPIPE, SIG_IGN);  // a client gone mid-answer is the connection's failure, not the server's
+  std::string error;
+  std::unique_ptr<vtfc4::sandbox::Gateway> gateway = vtfc4::sandbox::Gateway::Start(options, error);
+  if (!gateway) {
+    std::fprintf(stderr, "vtfc4-sandbox: %s\n", error.c_str());
+    return 1;
+  }
+  const std::string host = options.host.find(':') != std::string::npos ? "[" + options.host + "]" : options.host;
+  std::printf("serving https://%s:%d%s\ncertificate: %s\n", host.c_str(), gateway->Port(),
+              vtfc4::sandbox::kGatewayPath, gateway->CertificateFile().c_str());
+  if (std::fflush(stdout) != 0) {
+    std::fprintf(stderr, "vtfc4-sandbox: cannot write to standard output: %s\n", std::strerror(errno));
+    return 1;
+  }
+  int signal_number = 0;
+  while (sigwait(&stop, &signal_number) != 0) {
+  }
+  gateway->Stop();
+  return 0;
+}
+
+int Tickets(const Arguments& args) {
+  std::string error;
+  auto file = vtfc4::sandbox::CompanyFile::Open(args.file, error);
+  if (!file) {
+    std::fprintf(stderr, "vtfc4-sandbox: %s\n", error.c_str());
+    return 1;
+  }
+  if (!args.login.empty()) {
+    std::printf("%s\n", vtfc4::sandbox::IssueConnectionTicket(*file, args.login).c_str());
+    return 0;
+  }
+  if (!vtfc4::sandbox::RevokeConnectionTicket(*file, args.revoke)) {
+    std::fprintf(stderr, "vtfc4-sandbox: %s issued no connection ticket %s\n", args.file.c_str(), args.revoke.c_str());
+    return 1;
+  }
+  std::printf("revoked %s\n", args.revoke.c_str());
+  return 0;
+}
+
+int Run(CLI::App& app, const Arguments& args) {
   const std::string command = app.get_subcommands().at(0)->get_name();
+  const std::string& file = args.file;
+  const std::string& module = args.module;
+  const vtfc4::sandbox::NewCompany& company = args.company;
+  if (command == "ticket") return Tickets(args);
+  if (command == "serve") {
+    vtfc4::sandbox::GatewayOptions options = args.gateway;
+    options.company = file;
+    ReadListen(args.listen, options);  // checked while parsing
+    return Serve(options);
+  }
   if (command == "create" || command == "list") {
     std::string error;
     auto opened = command == "create" ? vtfc4::sandbox::CompanyFile::Create(file, error, company)
@@ -143,12 +237,15 @@ int Run(CLI::App& app, const std::string& file, const std::string& module,
 }  // namespace
 
 int main(int argc, char** argv) {
-  CLI::App app("Makes and shows sandbox company files, and registers the sandbox's request processor.",
+  CLI::App app("Makes and shows sandbox company files, registers the sandbox's request processor, and serves "
+               "company files as the online edition's gateway.",
                "vtfc4-sandbox");
   app.set_version_flag("--version", VTFC4_VERSION);
   app.require_subcommand(1);
-  std::string file, module;
-  vtfc4::sandbox::NewCompany company;
+  Arguments args;
+  std::string& file = args.file;
+  std::string& module = args.module;
+  vtfc4::sandbox::NewCompany& company = args.company;
   CLI::App* create = app.add_subcommand("create", "Make a new company file, with the records a company starts with");
   create->add_option("FILE", file, "The new company file")->required();
   create->add_option("--country", company.country, "The edition of the company: US or CA")
@@ -162,6 +259,34 @@ int main(int argc, char** argv) {
       ->add_option("MODULE", module, "The processor module")
       ->check(CLI::ExistingFile);
   app.add_subcommand("unregister", "Remove the sandbox's processors from the registry file");
+  CLI::App* ticket = app.add_subcommand("ticket", "Issue a connection ticket of the online gateway, or revoke one");
+  ticket->add_option("FILE", file, "The company file")->required();
+  CLI::Option* login = ticket->add_option("--login", args.login, "Issue a ticket for this login (printed)")
+                           ->check([](const std::string& v) { return v.empty() ? "the login is empty" : ""; });
+  CLI::Option* revoke = ticket->add_option("--revoke", args.revoke, "Revoke this ticket");
+  login->excludes(revoke);
+  ticket->callback([login, revoke] {
+    if (login->count() + revoke->count() != 1) throw CLI::ValidationError("ticket", "give --login NAME or --revoke TICKET");
+  });
+  CLI::App* serve = app.add_subcommand("serve", "Serve a company file as the online edition's HTTPS gateway");
+  serve->add_option("FILE", file, "The company file (US edition)")->required();
+  serve->add_option("--listen", args.listen, "The address and port to listen on (port 0: any free one)")
+      ->check([](const std::string& v) {
+        vtfc4::sandbox::GatewayOptions probe;
+        return ReadListen(v, probe) ? "" : "not ADDR:PORT (an IPv6 address in brackets)";
+      })
+      ->capture_default_str();
+  CLI::Option* cert = serve->add_option(
+      "--cert", args.gateway.certFile, "The server's certificate, PEM (default: FILE.gateway.crt, made self-signed)");
+  CLI::Option* key = serve->add_option("--key", args.gateway.keyFile, "The certificate's private key, PEM");
+  cert->needs(key);
+  key->needs(cert);
+  serve->add_option("--session-minutes", args.gateway.sessionMinutes, "How long a session ticket lasts without use")
+      ->check(CLI::Range(1, 60 * 24 * 366))
+      ->capture_default_str();
+  serve->add_option("--max-body", args.gateway.maxBody, "The largest request body taken, in bytes")
+      ->check(CLI::Range(std::size_t{1}, std::size_t{1} << 31))
+      ->capture_default_str();
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
@@ -173,7 +298,7 @@ int main(int argc, char** argv) {
   }
   int status = 1;
   try {
-    status = Run(app, file, module, company);
+    status = Run(app, args);
   } catch (const std::exception& e) {
     std::fprintf(stderr, "vtfc4-sandbox: %s\n", e.what());
   }
