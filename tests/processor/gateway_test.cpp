@@ -97,7 +97,7 @@ struct Answer {
   }
 };
 
-class Gateway_ : public ::testing::Test {
+class GatewayTest : public ::testing::Test {
  protected:
   void SetUp() override {
     dir_ = MakeTempDir();
@@ -161,7 +161,7 @@ class Gateway_ : public ::testing::Test {
 
 // The road of an online session: a desktop sign-on answers a session ticket and books the
 // message set; a ticket sign-on with it answers the same ticket and sees what was booked.
-TEST_F(Gateway_, DesktopThenTicketSignOn) {
+TEST_F(GatewayTest, DesktopThenTicketSignOn) {
   ASSERT_GT(gateway_->Port(), 0);
   Answer first = Exchange(Document("SignonDesktopRq", Desktop("alice", ticket_), AddCustomer("Ames")));
   std::vector<std::string> order;
@@ -196,7 +196,7 @@ TEST_F(Gateway_, DesktopThenTicketSignOn) {
 
 // The version comes from the DOCTYPE: a member newer than the version named is refused by the
 // engine as it would be on the desktop.
-TEST_F(Gateway_, TheDoctypeNamesTheVersion) {
+TEST_F(GatewayTest, TheDoctypeNamesTheVersion) {
   auto add = [](const std::string& name) {
     return "<CustomerAddRq>\r\n<CustomerAdd>\r\n<Name>" + name +
            "</Name>\r\n<Notes>since 3.0</Notes>\r\n</CustomerAdd>\r\n</CustomerAddRq>\r\n";
@@ -212,7 +212,7 @@ TEST_F(Gateway_, TheDoctypeNamesTheVersion) {
 
 // Each way a sign-on fails: its status, no session ticket, every request refused with the same
 // code, nothing booked.
-TEST_F(Gateway_, FailedSignOnsBookNothing) {
+TEST_F(GatewayTest, FailedSignOnsBookNothing) {
   const std::string revoked = IssueConnectionTicket(*file_, "alice");
   ASSERT_TRUE(RevokeConnectionTicket(*file_, revoked));
   struct Case {
@@ -271,7 +271,7 @@ TEST_F(Gateway_, FailedSignOnsBookNothing) {
 }
 
 // A session lasts its minutes from its last use, not from its start.
-TEST_F(Gateway_, SessionsSlide) {
+TEST_F(GatewayTest, SessionsSlide) {
   const std::string session = SignOn();
   for (int minutes : {50, 50, 59}) {
     now_ += minutes * 60;
@@ -282,7 +282,7 @@ TEST_F(Gateway_, SessionsSlide) {
 }
 
 // What is refused before any sign-on: the status, a plain reason, and nothing booked.
-TEST_F(Gateway_, HttpErrors) {
+TEST_F(GatewayTest, HttpErrors) {
   const std::string valid = Document("SignonDesktopRq", Desktop("alice", ticket_), AddCustomer("Bad"));
   auto replace = [&](const std::string& from, const std::string& to) {
     std::string text = valid;
@@ -346,7 +346,7 @@ TEST_F(Gateway_, HttpErrors) {
 }
 
 // Requests served at once by the server's threads each get their own turn at the file.
-TEST_F(Gateway_, ConcurrentRequestsAllBook) {
+TEST_F(GatewayTest, ConcurrentRequestsAllBook) {
   const std::string session = SignOn();
   std::vector<std::thread> threads;
   std::atomic<int> answered{0};
@@ -366,7 +366,7 @@ TEST_F(Gateway_, ConcurrentRequestsAllBook) {
 }
 
 // A company file deleted under the gateway is a failure of the server, not of the document.
-TEST_F(Gateway_, AVanishedCompanyFileIsAServerError) {
+TEST_F(GatewayTest, AVanishedCompanyFileIsAServerError) {
   const std::string session = SignOn();
   std::filesystem::remove(Company());
   for (int i = 0; i < 2; ++i) {  // the connection it had, then a new one
@@ -377,7 +377,7 @@ TEST_F(Gateway_, AVanishedCompanyFileIsAServerError) {
   }
 }
 
-TEST_F(Gateway_, StopIsIdempotent) {
+TEST_F(GatewayTest, StopIsIdempotent) {
   const int port = gateway_->Port();
   gateway_->Stop();
   gateway_->Stop();
@@ -390,7 +390,7 @@ TEST_F(Gateway_, StopIsIdempotent) {
 // The gateway made its certificate beside the company file, its key readable by its owner
 // only, for the names a local client uses; a client that checks names refuses one made for
 // other names.
-TEST_F(Gateway_, Certificates) {
+TEST_F(GatewayTest, Certificates) {
   EXPECT_EQ(gateway_->CertificateFile(), Company() + ".gateway.crt");
   struct stat st {};
   ASSERT_EQ(stat((Company() + ".gateway.key").c_str(), &st), 0);
