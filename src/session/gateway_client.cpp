@@ -40,13 +40,17 @@ HRESULT FailureStatus(int code) { return static_cast<HRESULT>(0x80070000u | (sta
 
 GatewayReply Failure(int code) { return {FailureStatus(code), GatewayFailureText(code)}; }
 
-// What a refused certificate means: the verifier's verdict tells an expired or untrusted
-// certificate from one whose chain holds but whose names do not include the host.
-int CertificateFailure(CURL* curl) {
+// What a refused certificate means. A chain that holds but whose names do not include the
+// host is told by the transport's own check (its message names the subject names); otherwise
+// the verifier's verdict tells an expired certificate from an untrusted one.
+int CertificateFailure(CURL* curl, const char* message) {
+  const std::string_view text = message;
+  if (text.find("subject name") != std::string_view::npos || text.find("host name") != std::string_view::npos ||
+      text.find("hostname") != std::string_view::npos)
+    return kHttpHostNameMismatch;
   long verdict = X509_V_OK;
   curl_easy_getinfo(curl, CURLINFO_SSL_VERIFYRESULT, &verdict);
   switch (verdict) {
-    case X509_V_OK:
     case X509_V_ERR_HOSTNAME_MISMATCH:
     case X509_V_ERR_IP_ADDRESS_MISMATCH:
       return kHttpHostNameMismatch;
@@ -58,7 +62,7 @@ int CertificateFailure(CURL* curl) {
   }
 }
 
-int TransportFailure(CURLcode result, CURL* curl) {
+int TransportFailure(CURLcode result, CURL* curl, const char* message) {
   switch (result) {
     case CURLE_OPERATION_TIMEDOUT: return kHttpTimeout;
     case CURLE_URL_MALFORMAT: return kHttpInvalidUrl;
@@ -70,7 +74,7 @@ int TransportFailure(CURLcode result, CURL* curl) {
     case CURLE_RECV_ERROR:
     case CURLE_GOT_NOTHING:
     case CURLE_PARTIAL_FILE: return kHttpConnectionReset;
-    case CURLE_PEER_FAILED_VERIFICATION: return CertificateFailure(curl);
+    case CURLE_PEER_FAILED_VERIFICATION: return CertificateFailure(curl, message);
     case CURLE_SSL_CACERT_BADFILE:
     case CURLE_SSL_ISSUER_ERROR: return kHttpInvalidAuthority;
     case CURLE_SSL_CONNECT_ERROR:
@@ -180,7 +184,9 @@ GatewayReply PostToGateway(std::string_view body) {
   }
   const std::string url = GatewayUrl();
   Exchange exchange;
+  char message[CURL_ERROR_SIZE] = "";
   CURL* c = curl.get();
+  curl_easy_setopt(c, CURLOPT_ERRORBUFFER, message);
   curl_easy_setopt(c, CURLOPT_URL, url.c_str());
   // Only HTTPS: the answer carries the company's data and the sign-on carries its tickets.
   curl_easy_setopt(c, CURLOPT_PROTOCOLS_STR, "https");
@@ -204,7 +210,7 @@ GatewayReply PostToGateway(std::string_view body) {
 
   const CURLcode result = curl_easy_perform(c);
   if (exchange.outOfMemory || result == CURLE_OUT_OF_MEMORY) return {E_OUTOFMEMORY, ""};
-  if (result != CURLE_OK) return Failure(TransportFailure(result, c));
+  if (result != CURLE_OK) return Failure(TransportFailure(result, c, message));
   long status = 0;
   curl_easy_getinfo(c, CURLINFO_RESPONSE_CODE, &status);
   if (status != 200) {
