@@ -3,9 +3,13 @@
 // EditSequence the application gave, and print every answer.
 //
 //   quickstart COMPANY_FILE
+//   quickstart --online LOGIN CONNECTION_TICKET
 //
-// The request processor is found through the registry file (VTFC4_REGISTRY); ./demo.sh
-// registers the sandbox's and makes a company file for it.
+// The desktop road finds the request processor through the registry file (VTFC4_REGISTRY);
+// ./demo.sh registers the sandbox's and makes a company file for it. The online road takes the
+// same steps through VTOESessionManager: each set goes by HTTPS to the gateway that
+// VTFC4_GATEWAY_URL names (its certificate trusted through VTFC4_CA_FILE), signing on with the
+// login and the connection ticket the company issued; ./demo.sh online serves one.
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -111,18 +115,34 @@ ComPtr<ICustomerRet> PrintAnswers(const char* title, IMsgSetResponse* set) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 2) {
-    std::fprintf(stderr, "usage: quickstart COMPANY_FILE\n");
+  const bool online = argc == 4 && std::string(argv[1]) == "--online";
+  if (argc != 2 && !online) {
+    std::fprintf(stderr, "usage: quickstart COMPANY_FILE\n       quickstart --online LOGIN CONNECTION_TICKET\n");
     return 2;
   }
-  // The library as an in-process server: its factory makes the session manager.
+  // The library as an in-process server: its factory makes the session manager, of the
+  // desktop or of the online edition. Both have the same operations.
   ComPtr<IClassFactory> factory;
-  Check(DllGetClassObject(CLSID_VTSessionManager, IID_IClassFactory, factory.PutVoid()), "DllGetClassObject");
+  Check(DllGetClassObject(online ? CLSID_VTOESessionManager : CLSID_VTSessionManager, IID_IClassFactory,
+                          factory.PutVoid()),
+        "DllGetClassObject");
   ComPtr<IVTSessionManager> manager;
   Check(factory->CreateInstance(nullptr, IID_IVTSessionManager, manager.PutVoid()), "CreateInstance");
 
+  if (online) {
+    // Who signs on, set once: every set this manager sends carries it, and after the first
+    // answer the session ticket that answer brought.
+    ComPtr<IVTOESessionManager> signOn;
+    Check(manager->QueryInterface(IID_IVTOESessionManager, signOn.PutVoid()), "IVTOESessionManager");
+    SetText(signOn.Get(), &IVTOESessionManager::get_AppID, "4711");
+    SetText(signOn.Get(), &IVTOESessionManager::get_AppVer, "1.0");
+    SetText(signOn.Get(), &IVTOESessionManager::get_Language, "English");
+    SetText(signOn.Get(), &IVTOESessionManager::get_ApplicationLogin, argv[2]);
+    SetText(signOn.Get(), &IVTOESessionManager::get_ConnectionTicket, argv[3]);
+  }
+  // The online edition has no connection or session to open: these do nothing there.
   Check(manager->OpenConnection(Wide("").Get(), Wide("vtFC4 quickstart").Get()), "OpenConnection");
-  Check(manager->BeginSession(Wide(argv[1]).Get(), omDontCare), "BeginSession");
+  Check(manager->BeginSession(Wide(online ? "" : argv[1]).Get(), omDontCare), "BeginSession");
 
   // Add a customer with an address.
   ComPtr<IMsgSetRequest> request;

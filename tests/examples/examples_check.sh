@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The examples that talk to the application, against a new sandbox company file with its clock
 # fixed: the invoice example's figures, the payment applied and what remains open; then the
-# profit and loss example's table of the year those left.
+# profit and loss example's table of the year those left; then the quickstart's online road through
+# the sandbox's gateway.
 set -euo pipefail
 sandbox="$1"
 examples="$2"
@@ -24,3 +25,25 @@ grep -qx '2024-01-01 through 2024-12-31' <<<"$output" || fail "the year of the s
 grep -qE '^  Service Income +240\.00$' <<<"$output" || fail "the service's income"
 grep -qE '^  Uncategorized Income +35\.50$' <<<"$output" || fail "the part sold without an item"
 grep -qE '^Net Income +275\.50$' <<<"$output" || fail "the net income"
+
+# The quickstart's online road: the same steps through the online manager, over HTTPS to the
+# sandbox's gateway on loopback, signing on with a connection ticket the company issued.
+"$sandbox" create "$work/online.vtc" > /dev/null
+ticket=$("$sandbox" ticket "$work/online.vtc" --login demo)
+"$sandbox" serve "$work/online.vtc" --listen 127.0.0.1:0 > "$work/serve.log" &
+gateway=$!
+trap 'kill "$gateway" 2> /dev/null || true; rm -rf "$work"' EXIT
+for _ in $(seq 100); do
+  grep -q '^certificate: ' "$work/serve.log" && break
+  kill -0 "$gateway" 2> /dev/null || fail "the gateway did not start: $(cat "$work/serve.log")"
+  sleep 0.1
+done
+url=$(sed -n 's|^serving \(https://[^/]*\)/j/AppGateway$|\1|p' "$work/serve.log")
+cert=$(sed -n 's|^certificate: ||p' "$work/serve.log")
+output=$(VTFC4_GATEWAY_URL="$url" VTFC4_CA_FILE="$cert" "$examples/quickstart" --online demo "$ticket")
+echo "$output"
+grep -q 'FullName "Ames Trading", EditSequence [0-9]*, Phone 555-0199' <<<"$output" || fail "the online road's modification"
+output=$(VTFC4_GATEWAY_URL="$url" VTFC4_CA_FILE="$cert" "$examples/quickstart" --online demo "TGT-unknown" 2>&1) &&
+  fail "an unknown connection ticket was taken"
+echo "$output"
+grep -q 'status 2020' <<<"$output" || fail "the sign-on error of an unknown connection ticket"
