@@ -129,7 +129,7 @@ TEST_F(Frame, RegistrationWritesItsKeysAndTakesThemAway) {
     EXPECT_EQ(written.find(key + "\\\\InprocServer32\tThreadingModel\tApartment\n") != std::string::npos,
               row.apartment)
         << row.name;
-    for (const std::string progID : {row.progID, row.progID + ".1"}) {
+    for (const std::string& progID : {row.progID, row.progID + ".1"}) {
       CLSID found{};
       ASSERT_EQ(CLSIDFromProgID(Wide(progID).Get(), &found), S_OK) << progID;
       EXPECT_TRUE(IsEqualGUID(found, row.clsid)) << progID;
