@@ -1,5 +1,6 @@
 // Many clients on one company file at once: each client is a process of its own with its own
-// session manager, in process or through the daemon, adding customers and reading each back.
+// session manager, in process or through the daemon (or, online, over HTTPS to the gateway
+// that VTFC4_GATEWAY_URL names), adding customers and reading each back.
 // Used by the load benchmark (figures) and by a bounded test (nothing lost, nothing failed).
 #ifndef VTFC4_BENCH_LOAD_RUN_H
 #define VTFC4_BENCH_LOAD_RUN_H
@@ -13,6 +14,7 @@
 #include <vector>
 
 #include "src/com/text.h"
+#include "src/session/online_session_manager.h"
 #include "src/session/session_manager.h"
 #include "vtfc4/vtfc4.h"
 
@@ -23,6 +25,9 @@ struct Plan {
   int clients = 8;
   int addsPerClient = 25;  // each add is followed by a query for the record
   int outOfProcessEvery = 2;  // every n-th client goes through the daemon (0: none)
+  // Online: every client signs on to the gateway with this login and connection ticket.
+  bool online = false;
+  std::string login, connectionTicket;
 };
 
 struct Outcome {
@@ -58,8 +63,24 @@ inline void RunClient(const Plan& plan, int client, int fd) {
     ++failures;
   };
   ComPtr<IVTSessionManager> m;
-  if (FAILED(CreateSessionManager(nullptr, IID_IVTSessionManager, m.PutVoid()))) return fail("no manager");
-  if (plan.outOfProcessEvery && client % plan.outOfProcessEvery == 0) m->CommunicateOutOfProcess(VARIANT_TRUE);
+  if (FAILED((plan.online ? CreateOnlineSessionManager : CreateSessionManager)(nullptr, IID_IVTSessionManager,
+                                                                                m.PutVoid())))
+    return fail("no manager");
+  if (plan.online) {
+    ComPtr<IVTOESessionManager> online;
+    m.As(&online);
+    for (auto [get, value] : {std::pair{&IVTOESessionManager::get_AppID, std::string("load")},
+                              std::pair{&IVTOESessionManager::get_AppVer, std::string("1")},
+                              std::pair{&IVTOESessionManager::get_Language, std::string("English")},
+                              std::pair{&IVTOESessionManager::get_ApplicationLogin, plan.login},
+                              std::pair{&IVTOESessionManager::get_ConnectionTicket, plan.connectionTicket}}) {
+      ComPtr<IVTStringType> field;
+      if (FAILED((online.Get()->*get)(field.Put())) || FAILED(field->SetValue(Text(value).Get())))
+        return fail("no sign-on");
+    }
+  } else if (plan.outOfProcessEvery && client % plan.outOfProcessEvery == 0) {
+    m->CommunicateOutOfProcess(VARIANT_TRUE);
+  }
   if (FAILED(m->OpenConnection(Text("").Get(), Text("load").Get())) ||
       FAILED(m->BeginSession(Text(plan.company).Get(), omDontCare)))
     fail("no session");

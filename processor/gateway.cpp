@@ -10,6 +10,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+// Clients come in bursts, each exchange a connection of its own: a short listen queue drops
+// connections, which then wait a second before they try again.
+#define CPPHTTPLIB_LISTEN_BACKLOG 128
 #include <httplib.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
