@@ -121,6 +121,18 @@ TEST(OnlineManager, InheritedOperationsThatDoNothing) {
   EXPECT_EQ(m->get_ErrorRecoveryID(nullptr), E_POINTER);
   EXPECT_EQ(m->get_AppID(nullptr), E_POINTER);
 
+  // Late bound: the inherited operations keep their dispatch identifiers, the sign-on
+  // properties follow from 30.
+  for (const auto& [name, id] : std::vector<std::pair<std::u16string, DISPID>>{
+           {u"OpenConnection", 1}, {u"GetVersion", 9}, {u"VTXMLVersionsForSubscription", 29},
+           {u"ApplicationLogin", 30}, {u"ConnectionTicket", 31}, {u"SessionTicket", 36}, {u"AuthID", 37}}) {
+    std::u16string text = name;
+    LPOLESTR names[] = {text.data()};
+    DISPID got = DISPID_UNKNOWN;
+    EXPECT_EQ(m->GetIDsOfNames(IID_NULL, names, 1, 0, &got), S_OK);
+    EXPECT_EQ(got, id) << std::string(name.begin(), name.end());
+  }
+
   // Each property is made on first read and kept.
   ComPtr<IVTIDType> first, again;
   ASSERT_EQ(m->get_AuthID(first.Put()), S_OK);
@@ -183,6 +195,17 @@ TEST(OnlineManager, TheSignonSectionComesFromTheProperties) {
                               "</SignonDesktopRq>\r\n</SignonMsgsRq>\r\n<VTXMLMsgsRq onError = \"stopOnError\"/>\r\n"
                               "</VTXML>\r\n";
   EXPECT_EQ(Timeless(text), desktop);
+
+  // Values of an online set take the online edition's limits.
+  ComPtr<ICustomerAdd> add = Field(set.Get(), &IMsgSetRequest::AppendCustomerAddRq);
+  ComPtr<IVTStringType> name = Field(add.Get(), &ICustomerAdd::get_Name);
+  Bstr limit;
+  ASSERT_EQ(name->GetMaxLength(limit.Put()), S_OK);
+  EXPECT_EQ(Narrow(limit), "100");
+  EXPECT_EQ(name->SetValue(Wide(std::string(100, 'n')).Get()), S_OK);
+  EXPECT_TRUE(FAILED(name->SetValue(Wide(std::string(101, 'n')).Get())));
+  TakeError();
+  ASSERT_EQ(set->ClearRequests(), S_OK);
 
   // A change to a property is the set's next sign-on: the two share the value.
   ASSERT_EQ(SetField(m.Get(), &IVTOESessionManager::get_AppVer, "2.0"), S_OK);
