@@ -50,8 +50,7 @@ HRESULT CreateOnlineSessionManager(IUnknown* outer, REFIID riid, void** out) {
   return CreateAggregatable<CVTOESessionManager>(outer, riid, out);
 }
 
-CVTOESessionManager::CVTOESessionManager(IUnknown* outer) : controlling_(outer ? outer : &inner_) {
-  ModuleLockCount().fetch_add(1, std::memory_order_relaxed);
+CVTOESessionManager::CVTOESessionManager(IUnknown* outer) : ManagerFrame(outer ? outer : &inner_) {
   try {
     signonContext_ = std::make_shared<VersionContext>();
     signonContext_->major = 4;
@@ -67,29 +66,6 @@ CVTOESessionManager::CVTOESessionManager(IUnknown* outer) : controlling_(outer ?
 CVTOESessionManager::~CVTOESessionManager() {
   for (RootRef& object : signon_) object = RootRef();
   for (RootRef& value : properties_) value = RootRef();
-  ModuleLockCount().fetch_sub(1, std::memory_order_relaxed);
-}
-
-void* CVTOESessionManager::OwnInterface(REFIID riid) {
-  if (IsEqualGUID(riid, IID_IVTOESessionManager) || IsEqualGUID(riid, IID_IVTSessionManager) ||
-      IsEqualGUID(riid, IID_IDispatch))
-    return static_cast<IVTOESessionManager*>(this);
-  if (IsEqualGUID(riid, IID_ISupportErrorInfo)) return static_cast<ISupportErrorInfo*>(this);
-  return nullptr;
-}
-
-HRESULT CVTOESessionManager::InterfaceSupportsErrorInfo(REFIID riid) {
-  return IsEqualGUID(riid, IID_IVTOESessionManager) ? S_OK : S_FALSE;
-}
-
-HRESULT CVTOESessionManager::GetTypeInfoCount(UINT* count) {
-  if (!count) return E_POINTER;
-  *count = 1;
-  return S_OK;
-}
-
-HRESULT CVTOESessionManager::GetTypeInfo(UINT index, LCID, ITypeInfo** info) {
-  return DispatchTypeInfo(IID_IVTOESessionManager, index, info);
 }
 
 HRESULT CVTOESessionManager::Report(UINT message, HRESULT status) const {

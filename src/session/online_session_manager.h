@@ -8,9 +8,8 @@
 #include <string>
 
 #include "src/catalogue/engine.h"
-#include "src/com/aggregation.h"
 #include "src/msgset/msgset_request.h"
-#include "src/session/session_base.h"
+#include "src/session/manager_frame.h"
 #include "vtfc4/vtfc4.h"
 
 namespace vtfc4 {
@@ -21,33 +20,13 @@ inline constexpr char kOnlineSessionManagerProgID[] = "VtFC4.VTOESessionManager.
 // Makes an online manager, standalone or aggregated (see CreateAggregatable).
 HRESULT CreateOnlineSessionManager(IUnknown* outer, REFIID riid, void** out);
 
-class CVTOESessionManager final : public ISupportErrorInfo,
-                                  public IVTOESessionManager,
-                                  public CVTSessionBase,
+class CVTOESessionManager final : public ManagerFrame<IVTOESessionManager>,
                                   public SignonWriter,
                                   public SignonTarget {
  public:
   explicit CVTOESessionManager(IUnknown* outer);
   ~CVTOESessionManager() override;
-
-  HRESULT QueryInterface(REFIID riid, void** out) override { return controlling_->QueryInterface(riid, out); }
-  ULONG AddRef() override { return controlling_->AddRef(); }
-  ULONG Release() override { return controlling_->Release(); }
   IUnknown* Inner() { return &inner_; }
-  void* OwnInterface(REFIID riid);
-
-  HRESULT InterfaceSupportsErrorInfo(REFIID riid) override;
-
-  HRESULT GetTypeInfoCount(UINT* count) override;
-  HRESULT GetTypeInfo(UINT index, LCID, ITypeInfo** info) override;
-  HRESULT GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID, DISPID* ids) override {
-    return DispatchGetIDsOfNames(IID_IVTOESessionManager, names, count, ids);
-  }
-  HRESULT Invoke(DISPID dispid, REFIID, LCID, WORD flags, DISPPARAMS* params, VARIANT* result, EXCEPINFO* exception,
-                 UINT* argError) override {
-    return DispatchCall(IID_IVTOESessionManager, static_cast<IVTOESessionManager*>(this), dispid, flags, params,
-                        result, exception, argError);
-  }
 
   // No connection and no session: these succeed and change nothing.
   HRESULT OpenConnection(BSTR, BSTR) override { return S_OK; }
@@ -61,9 +40,6 @@ class CVTOESessionManager final : public ISupportErrorInfo,
   HRESULT CreateMsgSetRequest(BSTR country, SHORT major, SHORT minor, IMsgSetRequest** out) override;
   HRESULT ToMsgSetResponse(BSTR response, BSTR country, SHORT major, SHORT minor, IMsgSetResponse** out) override;
   HRESULT DoRequests(IMsgSetRequest* request, IMsgSetResponse** out) override;
-  HRESULT GetVersion(SHORT* major, SHORT* minor, ENReleaseLevel* releaseLevel, SHORT* releaseNumber) override {
-    return LibraryVersion(major, minor, releaseLevel, releaseNumber);
-  }
   HRESULT DoRequestsFromXMLString(BSTR request, IMsgSetResponse** out) override;
   HRESULT get_VTXMLVersionsForSession(SAFEARRAY** out) override;
   HRESULT ToMsgSetRequest(BSTR request, IMsgSetRequest** out) override;
@@ -90,18 +66,6 @@ class CVTOESessionManager final : public ISupportErrorInfo,
   HRESULT get_VTAuthPreferences(IVTAuthPreferences** out) override { return Nothing(out); }
   HRESULT get_VTXMLVersionsForSubscription(SAFEARRAY** out) override { return Nothing(out); }
 
-  HRESULT IsErrorRecoveryInfo(VARIANT_BOOL* out) override { return CVTSessionBase::IsErrorRecoveryInfo(out); }
-  HRESULT ClearErrorRecovery() override { return CVTSessionBase::ClearErrorRecovery(); }
-  HRESULT put_EnableErrorRecovery(VARIANT_BOOL value) override { return CVTSessionBase::put_EnableErrorRecovery(value); }
-  HRESULT get_EnableErrorRecovery(VARIANT_BOOL* out) override { return CVTSessionBase::get_EnableErrorRecovery(out); }
-  HRESULT put_SaveAllMsgSetRequestInfo(VARIANT_BOOL value) override {
-    return CVTSessionBase::put_SaveAllMsgSetRequestInfo(value);
-  }
-  HRESULT get_SaveAllMsgSetRequestInfo(VARIANT_BOOL* out) override {
-    return CVTSessionBase::get_SaveAllMsgSetRequestInfo(out);
-  }
-  HRESULT GetErrorRecoveryStatus(IMsgSetResponse** out) override { return CVTSessionBase::GetErrorRecoveryStatus(out); }
-  HRESULT GetSavedMsgSetRequest(IMsgSetRequest** out) override { return CVTSessionBase::GetSavedMsgSetRequest(out); }
   HRESULT get_ErrorRecoveryID(IVTGUIDType** out) override {
     return out ? CVTSessionBase::get_ErrorRecoveryID(out) : E_POINTER;
   }
@@ -118,7 +82,6 @@ class CVTOESessionManager final : public ISupportErrorInfo,
 
   // The hooks of the error recovery: the record of an online session is named after its
   // connection ticket.
-  HRESULT VTXMLVersionsForSession(SAFEARRAY** out) override { return get_VTXMLVersionsForSession(out); }
   void ReportRecoveryError(std::string_view text) override;
   bool UsesSanitisedFileName() override { return true; }
   std::string GetTicketText() override;
@@ -163,7 +126,6 @@ class CVTOESessionManager final : public ISupportErrorInfo,
   HRESULT Report(UINT message, HRESULT status) const;
 
   InnerUnknown<CVTOESessionManager> inner_{*this};
-  IUnknown* controlling_;
 
   RootRef properties_[kPropertyCount];
   RootRef signon_[kObjectCount];

@@ -34,9 +34,7 @@ HRESULT CreateSessionManager(IUnknown* outer, REFIID riid, void** out) {
   return CreateAggregatable<CVTSessionManager>(outer, riid, out);
 }
 
-CVTSessionManager::CVTSessionManager(IUnknown* outer) : controlling_(outer ? outer : &inner_) {
-  ModuleLockCount().fetch_add(1, std::memory_order_relaxed);
-}
+CVTSessionManager::CVTSessionManager(IUnknown* outer) : ManagerFrame(outer ? outer : &inner_) {}
 
 CVTSessionManager::~CVTSessionManager() {
   if (sessionBegun_) EndSession();
@@ -46,28 +44,6 @@ CVTSessionManager::~CVTSessionManager() {
   outOfProcess_.Reset();
   inProcess_.Reset();
   SysFreeString(ticket_);
-  ModuleLockCount().fetch_sub(1, std::memory_order_relaxed);
-}
-
-void* CVTSessionManager::OwnInterface(REFIID riid) {
-  if (IsEqualGUID(riid, IID_IVTSessionManager) || IsEqualGUID(riid, IID_IDispatch))
-    return static_cast<IVTSessionManager*>(this);
-  if (IsEqualGUID(riid, IID_ISupportErrorInfo)) return static_cast<ISupportErrorInfo*>(this);
-  return nullptr;
-}
-
-HRESULT CVTSessionManager::InterfaceSupportsErrorInfo(REFIID riid) {
-  return IsEqualGUID(riid, IID_IVTSessionManager) ? S_OK : S_FALSE;
-}
-
-HRESULT CVTSessionManager::GetTypeInfoCount(UINT* count) {
-  if (!count) return E_POINTER;
-  *count = 1;
-  return S_OK;
-}
-
-HRESULT CVTSessionManager::GetTypeInfo(UINT index, LCID, ITypeInfo** info) {
-  return DispatchTypeInfo(IID_IVTSessionManager, index, info);
 }
 
 // ---- The request processor.

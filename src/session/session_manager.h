@@ -4,9 +4,8 @@
 
 #include <string>
 
-#include "src/com/aggregation.h"
 #include "src/session/auth_preferences.h"
-#include "src/session/session_base.h"
+#include "src/session/manager_frame.h"
 #include "vtfc4/vtfc4.h"
 
 namespace vtfc4 {
@@ -19,32 +18,11 @@ inline constexpr char kSessionManagerProgID[] = "VTFC4.VTSessionManager.1";
 // outer object.
 HRESULT CreateSessionManager(IUnknown* outer, REFIID riid, void** out);
 
-class CVTSessionManager final : public ISupportErrorInfo, public IVTSessionManager, public CVTSessionBase {
+class CVTSessionManager final : public ManagerFrame<IVTSessionManager> {
  public:
   explicit CVTSessionManager(IUnknown* outer);
   ~CVTSessionManager() override;
-
-  // IUnknown: through the controlling unknown (the outer object when aggregated).
-  HRESULT QueryInterface(REFIID riid, void** out) override { return controlling_->QueryInterface(riid, out); }
-  ULONG AddRef() override { return controlling_->AddRef(); }
-  ULONG Release() override { return controlling_->Release(); }
   IUnknown* Inner() { return &inner_; }
-  // The interfaces the inner unknown answers besides IUnknown.
-  void* OwnInterface(REFIID riid);
-
-  HRESULT InterfaceSupportsErrorInfo(REFIID riid) override;
-
-  // IDispatch: late binding comes with the type information.
-  HRESULT GetTypeInfoCount(UINT* count) override;
-  HRESULT GetTypeInfo(UINT, LCID, ITypeInfo** info) override;
-  HRESULT GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID, DISPID* ids) override {
-    return DispatchGetIDsOfNames(IID_IVTSessionManager, names, count, ids);
-  }
-  HRESULT Invoke(DISPID dispid, REFIID, LCID, WORD flags, DISPPARAMS* params, VARIANT* result, EXCEPINFO* exception,
-                 UINT* argError) override {
-    return DispatchCall(IID_IVTSessionManager, static_cast<IVTSessionManager*>(this), dispid, flags, params, result,
-                        exception, argError);
-  }
 
   HRESULT OpenConnection(BSTR appID, BSTR appName) override;
   HRESULT BeginSession(BSTR vtFile, ENOpenMode openMode) override;
@@ -54,9 +32,6 @@ class CVTSessionManager final : public ISupportErrorInfo, public IVTSessionManag
   HRESULT CreateMsgSetRequest(BSTR country, SHORT major, SHORT minor, IMsgSetRequest** out) override;
   HRESULT ToMsgSetResponse(BSTR response, BSTR country, SHORT major, SHORT minor, IMsgSetResponse** out) override;
   HRESULT DoRequests(IMsgSetRequest* request, IMsgSetResponse** out) override;
-  HRESULT GetVersion(SHORT* major, SHORT* minor, ENReleaseLevel* releaseLevel, SHORT* releaseNumber) override {
-    return LibraryVersion(major, minor, releaseLevel, releaseNumber);
-  }
   HRESULT DoRequestsFromXMLString(BSTR request, IMsgSetResponse** out) override;
   HRESULT get_VTXMLVersionsForSession(SAFEARRAY** out) override;
   HRESULT CreateSubscriptionMsgSetRequest(SHORT, SHORT, ISubscriptionMsgSetRequest** out) override;
@@ -65,19 +40,6 @@ class CVTSessionManager final : public ISupportErrorInfo, public IVTSessionManag
   HRESULT DoSubscriptionRequestsFromXMLString(BSTR, ISubscriptionMsgSetResponse** out) override;
   HRESULT ToEventsMsgSet(BSTR, SHORT, SHORT, IEventsMsgSet** out) override;
   HRESULT ToMsgSetRequest(BSTR request, IMsgSetRequest** out) override;
-  HRESULT IsErrorRecoveryInfo(VARIANT_BOOL* out) override { return CVTSessionBase::IsErrorRecoveryInfo(out); }
-  HRESULT ClearErrorRecovery() override { return CVTSessionBase::ClearErrorRecovery(); }
-  HRESULT put_EnableErrorRecovery(VARIANT_BOOL value) override { return CVTSessionBase::put_EnableErrorRecovery(value); }
-  HRESULT get_EnableErrorRecovery(VARIANT_BOOL* out) override { return CVTSessionBase::get_EnableErrorRecovery(out); }
-  HRESULT put_SaveAllMsgSetRequestInfo(VARIANT_BOOL value) override {
-    return CVTSessionBase::put_SaveAllMsgSetRequestInfo(value);
-  }
-  HRESULT get_SaveAllMsgSetRequestInfo(VARIANT_BOOL* out) override {
-    return CVTSessionBase::get_SaveAllMsgSetRequestInfo(out);
-  }
-  HRESULT GetErrorRecoveryStatus(IMsgSetResponse** out) override { return CVTSessionBase::GetErrorRecoveryStatus(out); }
-  HRESULT GetSavedMsgSetRequest(IMsgSetRequest** out) override { return CVTSessionBase::GetSavedMsgSetRequest(out); }
-  HRESULT get_ErrorRecoveryID(IVTGUIDType** out) override { return CVTSessionBase::get_ErrorRecoveryID(out); }
   HRESULT get_ConnectionType(ENConnectionType* out) override;
   HRESULT OpenConnection2(BSTR appID, BSTR appName, ENConnectionType connectionType) override;
   HRESULT get_VTAuthPreferences(IVTAuthPreferences** out) override;
@@ -85,7 +47,6 @@ class CVTSessionManager final : public ISupportErrorInfo, public IVTSessionManag
   HRESULT get_VTXMLVersionsForSubscription(SAFEARRAY** out) override;
 
   // The hooks of the error recovery.
-  HRESULT VTXMLVersionsForSession(SAFEARRAY** out) override { return get_VTXMLVersionsForSession(out); }
   void ReportRecoveryError(std::string_view text) override;
   bool UsesSanitisedFileName() override { return false; }
   std::string GetTicketText() override;
@@ -106,7 +67,6 @@ class CVTSessionManager final : public ISupportErrorInfo, public IVTSessionManag
   HRESULT NotAvailable(const char* operation);
 
   InnerUnknown<CVTSessionManager> inner_{*this};
-  IUnknown* controlling_;
 
   bool connectionOpen_ = false;
   bool sessionBegun_ = false;
