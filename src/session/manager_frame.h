@@ -7,7 +7,9 @@
 #define VTFC4_SRC_SESSION_MANAGER_FRAME_H
 
 #include "src/com/aggregation.h"
+#include "src/com/error.h"
 #include "src/com/object.h"
+#include "src/com/text.h"
 #include "src/session/session_base.h"
 #include "vtfc4/vtfc4.h"
 
@@ -78,6 +80,20 @@ class ManagerFrame : public ISupportErrorInfo, public Interface, public CVTSessi
   }
 
  protected:
+  // The road of DoRequests once the set is known to be the manager's: a message set
+  // identifier when recovery wants one, the set verified (its report the error, with `source`),
+  // written, and its text sent through the interface, so that a client sees one road.
+  HRESULT SendSet(IMsgSetRequest* request, IMsgSetResponse** out, const char* source) {
+    if (HRESULT hr = SetMessageSetIDs(request); FAILED(hr)) return hr;
+    Bstr errors;
+    VARIANT_BOOL ok = VARIANT_FALSE;
+    if (HRESULT hr = request->Verify(errors.Put(), &ok); FAILED(hr)) return hr;
+    if (ok != VARIANT_TRUE) return ReportErrorText(ToNarrow(errors.Get()), kVerifyFailed, source);
+    Bstr text;
+    if (HRESULT hr = request->ToXMLString(text.Put()); FAILED(hr)) return hr;
+    return static_cast<Interface*>(this)->DoRequestsFromXMLString(text.Get(), out);
+  }
+
   IUnknown* controlling_;
 };
 

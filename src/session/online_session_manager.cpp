@@ -202,14 +202,7 @@ HRESULT CVTOESessionManager::DoRequests(IMsgSetRequest* request, IMsgSetResponse
   *out = nullptr;
   auto* own = dynamic_cast<CMsgSetRequest*>(request);
   if (!own || own->Context()->country != kCountryOnline) return Report(kMsgUseDesktopManager, kWrongManager);
-  if (HRESULT hr = SetMessageSetIDs(request); FAILED(hr)) return hr;
-  Bstr errors;
-  VARIANT_BOOL ok = VARIANT_FALSE;
-  if (HRESULT hr = request->Verify(errors.Put(), &ok); FAILED(hr)) return hr;
-  if (ok != VARIANT_TRUE) return ReportErrorText(ToNarrow(errors.Get()), kVerifyFailed, kOnlineSessionManagerProgID);
-  Bstr text;
-  if (HRESULT hr = request->ToXMLString(text.Put()); FAILED(hr)) return hr;
-  return static_cast<IVTOESessionManager*>(this)->DoRequestsFromXMLString(text.Get(), out);
+  return SendSet(request, out, kOnlineSessionManagerProgID);
 }
 
 HRESULT CVTOESessionManager::DoRequestsFromXMLString(BSTR request, IMsgSetResponse** out) {

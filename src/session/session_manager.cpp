@@ -206,15 +206,7 @@ HRESULT CVTSessionManager::DoRequests(IMsgSetRequest* request, IMsgSetResponse**
   // A set made by the online manager goes only to it.
   if (auto* own = dynamic_cast<CMsgSetRequest*>(request); own && own->Context()->country == kCountryOnline)
     return Report(kMsgUseOnlineManager, kWrongManager);
-  if (HRESULT hr = SetMessageSetIDs(request); FAILED(hr)) return hr;
-  Bstr errors;
-  VARIANT_BOOL ok = VARIANT_FALSE;
-  if (HRESULT hr = request->Verify(errors.Put(), &ok); FAILED(hr)) return hr;
-  if (ok != VARIANT_TRUE) return ReportErrorText(ToNarrow(errors.Get()), kVerifyFailed, kSessionManagerProgID);
-  Bstr text;
-  if (HRESULT hr = request->ToXMLString(text.Put()); FAILED(hr)) return hr;
-  // Through the interface: a derived manager or a client sees one road.
-  return static_cast<IVTSessionManager*>(this)->DoRequestsFromXMLString(text.Get(), out);
+  return SendSet(request, out, kSessionManagerProgID);
 }
 
 HRESULT CVTSessionManager::DoRequestsFromXMLString(BSTR request, IMsgSetResponse** out) {
