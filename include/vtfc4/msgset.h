@@ -19,6 +19,9 @@ VTFC4_API extern const IID IID_IAttributesRsSet;
 VTFC4_API extern const IID IID_IResponse;
 VTFC4_API extern const IID IID_IResponseList;
 VTFC4_API extern const IID IID_IMsgSetResponse;
+VTFC4_API extern const IID IID_ISubscriptionMsgSetRequest;
+VTFC4_API extern const IID IID_ISubscriptionMsgSetResponse;
+VTFC4_API extern const IID IID_IEventsMsgSet;
 }
 
 // The kind of a request: its ENResponseType value and its element name ("CustomerAddRq").
@@ -103,6 +106,40 @@ struct IMsgSetResponse : public IDispatch {
   virtual HRESULT ToXMLString(BSTR* out) = 0;
 };
 
+// A subscription set: requests that register, query and remove an application's
+// subscriptions to events, in a document of their own (VTXMLSubscriptionMsgsRq). Made by
+// the session manager for vtXML 3.0 or 4.0; it has no attributes and no error policy. Dispatch
+// ids in slot order from 1.
+struct ISubscriptionMsgSetRequest : public IDispatch {
+  typedef IDispatch base_interface;
+  virtual HRESULT ClearRequests() = 0;
+  virtual HRESULT ToXMLString(BSTR* out) = 0;
+  virtual HRESULT Verify(BSTR* errorMsg, VARIANT_BOOL* isOK) = 0;
+  virtual HRESULT AppendUIEventSubscriptionQueryRq(IUIEventSubscriptionQuery** out) = 0;
+  virtual HRESULT AppendUIExtensionSubscriptionQueryRq(IUIExtensionSubscriptionQuery** out) = 0;
+  virtual HRESULT AppendDataEventSubscriptionQueryRq(IDataEventSubscriptionQuery** out) = 0;
+  virtual HRESULT AppendUIExtensionSubscriptionAddRq(IUIExtensionSubscriptionAdd** out) = 0;
+  virtual HRESULT AppendUIEventSubscriptionAddRq(IUIEventSubscriptionAdd** out) = 0;
+  virtual HRESULT AppendDataEventSubscriptionAddRq(IDataEventSubscriptionAdd** out) = 0;
+  virtual HRESULT AppendSubscriptionDelRq(ISubscriptionDel** out) = 0;
+};
+
+// The answer to a subscription set: its responses, as an ordinary answer's.
+struct ISubscriptionMsgSetResponse : public IDispatch {
+  typedef IDispatch base_interface;
+  virtual HRESULT get_ResponseList(IResponseList** out) = 0;
+  // Exactly the text the set was parsed from (a null text when it was empty).
+  virtual HRESULT ToXMLString(BSTR* out) = 0;
+};
+
+// An event document the application delivered (VTXMLEvents), read: one choice of data
+// events, a user-interface event or a user-interface extension event.
+struct IEventsMsgSet : public IDispatch {
+  typedef IDispatch base_interface;
+  virtual HRESULT get_OREvent(IOREvent** out) = 0;
+  virtual HRESULT ToXMLString(BSTR* out) = 0;
+};
+
 VTFC4_IID_TRAIT(IRequestType)
 VTFC4_IID_TRAIT(IAttributesRqSet)
 VTFC4_IID_TRAIT(IRequest)
@@ -113,5 +150,8 @@ VTFC4_IID_TRAIT(IAttributesRsSet)
 VTFC4_IID_TRAIT(IResponse)
 VTFC4_IID_TRAIT(IResponseList)
 VTFC4_IID_TRAIT(IMsgSetResponse)
+VTFC4_IID_TRAIT(ISubscriptionMsgSetRequest)
+VTFC4_IID_TRAIT(ISubscriptionMsgSetResponse)
+VTFC4_IID_TRAIT(IEventsMsgSet)
 
 #endif  // VTFC4_MSGSET_H

@@ -25,11 +25,6 @@ VTFC4_API HRESULT DllRegisterServer();
 VTFC4_API HRESULT DllUnregisterServer();
 }
 
-// The subscription and event message sets (their operations are not available yet).
-struct ISubscriptionMsgSetRequest;
-struct ISubscriptionMsgSetResponse;
-struct IEventsMsgSet;
-
 // Authentication preferences, passed straight to the request processor (dispatch ids 1-7).
 struct IVTAuthPreferences : public IDispatch {
   typedef IDispatch base_interface;

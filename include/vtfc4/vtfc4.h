@@ -11,5 +11,6 @@
 #include "vtfc4/msgset.h"
 #include "vtfc4/processor.h"
 #include "vtfc4/session.h"
+#include "vtfc4/events.h"
 
 #endif  // VTFC4_VTFC4_H

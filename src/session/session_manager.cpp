@@ -7,6 +7,7 @@
 #include "src/com/text.h"
 #include "src/msgset/msgset_request.h"
 #include "src/msgset/msgset_response.h"
+#include "src/msgset/subscription_sets.h"
 
 namespace vtfc4 {
 
@@ -238,33 +239,88 @@ HRESULT CVTSessionManager::DoRequestsFromXMLString(BSTR request, IMsgSetResponse
   }
 }
 
-// ---- Operations that arrive with later parts of the library.
+// ---- Subscriptions and events: no connection, session or ticket needed.
 
-HRESULT CVTSessionManager::NotAvailable(const char* operation) {
-  return ReportErrorText(std::string(operation) + " is not available in this version of the library.", E_NOTIMPL,
-                         kSessionManagerProgID);
+namespace {
+
+// Subscription sets and event documents are of vtXML 4.0 or 3.0.
+HRESULT CheckSubscriptionVersion(SHORT major, SHORT minor) {
+  if ((major == 4 || major == 3) && minor == 0) return S_OK;
+  return Report(kMsgUnsupportedVersion, kUnsupportedVersion);
 }
 
-HRESULT CVTSessionManager::CreateSubscriptionMsgSetRequest(SHORT, SHORT, ISubscriptionMsgSetRequest** out) {
-  if (out) *out = nullptr;
-  return NotAvailable("CreateSubscriptionMsgSetRequest");
+}  // namespace
+
+HRESULT CVTSessionManager::CreateSubscriptionMsgSetRequest(SHORT major, SHORT minor,
+                                                           ISubscriptionMsgSetRequest** out) {
+  if (!out) return E_POINTER;
+  if (HRESULT hr = CheckSubscriptionVersion(major, minor); FAILED(hr)) return hr;
+  *out = nullptr;
+  auto* set = MakeObject<CSubscriptionMsgSetRequest>();
+  if (!set) return Report(kMsgInternalError621, E_OUTOFMEMORY);
+  set->Init(major, minor);
+  *out = set;
+  return S_OK;
 }
-HRESULT CVTSessionManager::ToSubscriptionMsgSetResponse(BSTR, SHORT, SHORT, ISubscriptionMsgSetResponse** out) {
-  if (out) *out = nullptr;
-  return NotAvailable("ToSubscriptionMsgSetResponse");
+
+HRESULT CVTSessionManager::ToSubscriptionMsgSetResponse(BSTR response, SHORT major, SHORT minor,
+                                                        ISubscriptionMsgSetResponse** out) {
+  if (!out) return E_POINTER;
+  if (HRESULT hr = CheckSubscriptionVersion(major, minor); FAILED(hr)) return hr;
+  try {
+    return ParseSubscriptionMsgSetResponse(ToNarrow(response), major, minor, out);
+  } catch (const std::bad_alloc&) {
+    return Report(kMsgOutOfMemory, E_OUTOFMEMORY);
+  }
 }
-HRESULT CVTSessionManager::DoSubscriptionRequests(ISubscriptionMsgSetRequest*, ISubscriptionMsgSetResponse** out) {
-  if (out) *out = nullptr;
-  return NotAvailable("DoSubscriptionRequests");
+
+HRESULT CVTSessionManager::DoSubscriptionRequests(ISubscriptionMsgSetRequest* request,
+                                                  ISubscriptionMsgSetResponse** out) {
+  if (!request) {
+    if (out) *out = nullptr;
+    return S_OK;
+  }
+  if (!out) return E_POINTER;
+  *out = nullptr;
+  Bstr errors;
+  VARIANT_BOOL ok = VARIANT_FALSE;
+  if (HRESULT hr = request->Verify(errors.Put(), &ok); FAILED(hr)) return hr;
+  if (ok != VARIANT_TRUE) return ReportErrorText(ToNarrow(errors.Get()), kVerifyFailed, kSessionManagerProgID);
+  Bstr text;
+  if (HRESULT hr = request->ToXMLString(text.Put()); FAILED(hr)) return hr;
+  return static_cast<IVTSessionManager*>(this)->DoSubscriptionRequestsFromXMLString(text.Get(), out);
 }
-HRESULT CVTSessionManager::DoSubscriptionRequestsFromXMLString(BSTR, ISubscriptionMsgSetResponse** out) {
-  if (out) *out = nullptr;
-  return NotAvailable("DoSubscriptionRequestsFromXMLString");
+
+HRESULT CVTSessionManager::DoSubscriptionRequestsFromXMLString(BSTR request, ISubscriptionMsgSetResponse** out) {
+  if (!request) {
+    if (out) *out = nullptr;
+    return S_OK;
+  }
+  if (!out) return E_POINTER;
+  *out = nullptr;
+  if (HRESULT hr = EnsureRequestProcessor(); FAILED(hr)) return hr;
+  try {
+    Bstr response;
+    if (HRESULT hr = WithProcessor([&](auto* p) { return p->ProcessSubscription(request, response.Put()); });
+        FAILED(hr))
+      return hr;
+    // The answer is read as vtXML 4.0, whatever the request said.
+    return ParseSubscriptionMsgSetResponse(ToNarrow(response.Get()), 4, 0, out);
+  } catch (const std::bad_alloc&) {
+    return Report(kMsgOutOfMemory, E_OUTOFMEMORY);
+  }
 }
-HRESULT CVTSessionManager::ToEventsMsgSet(BSTR, SHORT, SHORT, IEventsMsgSet** out) {
-  if (out) *out = nullptr;
-  return NotAvailable("ToEventsMsgSet");
+
+HRESULT CVTSessionManager::ToEventsMsgSet(BSTR events, SHORT major, SHORT minor, IEventsMsgSet** out) {
+  if (!out) return E_POINTER;
+  if (HRESULT hr = CheckSubscriptionVersion(major, minor); FAILED(hr)) return hr;
+  try {
+    return ParseEventsMsgSet(ToNarrow(events), major, minor, out);
+  } catch (const std::bad_alloc&) {
+    return Report(kMsgOutOfMemory, E_OUTOFMEMORY);
+  }
 }
+
 HRESULT CVTSessionManager::get_VTAuthPreferences(IVTAuthPreferences** out) {
   if (!out) return E_POINTER;
   *out = nullptr;

@@ -34,11 +34,12 @@ class CVTSessionManager final : public ManagerFrame<IVTSessionManager> {
   HRESULT DoRequests(IMsgSetRequest* request, IMsgSetResponse** out) override;
   HRESULT DoRequestsFromXMLString(BSTR request, IMsgSetResponse** out) override;
   HRESULT get_VTXMLVersionsForSession(SAFEARRAY** out) override;
-  HRESULT CreateSubscriptionMsgSetRequest(SHORT, SHORT, ISubscriptionMsgSetRequest** out) override;
-  HRESULT ToSubscriptionMsgSetResponse(BSTR, SHORT, SHORT, ISubscriptionMsgSetResponse** out) override;
-  HRESULT DoSubscriptionRequests(ISubscriptionMsgSetRequest*, ISubscriptionMsgSetResponse** out) override;
-  HRESULT DoSubscriptionRequestsFromXMLString(BSTR, ISubscriptionMsgSetResponse** out) override;
-  HRESULT ToEventsMsgSet(BSTR, SHORT, SHORT, IEventsMsgSet** out) override;
+  HRESULT CreateSubscriptionMsgSetRequest(SHORT major, SHORT minor, ISubscriptionMsgSetRequest** out) override;
+  HRESULT ToSubscriptionMsgSetResponse(BSTR response, SHORT major, SHORT minor,
+                                       ISubscriptionMsgSetResponse** out) override;
+  HRESULT DoSubscriptionRequests(ISubscriptionMsgSetRequest* request, ISubscriptionMsgSetResponse** out) override;
+  HRESULT DoSubscriptionRequestsFromXMLString(BSTR request, ISubscriptionMsgSetResponse** out) override;
+  HRESULT ToEventsMsgSet(BSTR events, SHORT major, SHORT minor, IEventsMsgSet** out) override;
   HRESULT ToMsgSetRequest(BSTR request, IMsgSetRequest** out) override;
   HRESULT get_ConnectionType(ENConnectionType* out) override;
   HRESULT OpenConnection2(BSTR appID, BSTR appName, ENConnectionType connectionType) override;
@@ -64,7 +65,6 @@ class CVTSessionManager final : public ManagerFrame<IVTSessionManager> {
   HRESULT WithProcessor(Call call) {
     return outOfProcess_ ? call(outOfProcess_.Get()) : call(inProcess_.Get());
   }
-  HRESULT NotAvailable(const char* operation);
 
   InnerUnknown<CVTSessionManager> inner_{*this};
 

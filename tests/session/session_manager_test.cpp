@@ -260,6 +260,44 @@ TEST_P(Manager, FailuresOfTheManagersOwnTable) {
                "The mode of communication has already been established, and once set, it cannot be changed.");
 }
 
+// Subscriptions and events need no connection or session; their versions are 3.0 and 4.0.
+TEST_P(Manager, SubscriptionOperationsNeedNoSession) {
+  const std::string unsupported = "Unsupported vtXML version.";
+  ComPtr<ISubscriptionMsgSetRequest> set;
+  ExpectStatus("2.0", manager_->CreateSubscriptionMsgSetRequest(2, 0, set.Put()), kUnsupportedVersion, unsupported);
+  ExpectStatus("3.1", manager_->CreateSubscriptionMsgSetRequest(3, 1, set.Put()), kUnsupportedVersion, unsupported);
+  ExpectStatus("null out", manager_->CreateSubscriptionMsgSetRequest(4, 0, nullptr), E_POINTER);
+  ComPtr<IEventsMsgSet> events;
+  ExpectStatus("events 2.1, before any reading", manager_->ToEventsMsgSet(Wide("not a document").Get(), 2, 1, events.Put()),
+               kUnsupportedVersion, unsupported);
+  ExpectStatus("events", manager_->ToEventsMsgSet(Wide("<VTXML><VTXMLEvents><UIEvent><CompanyFilePath>x"
+                                                      "</CompanyFilePath></UIEvent></VTXMLEvents></VTXML>").Get(),
+                                                 3, 0, events.Put()),
+               S_OK);
+  EXPECT_TRUE(Field(events.Get(), &IEventsMsgSet::get_OREvent));
+  ComPtr<ISubscriptionMsgSetResponse> answer;
+  ExpectStatus("answer 4.1", manager_->ToSubscriptionMsgSetResponse(nullptr, 4, 1, answer.Put()), kUnsupportedVersion,
+               unsupported);
+  ExpectStatus("no answer", manager_->ToSubscriptionMsgSetResponse(nullptr, 4, 0, answer.Put()), S_OK);
+  EXPECT_FALSE(answer);
+  ExpectStatus("null set", manager_->DoSubscriptionRequests(nullptr, answer.Put()), S_OK);
+  EXPECT_FALSE(answer);
+  ExpectStatus("null text", manager_->DoSubscriptionRequestsFromXMLString(nullptr, answer.Put()), S_OK);
+
+  // A set that does not verify is not sent; one that does is, and that fixes the mode.
+  ASSERT_EQ(manager_->CreateSubscriptionMsgSetRequest(4, 0, set.Put()), S_OK);
+  Field(set.Get(), &ISubscriptionMsgSetRequest::AppendSubscriptionDelRq);
+  Bstr report;
+  VARIANT_BOOL ok = VARIANT_TRUE;
+  ASSERT_EQ(set->Verify(report.Put(), &ok), S_OK);
+  ExpectStatus("not verified", manager_->DoSubscriptionRequests(set.Get(), answer.Put()), kVerifyFailed, Narrow(report));
+  ASSERT_EQ(set->ClearRequests(), S_OK);
+  manager_->DoSubscriptionRequests(set.Get(), answer.Put());
+  TakeError();
+  ExpectStatus("mode change", manager_->CommunicateOutOfProcess(VARIANT_FALSE), kModeEstablished,
+               "The mode of communication has already been established, and once set, it cannot be changed.");
+}
+
 // Failures once connected: the processor's error object crosses whole; a set that does not
 // verify and a text without a readable version are not sent; a text the processor cannot
 // read, and a set sent after EndSession (with the empty ticket), fail in the processor.
