@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "processor/subscriptions.h"
+
 namespace vtfc4::sandbox {
 
 namespace {
@@ -95,6 +97,17 @@ Outcome ProcessorState::ProcessRequest(const std::string& ticket, const std::str
     return Outcome::Failed(kMalformedRequest, std::string("The request could not be read: ") + e.what());
   } catch (const std::exception& e) {
     return Outcome::Failed(kCompanyFailure, std::string("The company file failed: ") + e.what());
+  }
+}
+
+Outcome ProcessorState::ProcessSubscription(const std::string& request, std::string& response) {
+  try {
+    response = ProcessSubscriptionRequest(request);
+    return {};
+  } catch (const MalformedRequest& e) {
+    return Outcome::Failed(kMalformedRequest, std::string("The subscription request could not be read: ") + e.what());
+  } catch (const std::exception& e) {
+    return Outcome::Failed(kSubscriptionStoreFailure, std::string("The subscriptions could not be served: ") + e.what());
   }
 }
 

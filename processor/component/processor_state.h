@@ -22,6 +22,7 @@ inline constexpr HRESULT kCannotOpenCompany = static_cast<HRESULT>(0x80040403);
 inline constexpr HRESULT kUnknownTicket = static_cast<HRESULT>(0x80040404);
 inline constexpr HRESULT kMalformedRequest = static_cast<HRESULT>(0x80040405);
 inline constexpr HRESULT kCompanyFailure = static_cast<HRESULT>(0x80040406);
+inline constexpr HRESULT kSubscriptionStoreFailure = static_cast<HRESULT>(0x80040407);
 
 // A call's outcome: S_OK, or a failure status with the text of its error object.
 struct Outcome {
@@ -48,6 +49,8 @@ class ProcessorState {
   Outcome CompanyFileName(const std::string& ticket, std::string& name);
   Outcome ProcessRequest(const std::string& ticket, const std::string& request, std::string& response);
   Outcome SessionVersions(const std::string& ticket, std::vector<std::string>& versions);
+  // A subscription document: it needs no connection or session.
+  static Outcome ProcessSubscription(const std::string& request, std::string& response);
 
   // The preferences: the gets answer for the session the ticket names.
   Outcome WasObeyed(const std::string& ticket, bool& obeyed);

@@ -98,6 +98,10 @@ Message Dispatch(ProcessorState& state, const Message& call) {
     Outcome o = state.ProcessRequest(Arg(call, 1), Arg(call, 2), text);
     return Answer(o, {text});
   }
+  if (op == "ProcessSubscription") {
+    Outcome o = ProcessorState::ProcessSubscription(Arg(call, 1), text);
+    return Answer(o, {text});
+  }
   if (op == "VTXMLVersionsForSession") {
     std::vector<std::string> versions;
     Outcome o = state.SessionVersions(Arg(call, 1), versions);

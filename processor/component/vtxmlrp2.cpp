@@ -189,9 +189,13 @@ class RequestProcessor final : public Object<IRequestProcessor2> {
     *out = ctLocalVTD;
     return S_OK;
   }
-  HRESULT ProcessSubscription(BSTR, BSTR* response) override {
-    if (response) *response = nullptr;
-    return Fail(E_NOTIMPL, "The sandbox does not serve subscriptions yet.");
+  HRESULT ProcessSubscription(BSTR request, BSTR* response) override {
+    if (!response) return E_POINTER;
+    *response = nullptr;
+    std::string text;
+    const Outcome o = ProcessorState::ProcessSubscription(Utf8(request), text);
+    if (SUCCEEDED(o.status)) *response = Wide(text);
+    return Report(o);
   }
   HRESULT get_VTXMLVersionsForSubscription(SAFEARRAY** out) override {
     if (!out) return E_POINTER;

@@ -262,6 +262,8 @@ TEST_P(Manager, FailuresOfTheManagersOwnTable) {
 
 // Subscriptions and events need no connection or session; their versions are 3.0 and 4.0.
 TEST_P(Manager, SubscriptionOperationsNeedNoSession) {
+  // The processor (and the daemon it starts) keeps subscriptions in the test's own store.
+  setenv("VTFC4_SANDBOX_SUBSCRIPTIONS", (folder_ + "/subscriptions.db").c_str(), 1);
   const std::string unsupported = "Unsupported vtXML version.";
   ComPtr<ISubscriptionMsgSetRequest> set;
   ExpectStatus("2.0", manager_->CreateSubscriptionMsgSetRequest(2, 0, set.Put()), kUnsupportedVersion, unsupported);
@@ -296,6 +298,71 @@ TEST_P(Manager, SubscriptionOperationsNeedNoSession) {
   TakeError();
   ExpectStatus("mode change", manager_->CommunicateOutOfProcess(VARIANT_FALSE), kModeEstablished,
                "The mode of communication has already been established, and once set, it cannot be changed.");
+
+  // A data event subscription added, without any connection, and its Ret read back.
+  ComPtr<IDataEventSubscriptionAdd> add = Field(set.Get(), &ISubscriptionMsgSetRequest::AppendDataEventSubscriptionAddRq);
+  ASSERT_EQ(SetField(add.Get(), &IDataEventSubscriptionAdd::get_SubscriberID, kGuid), S_OK);
+  ComPtr<ICOMCallbackInfo> callback = Field(add.Get(), &IDataEventSubscriptionAdd::get_COMCallbackInfo);
+  ASSERT_EQ(SetField(callback.Get(), &ICOMCallbackInfo::get_AppName, "Books watcher"), S_OK);
+  ASSERT_EQ(SetField(Field(callback.Get(), &ICOMCallbackInfo::get_ORProgCLSID).Get(), &IORProgCLSID::get_ProgID,
+                     "Vendor.Subscriber"),
+            S_OK);
+  ASSERT_EQ(Field(add.Get(), &IDataEventSubscriptionAdd::get_DeliveryPolicy)->SetValue(dpDeliverAlways), S_OK);
+  ComPtr<IListEventSubscription> entry =
+      Field(Field(add.Get(), &IDataEventSubscriptionAdd::get_ListEventSubscriptionList).Get(),
+            &IListEventSubscriptionList::Append);
+  ASSERT_EQ(Field(entry.Get(), &IListEventSubscription::get_ListEventTypeList)->Add(letCustomer), S_OK);
+  ASSERT_EQ(Field(entry.Get(), &IListEventSubscription::get_ListEventOperationList)->Add(leoAdd), S_OK);
+  Field(Field(set.Get(), &ISubscriptionMsgSetRequest::AppendDataEventSubscriptionQueryRq).Get(),
+        &IDataEventSubscriptionQuery::get_SubscriberID)
+      ->SetValue(Wide(kGuid).Get());
+  const auto codes = [&answer] {
+    std::vector<LONG> all;
+    const ComPtr<IResponseList> list = Field(answer.Get(), &ISubscriptionMsgSetResponse::get_ResponseList);
+    for (LONG i = 0, n = list ? CountOf(list.Get()) : 0; i < n; ++i) {
+      ComPtr<IResponse> r;
+      LONG code = -1;
+      if (list->GetAt(i, r.Put()) == S_OK) r->get_StatusCode(&code);
+      all.push_back(code);
+    }
+    return all;
+  };
+  ASSERT_EQ(manager_->DoSubscriptionRequests(set.Get(), answer.Put()), S_OK) << TakeError();
+  ASSERT_TRUE(answer);
+  EXPECT_EQ(codes(), (std::vector<LONG>{0, 0}));
+  for (LONG i : {0, 1}) {
+    ComPtr<IResponse> response;
+    ASSERT_EQ(Field(answer.Get(), &ISubscriptionMsgSetResponse::get_ResponseList)->GetAt(i, response.Put()), S_OK);
+    ComPtr<IVTBase> detail = Field(response.Get(), &IResponse::get_Detail);
+    ComPtr<IDataEventSubscriptionRet> ret;
+    ASSERT_TRUE(detail && detail.As(&ret) == S_OK) << "response " << i;
+    EXPECT_EQ(FieldText(ret.Get(), &IDataEventSubscriptionRet::get_SubscriberID), kGuid);
+    DATE created = 0;
+    EXPECT_EQ(Field(ret.Get(), &IDataEventSubscriptionRet::get_TimeCreated)->GetValue(&created), S_OK);
+    EXPECT_GT(created, 40000.0);  // a day of this century
+    EXPECT_EQ(FieldText(Field(Field(ret.Get(), &IDataEventSubscriptionRet::get_COMCallbackInfo).Get(),
+                              &ICOMCallbackInfo::get_ORProgCLSID).Get(),
+                        &IORProgCLSID::get_ProgID),
+              "Vendor.Subscriber");
+    EXPECT_EQ(CountOf(Field(ret.Get(), &IDataEventSubscriptionRet::get_ListEventSubscriptionList).Get()), 1);
+  }
+  // The same set again: the second Add of the subscriber's data subscription is refused.
+  ASSERT_EQ(manager_->DoSubscriptionRequests(set.Get(), answer.Put()), S_OK) << TakeError();
+  EXPECT_EQ(codes(), (std::vector<LONG>{3100, 0}));
+  // Deleted, it is gone.
+  ASSERT_EQ(set->ClearRequests(), S_OK);
+  ComPtr<ISubscriptionDel> del = Field(set.Get(), &ISubscriptionMsgSetRequest::AppendSubscriptionDelRq);
+  ASSERT_EQ(SetField(del.Get(), &ISubscriptionDel::get_SubscriberID, kGuid), S_OK);
+  ASSERT_EQ(Field(del.Get(), &ISubscriptionDel::get_SubscriptionType)->SetValue(stData), S_OK);
+  ASSERT_EQ(manager_->DoSubscriptionRequests(set.Get(), answer.Put()), S_OK) << TakeError();
+  ASSERT_EQ(manager_->DoSubscriptionRequests(set.Get(), answer.Put()), S_OK) << TakeError();
+  EXPECT_EQ(codes(), (std::vector<LONG>{3120}));
+  // A text the processor cannot read fails there, with its reason.
+  EXPECT_EQ(manager_->DoSubscriptionRequestsFromXMLString(
+                Wide("<?vtxml version=\"4.0\"?><VTXML><VTXMLMsgsRq/></VTXML>").Get(), answer.Put()),
+            VTFC4_HR(0x80040405));
+  EXPECT_NE(TakeError().find("VTXMLSubscriptionMsgsRq"), std::string::npos);
+  unsetenv("VTFC4_SANDBOX_SUBSCRIPTIONS");
 }
 
 // Failures once connected: the processor's error object crosses whole; a set that does not
