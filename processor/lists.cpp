@@ -136,6 +136,7 @@ Answer AddRecord(Context& cx, pugi::xml_node rq, const std::string& kind, const 
   InsertRecord(cx.db, r);
   SetLinks(cx.db, r.listId, links);
   books::BookListRecord(cx.db, r);
+  cx.changes.push_back({false, kind, "Add", r.listId, ""});
   return {kOk, "Status OK", RetOf(cx, r, IncludeRetElements(rq)), ""};
 }
 
@@ -177,6 +178,7 @@ Answer ModRecord(Context& cx, pugi::xml_node rq, const std::string& kind, const 
   r.timeModified = IsoTime(now);
   r.modifiedAt = now;
   UpdateRecord(cx.db, r);
+  cx.changes.push_back({false, kind, "Modify", r.listId, ""});
   std::vector<std::string> all;
   CollectLinks(fields.document_element(), all);
   if (!r.parentId.empty()) all.push_back(r.parentId);
@@ -347,6 +349,7 @@ Answer DeleteRecord(Context& cx, pugi::xml_node rq) {
   RemoveRecord(cx.db, *r);
   RemoveDataExtValuesOn(cx.db, id);
   LogDeletion(cx.db, {kind, id, r->fullName, r->timeCreated, deleted, now});
+  cx.changes.push_back({false, kind, "Delete", id, ""});
   Answer answer;
   AppendValue(answer.body, "ListDelType", kind);
   AppendValue(answer.body, "ListID", id);

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "processor/document.h"
+#include "processor/events.h"
 #include "processor/store.h"
 
 struct sqlite3;
@@ -29,6 +30,8 @@ struct Context {
   bool readOnly = false;
   // The macros the set's requests defined (defMacro), and the identifiers they stand for.
   std::map<std::string, std::string> macros;
+  // What the set's requests changed, in order: the events they raise when the set commits.
+  std::vector<Change> changes;
 };
 
 // What one request is answered with: its status, its records, the attributes of its response

@@ -10,6 +10,7 @@
 #include "processor/books.h"
 #include "processor/document.h"
 #include "processor/dataext.h"
+#include "processor/events.h"
 #include "processor/lists.h"
 #include "processor/store.h"
 #include "processor/txns.h"
@@ -128,7 +129,7 @@ std::string ProcessRequest(CompanyFile& file, std::string_view requestXml, const
     return AnswerDocument("", "");
   }
 
-  Context cx{file, file.Handle(), edition, access.readOnly, {}};
+  Context cx{file, file.Handle(), edition, access.readOnly, {}, {}};
   std::string out;
   Transaction tx(cx.db, writes);
   bool keep = true;
@@ -136,6 +137,7 @@ std::string ProcessRequest(CompanyFile& file, std::string_view requestXml, const
     Exec(cx.db, "SAVEPOINT request");
     Answer answer;
     const std::map<std::string, std::string> macros = cx.macros;
+    const std::size_t changed = cx.changes.size();
     try {
       answer = Dispatch(cx, rq);
       Exec(cx.db, "RELEASE request");
@@ -144,6 +146,7 @@ std::string ProcessRequest(CompanyFile& file, std::string_view requestXml, const
       Exec(cx.db, "ROLLBACK TO request");
       Exec(cx.db, "RELEASE request");
       cx.macros = macros;
+      cx.changes.resize(changed);
       answer = {failure.code, failure.message, "", ""};
     }
     const std::string rs = std::string(rq.name()).replace(std::string_view(rq.name()).size() - 2, 2, "Rs");
@@ -165,6 +168,8 @@ std::string ProcessRequest(CompanyFile& file, std::string_view requestXml, const
   }
   // A file deleted or replaced while the set ran would take its changes with it.
   file.CheckStillThere();
+  // The events of what the set changed are kept with the changes, or dropped with them.
+  if (keep && !cx.changes.empty()) QueueDataEvents(file, cx.changes);
   tx.Finish(keep);
   // The answer of a set that carried an identifier is kept until the client clears it, so that
   // a client that lost it can ask again.

@@ -557,7 +557,13 @@ constexpr const char* kTables =
     "CREATE INDEX IF NOT EXISTS applications_from ON applications (from_txn);"
     "CREATE INDEX IF NOT EXISTS applications_to ON applications (to_txn);"
     "CREATE TABLE IF NOT EXISTS connection_tickets (ticket TEXT PRIMARY KEY, login TEXT NOT NULL,"
-    " issued_at INTEGER NOT NULL, revoked_at INTEGER NOT NULL);";
+    " issued_at INTEGER NOT NULL, revoked_at INTEGER NOT NULL);"
+    "CREATE TABLE IF NOT EXISTS event_outbox (seq INTEGER PRIMARY KEY AUTOINCREMENT, subscriber_id TEXT NOT NULL"
+    " COLLATE NOCASE, type TEXT NOT NULL, document TEXT NOT NULL, track_lost INTEGER NOT NULL,"
+    " queued_at INTEGER NOT NULL, attempts INTEGER NOT NULL DEFAULT 0, next_attempt INTEGER NOT NULL DEFAULT 0,"
+    " first_failure INTEGER NOT NULL DEFAULT 0, claimed_by TEXT NOT NULL DEFAULT '',"
+    " claimed_until INTEGER NOT NULL DEFAULT 0, last_error TEXT NOT NULL DEFAULT '');"
+    "CREATE INDEX IF NOT EXISTS event_outbox_subscriber ON event_outbox (subscriber_id, seq);";
 
 constexpr const char* kRecords =
     "CREATE TABLE records (seq INTEGER PRIMARY KEY AUTOINCREMENT, kind TEXT NOT NULL, family TEXT NOT NULL,"
@@ -687,7 +693,7 @@ std::unique_ptr<CompanyFile> CompanyFile::Create(const std::string& path, std::s
 // own records and data extensions, and gives the company its starting records and settings.
 // Format 3 keeps transactions, the ledger and the applications of payments, and posts the
 // opening balances that list records already hold. Format 4 keeps the online gateway's
-// connection tickets.
+// connection tickets. Format 5 keeps the outbox of events waiting for their subscribers.
 // Every step runs in one transaction and is recorded in `migrations`.
 void CompanyFile::Migrate() {
   const CompanyFile::WriteTurn turn(*this);
@@ -744,6 +750,13 @@ void CompanyFile::Migrate() {
     Exec(db_, kTables);
     SetSetting(db_, "format_version", "4");
     Stmt(db_, "INSERT INTO migrations VALUES (4, ?, 'connection tickets of the online gateway kept')")
+        .Bind(1, static_cast<std::int64_t>(Now()))
+        .Step();
+  }
+  if (version <= 4) {
+    Exec(db_, kTables);
+    SetSetting(db_, "format_version", "5");
+    Stmt(db_, "INSERT INTO migrations VALUES (5, ?, 'the outbox of events waiting for their subscribers')")
         .Bind(1, static_cast<std::int64_t>(Now()))
         .Step();
   }

@@ -184,7 +184,7 @@ std::optional<ConnectionTicket> ConnectionTicketOf(sqlite3* db, std::string_view
 bool RevokeConnectionTicketAt(sqlite3* db, std::string_view ticket, std::int64_t at);
 
 // The layout of a company file, made new or brought forward from an earlier one.
-inline constexpr int kFormatVersion = 4;
+inline constexpr int kFormatVersion = 5;
 void CreateSchema(sqlite3* db);
 
 }  // namespace vtfc4::sandbox

@@ -46,8 +46,10 @@ const TypeNames* TypeByWord(std::string_view word) {
 // runs in an immediate transaction, and a busy store is waited for up to 5 s.
 class Store {
  public:
-  Store() : path_(SubscriptionStorePath()) {
+  // Without `create`, a store that does not exist yet is left so (Handle() is null).
+  explicit Store(bool create = true) : path_(SubscriptionStorePath()) {
     std::error_code ec;
+    if (!create && !std::filesystem::exists(path_, ec)) return;
     const std::filesystem::path folder = std::filesystem::path(path_).parent_path();
     if (!folder.empty() && !std::filesystem::exists(folder, ec)) {
       std::filesystem::create_directories(folder, ec);
@@ -285,8 +287,10 @@ std::string ProcessSubscriptionRequest(std::string_view document) {
 }
 
 std::vector<Subscription> Subscriptions(std::string_view type) {
-  Store store;
+  // Asking leaves no store behind where nobody subscribed.
+  Store store(false);
   std::vector<Subscription> all;
+  if (!store.Handle()) return all;
   Stmt rows(store.Handle(), "SELECT subscriber_id, fields FROM subscriptions WHERE type = ? ORDER BY created_at, rowid");
   rows.Bind(1, type);
   while (rows.Step()) {

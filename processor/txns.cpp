@@ -217,6 +217,7 @@ Answer AddTxn(Context& cx, pugi::xml_node rq, const std::string& kind, const Cla
   t.modifiedAt = now;
   if (!root.child("TxnDate")) root.append_child("TxnDate").text() = IsoDate(now).c_str();
   Keep(cx, t, root, true);
+  cx.changes.push_back({true, kind, "Add", t.txnId, t.refNumber});
   DefineMacro(cx, body, t.txnId);
   return {kOk, "Status OK", TxnRet(cx, t, FullAnswer(rq)), ""};
 }
@@ -256,6 +257,7 @@ Answer ModTxn(Context& cx, pugi::xml_node rq, const std::string& kind, const Cla
   Prune(root);
   Touch(cx, t);
   Keep(cx, t, root, false);
+  cx.changes.push_back({true, kind, "Modify", t.txnId, t.refNumber});
   return {kOk, "Status OK", TxnRet(cx, t, FullAnswer(rq)), ""};
 }
 
@@ -287,6 +289,7 @@ Answer DeleteTxn(Context& cx, pugi::xml_node rq) {
   RemoveTxn(cx.db, t);
   RemoveDataExtValuesOn(cx.db, t.txnId);
   LogDeletion(cx.db, {kind, t.txnId, t.refNumber, t.timeCreated, deleted, now});
+  cx.changes.push_back({true, kind, "Delete", t.txnId, t.refNumber});
   Answer answer;
   AppendValue(answer.body, "TxnDelType", kind);
   AppendValue(answer.body, "TxnID", t.txnId);
@@ -312,6 +315,7 @@ Answer VoidTxn(Context& cx, pugi::xml_node rq) {
     }
     Touch(cx, t);
     Keep(cx, t, root, false);
+    cx.changes.push_back({true, kind, "Modify", t.txnId, t.refNumber});
   }
   Answer answer;
   AppendValue(answer.body, "TxnVoidType", kind);

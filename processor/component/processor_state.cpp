@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "processor/component/deliverer.h"
+#include "processor/events.h"
 #include "processor/subscriptions.h"
 
 namespace vtfc4::sandbox {
@@ -44,8 +46,27 @@ Outcome ProcessorState::OpenConnection() {
   return {};
 }
 
+ProcessorState::~ProcessorState() { CloseConnection(); }
+
+// The UI events of a company file opened or closed are the sandbox's own business: a store of
+// subscriptions that cannot be read does not keep a session from beginning or ending.
+static void QueueCompanyFileEventQuietly(CompanyFile& file, const char* operation) {
+  try {
+    QueueCompanyFileEvent(file, operation);
+  } catch (const std::exception&) {
+  }
+}
+
+void ProcessorState::End(Session& session) {
+  QueueCompanyFileEventQuietly(*session.file, "Close");
+  if (session.deliverer) session.deliverer->Wake();
+  session.deliverer.reset();
+  session.file.reset();
+}
+
 Outcome ProcessorState::CloseConnection() {
   std::lock_guard<std::mutex> lock(mutex_);
+  for (auto& [ticket, session] : sessions_) End(session);
   sessions_.clear();
   connected_ = false;
   return {};
@@ -65,13 +86,19 @@ Outcome ProcessorState::BeginSession(const std::string& file, std::string& ticke
   do {
     if (!NewTicket(ticket)) return Outcome::Failed(kCannotOpenCompany, "No session ticket could be made: the system gave no random bytes.");
   } while (sessions_.count(ticket));
-  sessions_[ticket] = Session{std::move(opened), preferences_};
+  QueueCompanyFileEventQuietly(*opened, "Open");
+  std::shared_ptr<Deliverer> deliverer = Deliverer::For(opened->Path());
+  deliverer->Wake();
+  sessions_[ticket] = Session{std::move(opened), preferences_, std::move(deliverer)};
   return {};
 }
 
 Outcome ProcessorState::EndSession(const std::string& ticket) {
   std::lock_guard<std::mutex> lock(mutex_);
-  if (!sessions_.erase(ticket)) return Outcome::Failed(kUnknownTicket, kUnknownTicketText);
+  Session* session = Find(ticket);
+  if (!session) return Outcome::Failed(kUnknownTicket, kUnknownTicketText);
+  End(*session);
+  sessions_.erase(ticket);
   return {};
 }
 
@@ -92,6 +119,7 @@ Outcome ProcessorState::ProcessRequest(const std::string& ticket, const std::str
     Access access;
     access.readOnly = session->preferences.readOnly;
     response = sandbox::ProcessRequest(*session->file, request, access);
+    if (session->deliverer) session->deliverer->Wake();
     return {};
   } catch (const MalformedRequest& e) {
     return Outcome::Failed(kMalformedRequest, std::string("The request could not be read: ") + e.what());

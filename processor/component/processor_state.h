@@ -40,8 +40,16 @@ struct Preferences {
   bool operator==(const Preferences&) const = default;
 };
 
+class Deliverer;
+
 class ProcessorState {
  public:
+  ProcessorState() = default;
+  // Its sessions end as EndSession ends them.
+  ~ProcessorState();
+  ProcessorState(const ProcessorState&) = delete;
+  ProcessorState& operator=(const ProcessorState&) = delete;
+
   Outcome OpenConnection();
   Outcome CloseConnection();
   Outcome BeginSession(const std::string& file, std::string& ticket);
@@ -61,7 +69,10 @@ class ProcessorState {
   struct Session {
     std::unique_ptr<CompanyFile> file;
     Preferences preferences;  // as they were when the session began
+    std::shared_ptr<Deliverer> deliverer;  // of the events its file raises
   };
+  // A session's end: its company file's Close event queued, its deliverer let go.
+  static void End(Session& session);
   Session* Find(const std::string& ticket);
 
   std::mutex mutex_;

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "processor/sandbox_engine.h"
+#include "processor/store.h"
 
 namespace vtfc4::sandbox {
 namespace {
@@ -561,7 +562,7 @@ TEST(ConnectionTickets, AFileOfTheThirdLayoutIsBroughtForward) {
                                -1, &st, nullptr),
             SQLITE_OK);
   ASSERT_EQ(sqlite3_step(st), SQLITE_ROW);
-  EXPECT_STREQ(reinterpret_cast<const char*>(sqlite3_column_text(st, 0)), "4");
+  EXPECT_STREQ(reinterpret_cast<const char*>(sqlite3_column_text(st, 0)), std::to_string(kFormatVersion).c_str());
   EXPECT_EQ(sqlite3_column_int(st, 1), 1);
   sqlite3_finalize(st);
   file.reset();
