@@ -2,8 +2,11 @@
 #include "processor/events.h"
 
 #include <pugixml.hpp>
+#include <sqlite3.h>
 
 #include <algorithm>
+#include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <map>
 
@@ -76,7 +79,54 @@ void Queue(CompanyFile& file, const Subscription& s, const std::string& document
       .Step();
 }
 
+std::int64_t NowMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
+// The events of a subscriber lost in this file: tracked, and failing for longer than allowed.
+constexpr const char* kLost =
+    "FROM event_outbox WHERE subscriber_id = ? AND type = 'Data' AND track_lost = 1 AND first_failure > 0 "
+    "AND first_failure <= ?";
+
 }  // namespace
+
+std::int64_t LostAfterMs() {
+  constexpr std::int64_t kDefault = 5 * 60 * 1000;
+  const char* text = std::getenv("VTFC4_SANDBOX_LOST_EVENT_SECONDS");
+  if (!text || !*text) return kDefault;
+  char* end = nullptr;
+  const long long seconds = std::strtoll(text, &end, 10);
+  return *end || seconds < 0 || seconds > 365LL * 24 * 3600 ? kDefault : seconds * 1000;
+}
+
+std::optional<Answer> ServeEventRequest(Context& cx, pugi::xml_node rq) {
+  const std::string_view name = rq.name();
+  const bool query = name == "DataEventRecoveryInfoQueryRq";
+  if (!query && name != "DataEventRecoveryInfoDelRq") return std::nullopt;
+  const std::string className(name.substr(0, name.size() - 2));
+  const ClassInfo* cls = FindClass(className);
+  if (!cls) throw Failure{kCannotServe, "The sandbox cannot serve " + std::string(name) + " requests."};
+  Validate(rq, *cls, cx.edition, rq.name());
+  const std::string subscriber = rq.child_value("SubscriberID");
+  const std::int64_t before = NowMs() - LostAfterMs();
+  if (!query) {
+    Stmt(cx.db, std::string("DELETE ") + kLost).Bind(1, subscriber).Bind(2, before).Step();
+    if (sqlite3_changes(cx.db) == 0)
+      throw Failure{kUnknownId, "The subscriber " + subscriber + " has lost no data events in this company file."};
+    return Answer{};
+  }
+  Stmt lost(cx.db, std::string("SELECT count(*), MIN(queued_at) ") + kLost);
+  lost.Bind(1, subscriber).Bind(2, before);
+  if (!lost.Step() || lost.Int(0) == 0)
+    return Answer{kNoMatch, "The subscriber " + subscriber + " has lost no data events in this company file.", "", ""};
+  return Answer{kOk, "Status OK",
+                Element("DataEventRecoveryInfoRet",
+                        {{"SubscriberID", Value("SubscriberID", subscriber)},
+                         {"CompanyFilePath", Value("CompanyFilePath", PathOf(cx.file))},
+                         {"DataEventRecoveryTime", Value("DataEventRecoveryTime", IsoTime(lost.Int(1)))}}),
+                ""};
+}
 
 std::string HostInfoElement(CompanyFile& file) {
   pugi::xml_document host;

@@ -36,6 +36,12 @@ std::string HostInfoElement(CompanyFile& file);
 // The event of a UI extension's menu item chosen.
 std::string UIExtensionEventDocument(CompanyFile& file, std::string_view eventTag);
 
+// ---- Lost events.
+
+// How long an event may fail delivery before it counts as lost, for a subscription that
+// tracks lost events: VTFC4_SANDBOX_LOST_EVENT_SECONDS, else 5 minutes.
+std::int64_t LostAfterMs();
+
 // ---- The outbox, for the deliverers.
 
 // An event waiting for its subscriber.

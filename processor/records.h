@@ -104,6 +104,10 @@ Answer DeletedAnswer(Context& cx, pugi::xml_node rq, const catalogue::ClassInfo&
 void Merge(pugi::xml_node stored, pugi::xml_node change, const catalogue::ClassInfo& cls,
            const std::set<std::string>* skip);
 
+// The lost data events of a subscriber: DataEventRecoveryInfoQueryRq lists them,
+// DataEventRecoveryInfoDelRq gives them up (events.cpp); none for other requests.
+std::optional<Answer> ServeEventRequest(Context& cx, pugi::xml_node rq);
+
 // The stored fields of a record, readable: one line per leaf element, its path and its text.
 std::string ListFields(const std::string& fragment);
 

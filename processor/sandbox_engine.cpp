@@ -33,6 +33,7 @@ Answer Dispatch(Context& cx, pugi::xml_node rq) {
   if (std::optional<Answer> answer = ServeTxnRequest(cx, rq)) return *answer;
   if (std::optional<Answer> answer = ServeDataExtRequest(cx, rq)) return *answer;
   if (std::optional<Answer> answer = books::ServeReport(cx, rq)) return *answer;
+  if (std::optional<Answer> answer = ServeEventRequest(cx, rq)) return *answer;
   throw Failure{kCannotServe, "The sandbox cannot serve " + name + " requests."};
 }
 

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <chrono>
 #include <filesystem>
 #include <pugixml.hpp>
 #include <string>
@@ -13,6 +14,7 @@
 
 #include "processor/sandbox_engine.h"
 #include "processor/store.h"
+#include "processor/document.h"
 #include "processor/subscriptions.h"
 
 namespace vtfc4::sandbox {
@@ -254,6 +256,84 @@ TEST(OutboxLayout, AnEarlierFileIsBroughtForward) {
   EXPECT_EQ(outbox.Int(0), 0);
   file.reset();
   std::filesystem::remove_all(pattern);
+}
+
+}  // namespace
+}  // namespace vtfc4::sandbox
+
+namespace vtfc4::sandbox {
+namespace {
+
+// Events that failed for longer than allowed are lost, for the subscriptions that track them:
+// listed by DataEventRecoveryInfoQueryRq, given up by DataEventRecoveryInfoDelRq.
+TEST_F(Outbox, LostEventsAreListedAndCleared) {
+  setenv("VTFC4_SANDBOX_LOST_EVENT_SECONDS", "10", 1);
+  const std::string customers = "<ListEventSubscription><ListEventType>Customer</ListEventType>"
+                                "<ListEventOperation>Add</ListEventOperation></ListEventSubscription>";
+  ProcessSubscriptionRequest(Wrap(
+      "VTXMLSubscriptionMsgsRq",
+      Subscription(kWatcher, customers) +
+          std::string("<DataEventSubscriptionAddRq><DataEventSubscriptionAdd><SubscriberID>") + kOther +
+          "</SubscriberID><COMCallbackInfo><AppName>A</AppName><ProgID>A.B</ProgID></COMCallbackInfo>"
+          "<DeliveryPolicy>DeliverAlways</DeliveryPolicy><TrackLostEvents>None</TrackLostEvents>" + customers +
+          "</DataEventSubscriptionAdd></DataEventSubscriptionAddRq>"));
+  Send("<CustomerAddRq><CustomerAdd><Name>A</Name></CustomerAdd></CustomerAddRq>");
+  const std::int64_t now =
+      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch()).count();
+  // Both subscribers' events failed 20 s ago; the watcher's next one only just now.
+  for (const QueuedEvent& e : ClaimDueEvents(*file_, "d", now)) PostponeEvent(*file_, "d", e, now - 20'000, "gone");
+  Send("<CustomerAddRq><CustomerAdd><Name>B</Name></CustomerAdd></CustomerAddRq>");
+  Exec(file_->Handle(), ("UPDATE event_outbox SET first_failure = " + std::to_string(now) +
+                         " WHERE first_failure = 0").c_str());
+
+  const auto query = [](const char* who) {
+    return std::string("<DataEventRecoveryInfoQueryRq><SubscriberID>") + who +
+           "</SubscriberID></DataEventRecoveryInfoQueryRq>";
+  };
+  const auto clear = [](const char* who) {
+    return std::string("<DataEventRecoveryInfoDelRq><SubscriberID>") + who + "</SubscriberID></DataEventRecoveryInfoDelRq>";
+  };
+  struct Case {
+    const char* what;
+    std::string request;
+    const char* code;
+    std::size_t waiting;  // events in the outbox afterwards
+  };
+  const Case cases[] = {
+      {"the watcher lost its first event", query(kWatcher), "0", 4},
+      {"the other tracks none", query(kOther), "1", 4},
+      {"nobody else lost any", query("{11111111-2222-4333-8444-555555555555}"), "1", 4},
+      {"the watcher gives it up", clear(kWatcher), "0", 3},
+      {"nothing lost any more", query(kWatcher), "1", 3},
+      {"nothing to give up", clear(kWatcher), "3120", 3},
+      {"the other's are kept, tracked or not", clear(kOther), "3120", 3},
+      {"a query without its subscriber", "<DataEventRecoveryInfoQueryRq/>", "3000", 3},
+  };
+  for (const Case& c : cases) {
+    const std::string reply = Send(c.request, "continueOnError");
+    pugi::xml_document doc;
+    ASSERT_TRUE(doc.load_string(reply.c_str())) << reply;
+    pugi::xml_node rs = doc.child("VTXML").child("VTXMLMsgsRs").first_child();
+    EXPECT_STREQ(rs.attribute("statusCode").value(), c.code) << c.what << "\n" << reply;
+    EXPECT_EQ(Rows().size(), c.waiting) << c.what;
+    if (std::string_view(c.code) != "0" || !std::string_view(rs.name()).starts_with("DataEventRecoveryInfoQuery"))
+      continue;
+    pugi::xml_node ret = rs.child("DataEventRecoveryInfoRet");
+    EXPECT_STREQ(ret.child_value("SubscriberID"), kWatcher);
+    EXPECT_EQ(ret.child_value("CompanyFilePath"), folder_ + "/books.vtc");
+    EXPECT_TRUE(ParseInstant(ret.child_value("DataEventRecoveryTime"), false)) << reply;
+    EXPECT_STREQ(ret.first_child().next_sibling().next_sibling().name(), "DataEventRecoveryTime");
+  }
+  // A read-only session may ask, not clear.
+  Access readOnly;
+  readOnly.readOnly = true;
+  const std::string refused = ProcessRequest(*file_, Wrap("VTXMLMsgsRq", clear(kWatcher)), readOnly);
+  EXPECT_NE(refused.find("statusCode=\"3260\""), std::string::npos) << refused;
+  unsetenv("VTFC4_SANDBOX_LOST_EVENT_SECONDS");
+  EXPECT_EQ(LostAfterMs(), 300'000);
+  setenv("VTFC4_SANDBOX_LOST_EVENT_SECONDS", "soon", 1);
+  EXPECT_EQ(LostAfterMs(), 300'000);
+  unsetenv("VTFC4_SANDBOX_LOST_EVENT_SECONDS");
 }
 
 }  // namespace
