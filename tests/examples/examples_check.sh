@@ -2,7 +2,7 @@
 # The examples that talk to the application, against a new sandbox company file with its clock
 # fixed: the invoice example's figures, the payment applied and what remains open; then the
 # profit and loss example's table of the year those left; then the quickstart's online road through
-# the sandbox's gateway.
+# the sandbox's gateway; then both roads of the quickstart on the client layer.
 set -euo pipefail
 sandbox="$1"
 examples="$2"
@@ -47,3 +47,36 @@ output=$(VTFC4_GATEWAY_URL="$url" VTFC4_CA_FILE="$cert" "$examples/quickstart" -
   fail "an unknown connection ticket was taken"
 echo "$output"
 grep -q 'status 2020' <<<"$output" || fail "the sign-on error of an unknown connection ticket"
+
+# The quickstart on the client layer: the same road on a company file of its own, then online
+# through a gateway of its own (the quickstart's company already has its customer).
+"$sandbox" create "$work/modern.vtc" > /dev/null
+output=$("$examples/quickstart_modern" "$work/modern.vtc")
+echo "$output"
+grep -q 'FullName "Ames Trading", EditSequence [0-9]*, Phone 555-0100' <<<"$output" || fail "the modern quickstart's add"
+grep -q 'FullName "Ames Trading", EditSequence [0-9]*, Phone 555-0199' <<<"$output" || fail "the modern quickstart's modification"
+grep -q 'BillAddress: 12 Quai Est, Lyon' <<<"$output" || fail "the modern quickstart's address"
+grep -qx 'Session ended, connection closed.' <<<"$output" || fail "the modern quickstart's end"
+output=$("$examples/quickstart_modern" "$work/missing.vtc" 2>&1) && fail "a missing company file was opened"
+echo "$output"
+grep -q '^BeginSession: .*missing.vtc.* (0x80040403)$' <<<"$output" || fail "the modern quickstart's error"
+
+"$sandbox" create "$work/online-modern.vtc" > /dev/null
+ticket=$("$sandbox" ticket "$work/online-modern.vtc" --login demo)
+"$sandbox" serve "$work/online-modern.vtc" --listen 127.0.0.1:0 > "$work/serve-modern.log" &
+gateway_modern=$!
+trap 'kill "$gateway" "$gateway_modern" 2> /dev/null || true; rm -rf "$work"' EXIT
+for _ in $(seq 100); do
+  grep -q '^certificate: ' "$work/serve-modern.log" && break
+  kill -0 "$gateway_modern" 2> /dev/null || fail "the second gateway did not start: $(cat "$work/serve-modern.log")"
+  sleep 0.1
+done
+url=$(sed -n 's|^serving \(https://[^/]*\)/j/AppGateway$|\1|p' "$work/serve-modern.log")
+cert=$(sed -n 's|^certificate: ||p' "$work/serve-modern.log")
+output=$(VTFC4_GATEWAY_URL="$url" VTFC4_CA_FILE="$cert" "$examples/quickstart_modern" --online demo "$ticket")
+echo "$output"
+grep -q 'FullName "Ames Trading", EditSequence [0-9]*, Phone 555-0199' <<<"$output" || fail "the modern online road's modification"
+output=$(VTFC4_GATEWAY_URL="$url" VTFC4_CA_FILE="$cert" "$examples/quickstart_modern" --online demo "TGT-unknown" 2>&1) &&
+  fail "an unknown connection ticket was taken by the modern quickstart"
+echo "$output"
+grep -q 'status 2020' <<<"$output" || fail "the modern quickstart's sign-on error"
