@@ -14,6 +14,10 @@
 //   vtfc4-sandbox serve FILE [--listen ADDR:PORT] [--cert FILE --key FILE]
 //                       [--session-minutes N] [--max-body BYTES]
 //                                    the online edition's HTTPS gateway, until SIGINT or SIGTERM
+//   vtfc4-sandbox subscribe DOCUMENT answers a subscription document (a file, or - for standard
+//                                    input) from the store of subscriptions, as a client would
+//   vtfc4-sandbox click FILE TAG     a user's choice of the menu items whose event tag is TAG, with
+//                                    FILE open: the UI extension event delivered to their subscribers
 //
 // --help and --version answer on standard output; a usage error exits with 2, a failure
 // (standard output that cannot be written included) with 1.
@@ -22,15 +26,21 @@
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
+#include <iostream>
 #include <sstream>
 #include <string>
 
+#include "processor/component/deliverer.h"
+#include "processor/events.h"
 #include "processor/gateway.h"
 #include "processor/sandbox_engine.h"
+#include "processor/subscriptions.h"
 #include "src/com/registry.h"
 #include "vtfc4/comptr.h"
 #include "vtfc4/vtfc4.h"
@@ -114,7 +124,7 @@ int Finish(int status) {
 
 // What the command line asked for, beside the subcommand.
 struct Arguments {
-  std::string file, module, login, revoke, listen = "127.0.0.1:8443";
+  std::string file, module, login, revoke, listen = "127.0.0.1:8443", document, tag;
   vtfc4::sandbox::NewCompany company;
   vtfc4::sandbox::GatewayOptions gateway;
 };
@@ -189,12 +199,62 @@ int Tickets(const Arguments& args) {
   return 0;
 }
 
+int Subscribe(const std::string& path) {
+  std::ostringstream text;
+  if (path == "-") {
+    text << std::cin.rdbuf();
+  } else {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+      std::fprintf(stderr, "vtfc4-sandbox: cannot read %s: %s\n", path.c_str(), std::strerror(errno));
+      return 1;
+    }
+    text << in.rdbuf();
+  }
+  std::fputs(vtfc4::sandbox::ProcessSubscriptionRequest(text.str()).c_str(), stdout);
+  return 0;
+}
+
+// Every UI extension subscription with a menu item of that tag is told at once; the choice of
+// an item nobody added is refused, as is one that could not be delivered to all.
+int Click(const Arguments& args) {
+  std::string error;
+  auto file = vtfc4::sandbox::CompanyFile::Open(args.file, error);
+  if (!file) {
+    std::fprintf(stderr, "vtfc4-sandbox: %s\n", error.c_str());
+    return 1;
+  }
+  const std::string document = vtfc4::sandbox::UIExtensionEventDocument(*file, args.tag);
+  int told = 0, failed = 0;
+  for (const vtfc4::sandbox::Subscription& s : vtfc4::sandbox::Subscriptions("UIExtension")) {
+    const std::vector<std::string> tags = vtfc4::sandbox::EventTags(s);
+    if (std::find(tags.begin(), tags.end(), args.tag) == tags.end()) continue;
+    std::string why;
+    if (SUCCEEDED(vtfc4::sandbox::DeliverEvent(s.callback, document, why))) {
+      ++told;
+      std::printf("told %s (%s)\n", s.subscriberId.c_str(), s.callback.appName.c_str());
+    } else {
+      ++failed;
+      std::fprintf(stderr, "vtfc4-sandbox: %s (%s) was not told: %s\n", s.subscriberId.c_str(),
+                   s.callback.appName.c_str(), why.c_str());
+    }
+  }
+  if (told + failed == 0) {
+    std::fprintf(stderr, "vtfc4-sandbox: no UI extension subscription has a menu item with the event tag \"%s\"\n",
+                 args.tag.c_str());
+    return 1;
+  }
+  return failed ? 1 : 0;
+}
+
 int Run(CLI::App& app, const Arguments& args) {
   const std::string command = app.get_subcommands().at(0)->get_name();
   const std::string& file = args.file;
   const std::string& module = args.module;
   const vtfc4::sandbox::NewCompany& company = args.company;
   if (command == "ticket") return Tickets(args);
+  if (command == "subscribe") return Subscribe(args.document);
+  if (command == "click") return Click(args);
   if (command == "serve") {
     vtfc4::sandbox::GatewayOptions options = args.gateway;
     options.company = file;
@@ -287,6 +347,12 @@ int main(int argc, char** argv) {
   serve->add_option("--max-body", args.gateway.maxBody, "The largest request body taken, in bytes")
       ->check(CLI::Range(std::size_t{1}, std::size_t{1} << 31))
       ->capture_default_str();
+  app.add_subcommand("subscribe", "Answer a subscription document from the store of subscriptions")
+      ->add_option("DOCUMENT", args.document, "The subscription document (VTXMLSubscriptionMsgsRq), - for standard input")
+      ->required();
+  CLI::App* click = app.add_subcommand("click", "Choose the menu items of an event tag: their subscribers are told");
+  click->add_option("FILE", file, "The company file open in the application")->required()->check(CLI::ExistingFile);
+  click->add_option("TAG", args.tag, "The event tag of the menu items")->required();
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {

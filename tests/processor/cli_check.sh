@@ -148,4 +148,46 @@ status=0; wait "$server" || status=$?
 [ "$status" = 0 ] || fail "the gateway left with $status on SIGTERM: $(cat "$work/serve.err")"
 [ ! -s "$work/serve.err" ] || fail "the gateway wrote to stderr: $(cat "$work/serve.err")"
 
+# Subscriptions from a document, and a user's click on a menu item delivered to the subscribers of
+# its event tag (the example subscriber writes what it is told to its log).
+export VTFC4_SANDBOX_SUBSCRIPTIONS="$work/subscriptions.db" VTFC4_SUBSCRIBER_LOG="$work/events.log"
+usage 2 err "$sandbox" click "$work/books.vtc"
+usage 2 err "$sandbox" click "$work/missing.vtc" statement
+usage 2 err "$sandbox" subscribe
+usage 1 err "$sandbox" click "$work/books.vtc" statement
+grep -q 'no UI extension subscription has a menu item with the event tag "statement"' "$work/err" \
+  || fail "a click nobody subscribed to does not say so: $(cat "$work/err")"
+printf '<?vtxml version="4.0"?><VTXML><VTXMLMsgsRq/></VTXML>' > "$work/wrong.xml"
+usage 1 err "$sandbox" subscribe "$work/wrong.xml"
+grep -q 'VTXMLSubscriptionMsgsRq' "$work/err" || fail "a document of ordinary requests is not refused by name"
+printf '%s' '<?xml version="1.0" ?><?vtxml version="4.0"?><VTXML><VTXMLSubscriptionMsgsRq>
+<UIExtensionSubscriptionAddRq requestID="1"><UIExtensionSubscriptionAdd>
+<SubscriberID>{0E1D4C2A-93B5-4F7E-8A61-2C3D4E5F6A7B}</SubscriberID>
+<COMCallbackInfo><AppName>Statements</AppName><ProgID>VtFC4.ExampleSubscriber</ProgID></COMCallbackInfo>
+<MenuExtensionSubscription><AddToMenu>Customers</AddToMenu><Submenu><MenuText>Statements</MenuText>
+<MenuItem><MenuText>Send statement</MenuText><EventTag>statement</EventTag></MenuItem>
+<MenuItem><MenuText>Print statement</MenuText><EventTag>print</EventTag></MenuItem></Submenu>
+</MenuExtensionSubscription></UIExtensionSubscriptionAdd></UIExtensionSubscriptionAddRq>
+</VTXMLSubscriptionMsgsRq></VTXML>' | "$sandbox" subscribe - > "$work/out" || fail "subscribe from standard input"
+grep -q '<UIExtensionSubscriptionAddRs requestID="1" statusCode="0"' "$work/out" || fail "the subscription: $(cat "$work/out")"
+[ -s "$work/subscriptions.db" ] || fail "the store is not where VTFC4_SANDBOX_SUBSCRIPTIONS names it"
+if [ -n "${3:-}" ] && [ -n "${4:-}" ]; then
+  regsvr="$3"; subscriber="$4"
+  usage 1 err "$sandbox" click "$work/books.vtc" statement
+  grep -q 'was not told: the class VtFC4.ExampleSubscriber is not registered' "$work/err" \
+    || fail "a subscriber that is not registered: $(cat "$work/err")"
+  "$regsvr" "$subscriber" > /dev/null || fail "the example subscriber does not register"
+  grep -q "VtFC4.ExampleSubscriber" "$VTFC4_REGISTRY" || fail "the example subscriber's ProgID is not registered"
+  usage 0 out "$sandbox" click "$work/books.vtc" statement
+  grep -q 'told {0E1D4C2A-93B5-4F7E-8A61-2C3D4E5F6A7B} (Statements)' "$work/out" || fail "click: $(cat "$work/out")"
+  grep -q "<UIExtensionEvent>" "$work/events.log" || fail "no UI extension event was delivered"
+  grep -q "<CompanyFilePath>$work/books.vtc</CompanyFilePath>" "$work/events.log" || fail "the event names no company file"
+  grep -q "<EventTag>statement</EventTag>" "$work/events.log" || fail "the event has not its tag"
+  [ "$(grep -c '<UIExtensionEvent>' "$work/events.log")" = 1 ] || fail "one click told more than once"
+  usage 1 err "$sandbox" click "$work/books.vtc" Statement
+  [ "$(grep -c '<UIExtensionEvent>' "$work/events.log")" = 1 ] || fail "a tag of another case was told"
+else
+  echo "the example subscriber is not built: clicks are not delivered here"
+fi
+
 echo "vtfc4-sandbox and vtfc4-sandboxd: all checks passed"
