@@ -79,6 +79,21 @@ TEST_F(ClientValues, EveryKindOfValueSetAndReadBack) {
   EXPECT_EQ(get(time, &ITimeTrackingAdd::get_Duration), std::chrono::seconds(90));
 }
 
+TEST_F(ClientValues, TextTheClientsCodePageCannotHoldSurvives) {
+  ASSERT_EQ(SetThreadCodePage("WINDOWS-1252"), S_OK);
+  auto add = append(set_, &IMsgSetRequest::AppendCustomerAddRq);
+  // Straight through the interface, the library keeps text in the thread's code page...
+  auto name = member(add, &ICustomerAdd::get_Name);
+  ASSERT_EQ(name->SetValue(toBstr("\xE6\x9D\xB1\xE4\xBA\xAC").Get()), S_OK);
+  Bstr back;
+  ASSERT_EQ(name->GetValue(back.Put()), S_OK);
+  EXPECT_EQ(toUtf8(back), "??") << "Windows-1252 has no such characters";
+  // ...so the layer makes it UTF-8 for each of its calls, and gives the client's back after.
+  set(add, &ICustomerAdd::get_Name, kBeyondAscii);
+  EXPECT_EQ(get(add, &ICustomerAdd::get_Name), kBeyondAscii);
+  EXPECT_STREQ(GetThreadCodePage(), "WINDOWS-1252");
+}
+
 TEST_F(ClientValues, DateTimesKeepTheirZone) {
   auto filter = get(get(append(set_, &IMsgSetRequest::AppendCustomerQueryRq), &ICustomerQuery::get_ORCustomerListQuery),
                     &IORCustomerListQuery::get_CustomerListFilter);
