@@ -84,7 +84,7 @@ void CheckValue(std::string_view type, const std::string& text, const std::strin
   if (text.empty()) return;  // an empty element clears a field
   bool ok = true;
   if (type == "bool")
-    ok = text == "true" || text == "false";
+    ok = text == "true" || text == "false" || text == "1" || text == "0";
   else if (type == "int")
     ok = IsNumber(text, false);
   else if (type == "amount" || type == "price" || type == "percent" || type == "quan" || type == "float")
@@ -159,6 +159,9 @@ void Validate(pugi::xml_node node, const ClassInfo& cls, const Edition& edition,
     } else {
       if (!Elements(child).empty()) throw Failure{kRefused, "The value " + inner + " holds elements."};
       CheckValue(m.type, child.child_value(), inner);
+      // A client writes a boolean as 1 or 0 as often as true or false; the books keep one form.
+      const std::string_view text = child.child_value();
+      if (m.type == "bool" && (text == "1" || text == "0")) child.text().set(text == "1" ? "true" : "false");
     }
   }
   for (std::size_t i = 0; i < flat.size(); ++i) {

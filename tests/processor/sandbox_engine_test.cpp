@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -235,6 +236,21 @@ TEST_F(SandboxEngine, ErrorStatuses) {
   EXPECT_EQ(after.FullNames(0), std::vector<std::string>{"Ames"});
   EXPECT_STREQ(after.Ret(0).child_value("EditSequence"), "1733389200");
   EXPECT_FALSE(after.Ret(0).child("Phone"));
+}
+
+// The library writes a boolean as 1 or 0; the sandbox reads both forms and keeps true or false.
+TEST_F(SandboxEngine, BooleansAsClientsWriteThem) {
+  for (const auto& [written, kept] : {std::pair{"0", "false"}, std::pair{"1", "true"}, std::pair{"false", "false"}}) {
+    const std::string name = std::string("Flag ") + written;
+    Reply r = Run(AddCustomer("<Name>" + name + "</Name>\n<IsActive>" + written + "</IsActive>\n"));
+    ASSERT_EQ(r.Code(0), 0) << r.Message(0);
+    EXPECT_STREQ(r.Ret(0).child_value("IsActive"), kept) << written;
+  }
+  // What the books keep decides the filters: the inactive ones are not among the active.
+  Reply active = Run(QueryCustomers("<ActiveStatus>ActiveOnly</ActiveStatus>\n"));
+  const std::vector<std::string> names = active.FullNames(0);
+  EXPECT_NE(std::find(names.begin(), names.end(), "Flag 1"), names.end());
+  EXPECT_EQ(std::find(names.begin(), names.end(), "Flag 0"), names.end());
 }
 
 TEST_F(SandboxEngine, ModMergesAndEmptyElementsClear) {
