@@ -251,9 +251,11 @@ TEST(OutboxLayout, AnEarlierFileIsBroughtForward) {
   std::unique_ptr<CompanyFile> file = CompanyFile::Open(path, error);
   ASSERT_TRUE(file) << error;
   EXPECT_EQ(Setting(file->Handle(), "format_version"), std::to_string(kFormatVersion));
-  Stmt outbox(file->Handle(), "SELECT count(*) FROM event_outbox");
-  ASSERT_TRUE(outbox.Step());
-  EXPECT_EQ(outbox.Int(0), 0);
+  {
+    Stmt outbox(file->Handle(), "SELECT count(*) FROM event_outbox");
+    ASSERT_TRUE(outbox.Step());
+    EXPECT_EQ(outbox.Int(0), 0);
+  }
   file.reset();
   std::filesystem::remove_all(pattern);
 }
