@@ -352,4 +352,21 @@ std::string ListFields(const std::string& fragment) {
   return out;
 }
 
+std::string Severity(int code) { return code == kOk || code == kNoMatch ? "Info" : "Error"; }
+
+void AppendResponse(std::string& out, pugi::xml_node rq, const Answer& answer) {
+  const std::string rs = std::string(rq.name()).replace(std::string_view(rq.name()).size() - 2, 2, "Rs");
+  out += "<" + rs;
+  if (pugi::xml_attribute id = rq.attribute("requestID")) {
+    out += " requestID=\"";
+    AppendEscaped(out, id.value(), true);
+    out += "\"";
+  }
+  out += " statusCode=\"" + std::to_string(answer.code) + "\" statusSeverity=\"" + Severity(answer.code) +
+         "\" statusMessage=\"";
+  AppendEscaped(out, answer.message, true);
+  out += "\"" + answer.attributes;
+  out += answer.body.empty() ? "/>\r\n" : ">\r\n" + answer.body + "</" + rs + ">\r\n";
+}
+
 }  // namespace vtfc4::sandbox

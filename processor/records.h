@@ -43,6 +43,13 @@ struct Answer {
   std::string attributes;
 };
 
+// The severity of a status: the two that are not errors are Info.
+std::string Severity(int code);
+// Appends the answer to request `rq`: its response element (the request's name with Rs for
+// Rq) with the requestID it was given, the status attributes and the answer's own, and the
+// answer's body.
+void AppendResponse(std::string& out, pugi::xml_node rq, const Answer& answer);
+
 // Stored fragments are read back without line-end folding: a CR the client escaped stays.
 inline constexpr unsigned kStoredParse = (pugi::parse_default & ~pugi::parse_eol) | pugi::parse_ws_pcdata_single;
 

@@ -62,8 +62,6 @@ Edition DocumentEdition(const pugi::xml_document& doc, const std::string& countr
   return {(number[0] - '0') * 100 + (number[2] - '0'), ca};
 }
 
-std::string Severity(int code) { return code == kOk || code == kNoMatch ? "Info" : "Error"; }
-
 // A response document around the answers of a set. A set without answers is an empty
 // element: one holding only a line break would read as a value, not as a set.
 std::string AnswerDocument(const std::string& attributes, const std::string& answers) {
@@ -150,18 +148,7 @@ std::string ProcessRequest(CompanyFile& file, std::string_view requestXml, const
       cx.changes.resize(changed);
       answer = {failure.code, failure.message, "", ""};
     }
-    const std::string rs = std::string(rq.name()).replace(std::string_view(rq.name()).size() - 2, 2, "Rs");
-    out += "<" + rs;
-    if (pugi::xml_attribute id = rq.attribute("requestID")) {
-      out += " requestID=\"";
-      AppendEscaped(out, id.value(), true);
-      out += "\"";
-    }
-    out += " statusCode=\"" + std::to_string(answer.code) + "\" statusSeverity=\"" + Severity(answer.code) +
-           "\" statusMessage=\"";
-    AppendEscaped(out, answer.message, true);
-    out += "\"" + answer.attributes;
-    out += answer.body.empty() ? "/>\r\n" : ">\r\n" + answer.body + "</" + rs + ">\r\n";
+    AppendResponse(out, rq, answer);
     if (Severity(answer.code) == "Error" && policy != "continueOnError") {
       keep = policy != "rollbackOnError";
       break;

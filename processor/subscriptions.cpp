@@ -204,8 +204,6 @@ Edition SubscriptionEdition(const pugi::xml_document& doc) {
   return {version[0] == '3' ? 300 : 400, false};
 }
 
-std::string Severity(int code) { return code == kOk || code == kNoMatch ? "Info" : "Error"; }
-
 // The text of a stored member, "" when it is absent.
 std::string Member(pugi::xml_node root, const char* path) {
   return root.first_element_by_path(path).child_value();
@@ -261,18 +259,7 @@ std::string ProcessSubscriptionRequest(std::string_view document) {
           Exec(store.Handle(), "RELEASE request");
           answer = {failure.code, failure.message, "", ""};
         }
-        const std::string rs = std::string(rq.name()).replace(std::string_view(rq.name()).size() - 2, 2, "Rs");
-        out += "<" + rs;
-        if (pugi::xml_attribute id = rq.attribute("requestID")) {
-          out += " requestID=\"";
-          AppendEscaped(out, id.value(), true);
-          out += "\"";
-        }
-        out += " statusCode=\"" + std::to_string(answer.code) + "\" statusSeverity=\"" + Severity(answer.code) +
-               "\" statusMessage=\"";
-        AppendEscaped(out, answer.message, true);
-        out += "\"";
-        out += answer.body.empty() ? "/>\r\n" : ">\r\n" + answer.body + "</" + rs + ">\r\n";
+        AppendResponse(out, rq, answer);
       }
       tx.Finish(true);
     } catch (const MalformedRequest&) {

@@ -382,15 +382,7 @@ HRESULT CMsgSetRequest::Verify(BSTR* errorMsg, VARIANT_BOOL* isOK) {
         return hr;
       }
     }
-    for (size_t i = 0; i < count; ++i) {
-      CRequest* request = list_->At(i);
-      std::string text;
-      if (request->Verify(true, text)) continue;
-      if (count > 1)
-        report += Format("Request[%d]: %s\r\n", static_cast<int>(i), request->ElementName().c_str());
-      report += text;
-      ok = false;
-    }
+    if (!VerifyRequests(count, [this](size_t i) { return list_->At(i); }, report)) ok = false;
   } catch (const std::bad_alloc&) {
     return E_OUTOFMEMORY;
   }

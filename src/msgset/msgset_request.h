@@ -110,6 +110,23 @@ class CRequest final : public ComObject<IRequest>, public SAXParseable, public X
   MessageElement<IRequestType> element_;
 };
 
+// The requests' part of a set's report: each request (`at(i)`, a CRequest*) verified as
+// required; with more than one request, a failing one is named first ("Request[1]:
+// CustomerAddRq"). False when one failed.
+template <class At>
+bool VerifyRequests(size_t count, At at, std::string& report) {
+  bool ok = true;
+  for (size_t i = 0; i < count; ++i) {
+    CRequest* request = at(i);
+    std::string text;
+    if (request->Verify(true, text)) continue;
+    if (count > 1) report += Format("Request[%d]: %s\r\n", static_cast<int>(i), request->ElementName().c_str());
+    report += text;
+    ok = false;
+  }
+  return ok;
+}
+
 class CRequestList final : public ComObject<IRequestList>, public SAXParseable {
  public:
   explicit CRequestList(VersionContextPtr context) : context_(std::move(context)) {}

@@ -135,14 +135,7 @@ HRESULT CSubscriptionMsgSetRequest::Verify(BSTR* errorMsg, VARIANT_BOOL* isOK) {
   std::string report;
   bool ok = true;
   try {
-    for (size_t i = 0; i < requests_.size(); ++i) {
-      std::string text;
-      if (requests_[i]->Verify(true, text)) continue;
-      if (requests_.size() > 1)
-        report += Format("Request[%d]: %s\r\n", static_cast<int>(i), requests_[i]->ElementName().c_str());
-      report += text;
-      ok = false;
-    }
+    ok = VerifyRequests(requests_.size(), [this](size_t i) { return requests_[i].Get(); }, report);
   } catch (const std::bad_alloc&) {
     return E_OUTOFMEMORY;
   }
@@ -156,12 +149,18 @@ HRESULT CSubscriptionMsgSetRequest::Verify(BSTR* errorMsg, VARIANT_BOOL* isOK) {
 
 // ---- The subscription answer.
 
-CSubscriptionMsgSetResponse::CSubscriptionMsgSetResponse() : context_(NewContext(3, 0, kSetSubscription)) {}
+ReadDocument::ReadDocument(int32_t setKind) : context_(NewContext(4, 0, setKind)) {}
 
-void CSubscriptionMsgSetResponse::Init(std::string_view text, int16_t major, int16_t minor) {
+void ReadDocument::Init(std::string_view text, int16_t major, int16_t minor) {
   text_ = TextBlock(text);
   context_->major = major;
   context_->minor = minor;
+}
+
+HRESULT ReadDocument::TextCom(BSTR* out) const {
+  if (!out) return E_POINTER;
+  *out = nullptr;
+  return Text().empty() ? S_OK : HandOutText(Text(), out);
 }
 
 HRESULT CSubscriptionMsgSetResponse::get_ResponseList(IResponseList** out) {
@@ -169,12 +168,6 @@ HRESULT CSubscriptionMsgSetResponse::get_ResponseList(IResponseList** out) {
   *out = list_.Get();
   if (*out) (*out)->AddRef();
   return S_OK;
-}
-
-HRESULT CSubscriptionMsgSetResponse::ToXMLString(BSTR* out) {
-  if (!out) return E_POINTER;
-  *out = nullptr;
-  return Text().empty() ? S_OK : HandOutText(Text(), out);
 }
 
 SAXParseable* CSubscriptionMsgSetResponse::HandleAggregate(int tag) {
@@ -202,24 +195,10 @@ HRESULT ParseSubscriptionMsgSetResponse(std::string_view text, int16_t major, in
 
 // ---- Events.
 
-CEventsMsgSet::CEventsMsgSet() : context_(NewContext(4, 0, kSetEvents)) {}
-
-void CEventsMsgSet::Init(std::string_view text, int16_t major, int16_t minor) {
-  text_ = TextBlock(text);
-  context_->major = major;
-  context_->minor = minor;
-}
-
 HRESULT CEventsMsgSet::get_OREvent(IOREvent** out) {
   if (!out) return E_POINTER;
   *out = nullptr;
   return event_ ? event_->QueryRoot(IID_IOREvent, reinterpret_cast<void**>(out)) : S_OK;
-}
-
-HRESULT CEventsMsgSet::ToXMLString(BSTR* out) {
-  if (!out) return E_POINTER;
-  *out = nullptr;
-  return Text().empty() ? S_OK : HandOutText(Text(), out);
 }
 
 SAXParseable* CEventsMsgSet::HandleAggregate(int tag) {

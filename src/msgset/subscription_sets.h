@@ -50,46 +50,54 @@ class CSubscriptionMsgSetRequest final : public ComObject<ISubscriptionMsgSetReq
   VersionContextPtr context_;
 };
 
-class CSubscriptionMsgSetResponse final : public ComObject<ISubscriptionMsgSetResponse>, public SAXParseable {
+// What a set read from a document keeps: the exact text, and the version context its objects
+// share.
+class ReadDocument {
  public:
-  CSubscriptionMsgSetResponse();
-
-  HRESULT get_ResponseList(IResponseList** out) override;
-  HRESULT ToXMLString(BSTR* out) override;
-
-  SAXParseable* HandleAggregate(int tag) override;
-  void HandleElement(int tag, const std::string* value) override;
-  void HandleAttribute(int tag, const std::string* value) override;
-  void HandleEndAggregate(int tag) override;
-
   void Init(std::string_view text, int16_t major, int16_t minor);
   std::string_view Text() const { return text_.View(); }
 
- private:
-  ComPtr<CResponseList> list_;
+ protected:
+  explicit ReadDocument(int32_t setKind);
+  // The text as a client gets it: a null BSTR when there was none.
+  HRESULT TextCom(BSTR* out) const;
+
   TextBlock text_;
   VersionContextPtr context_;
 };
 
-class CEventsMsgSet final : public ComObject<IEventsMsgSet>, public SAXParseable {
+class CSubscriptionMsgSetResponse final : public ComObject<ISubscriptionMsgSetResponse>,
+                                          public SAXParseable,
+                                          public ReadDocument {
  public:
-  CEventsMsgSet();
+  CSubscriptionMsgSetResponse() : ReadDocument(kSetSubscription) {}
 
-  HRESULT get_OREvent(IOREvent** out) override;
-  HRESULT ToXMLString(BSTR* out) override;
+  HRESULT get_ResponseList(IResponseList** out) override;
+  HRESULT ToXMLString(BSTR* out) override { return TextCom(out); }
 
   SAXParseable* HandleAggregate(int tag) override;
   void HandleElement(int tag, const std::string* value) override;
   void HandleAttribute(int tag, const std::string* value) override;
   void HandleEndAggregate(int tag) override;
 
-  void Init(std::string_view text, int16_t major, int16_t minor);
-  std::string_view Text() const { return text_.View(); }
+ private:
+  ComPtr<CResponseList> list_;
+};
+
+class CEventsMsgSet final : public ComObject<IEventsMsgSet>, public SAXParseable, public ReadDocument {
+ public:
+  CEventsMsgSet() : ReadDocument(kSetEvents) {}
+
+  HRESULT get_OREvent(IOREvent** out) override;
+  HRESULT ToXMLString(BSTR* out) override { return TextCom(out); }
+
+  SAXParseable* HandleAggregate(int tag) override;
+  void HandleElement(int tag, const std::string* value) override;
+  void HandleAttribute(int tag, const std::string* value) override;
+  void HandleEndAggregate(int tag) override;
 
  private:
   RootRef event_;
-  TextBlock text_;
-  VersionContextPtr context_;
 };
 
 // Read an answer to a subscription set, or an event document, made in vtXML (major, minor).
