@@ -47,7 +47,7 @@ const std::string& Document() {
 // Parses the document into the message set request and its query objects.
 ComPtr<IMsgSetRequest> ParseThroughPipeline() {
   ComPtr<IMsgSetRequest> set;
-  if (FAILED(ParseMsgSetRequest(Document(), kCountryUS, 4, 0, OnlineSession{}, set.Put()))) return {};
+  if (FAILED(ParseMsgSetRequest(Document(), kCountryUS, 4, 0, OnlineSignon{}, set.Put()))) return {};
   return set;
 }
 

@@ -58,7 +58,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (!TakeEdition(data, size, edition, document)) return 0;
   ComPtr<IMsgSetRequest> set;
   if (SUCCEEDED(ParseMsgSetRequest(document, edition.country, edition.major, edition.minor,
-                                   OnlineSession{}, set.Put())) &&
+                                   OnlineSignon{}, set.Put())) &&
       set) {
     Bstr report;
     VARIANT_BOOL ok = VARIANT_FALSE;
@@ -67,7 +67,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (Write(set.Get(), first)) {
       ComPtr<IMsgSetRequest> again;
       if (FAILED(ParseMsgSetRequest(first, edition.country, edition.major, edition.minor,
-                                    OnlineSession{}, again.Put())) ||
+                                    OnlineSignon{}, again.Put())) ||
           !again)
         Fail("the written set does not read back", first, "(refused)");
       std::string second;

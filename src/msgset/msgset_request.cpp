@@ -446,7 +446,7 @@ void CMsgSetRequest::HandleAttribute(int tag, const std::string* value) {
 }
 
 HRESULT ParseMsgSetRequest(std::string_view text, int32_t country, int16_t major, int16_t minor,
-                           OnlineSession online, IMsgSetRequest** out) {
+                           OnlineSignon online, IMsgSetRequest** out) {
   if (!out) return E_POINTER;
   *out = nullptr;
   auto set = ComPtr<CMsgSetRequest>::Adopt(MakeObject<CMsgSetRequest>());

@@ -32,7 +32,7 @@ class SignonWriter {
 
 // The online session a set is attached to: the reference that keeps it, its writer face, and
 // its parse face for the sign-on section of documents read on its behalf.
-struct OnlineSession {
+struct OnlineSignon {
   ComPtr<IUnknown> owner;
   SignonWriter* writer = nullptr;
   SignonTarget* signon = nullptr;
@@ -170,7 +170,7 @@ class CMsgSetRequest final : public ComObject<IMsgSetRequest, ISupportErrorInfo>
 
   // Set by the creator right after construction.
   void Init(int16_t major, int16_t minor, int32_t country);
-  void AttachOnline(OnlineSession online) { online_ = std::move(online); }
+  void AttachOnline(OnlineSignon online) { online_ = std::move(online); }
   const VersionContextPtr& Context() const { return context_; }
 
   // Appends a request for element `requestTag` whose detail `detail` (a request object made
@@ -199,14 +199,14 @@ class CMsgSetRequest final : public ComObject<IMsgSetRequest, ISupportErrorInfo>
   ComPtr<CRequestList> list_;
   ComPtr<CAttributesRqSet> attributes_;
   VersionContextPtr context_;
-  OnlineSession online_;
+  OnlineSignon online_;
 };
 
 // Rebuilds a request set from request text (ToMsgSetRequest, error recovery). On a parse
 // failure the parser's error text (or "Response parsing error.") becomes the error
 // description and 0x80040301 is returned.
 HRESULT ParseMsgSetRequest(std::string_view text, int32_t country, int16_t major, int16_t minor,
-                           OnlineSession online, IMsgSetRequest** out);
+                           OnlineSignon online, IMsgSetRequest** out);
 
 }  // namespace vtfc4
 

@@ -142,8 +142,8 @@ SAXParseable* CVTOESessionManager::SignonFace(int tag) {
   return signon_[which] ? signon_[which]->AsParseable() : nullptr;
 }
 
-OnlineSession CVTOESessionManager::Session() {
-  OnlineSession session;
+OnlineSignon CVTOESessionManager::Session() {
+  OnlineSignon session;
   session.owner = ComPtr<IUnknown>(controlling_);
   session.writer = this;
   session.signon = this;

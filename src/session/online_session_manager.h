@@ -119,7 +119,7 @@ class CVTOESessionManager final : public ManagerFrame<IVTOESessionManager>,
   bool ClearSignon(SignonObject first);
   CatalogueBase* Signon(SignonObject which) const;
   // The sets this manager makes and reads carry it as their online session.
-  OnlineSession Session();
+  OnlineSignon Session();
   // After an answer is read: a session ticket the desktop sign-on answer carried becomes the
   // manager's, so that the next document signs on with it.
   void TakeSessionTicket();

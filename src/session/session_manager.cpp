@@ -191,7 +191,7 @@ HRESULT CVTSessionManager::ToMsgSetRequest(BSTR request, IMsgSetRequest** out) {
     if (HRESULT hr = ParseVersionAndCountry(text, country, major, minor); FAILED(hr))
       return Report(kMsgInvalidRequestVersion, hr);
     if (HRESULT hr = ValidateVersion(country, major, minor, kSessionManagerProgID); FAILED(hr)) return hr;
-    return ParseMsgSetRequest(text, country, major, minor, OnlineSession{}, out);
+    return ParseMsgSetRequest(text, country, major, minor, OnlineSignon{}, out);
   } catch (const std::bad_alloc&) {
     return Report(kMsgOutOfMemory, E_OUTOFMEMORY);
   }

@@ -330,7 +330,7 @@ TEST(Catalogue, RequiredMembersOfFilters) {
 // ---- Parsing request documents back.
 
 HRESULT Parse(const std::string& text, ComPtr<IMsgSetRequest>& out, int32_t country = kCountryUS) {
-  return ParseMsgSetRequest(text, country, 4, 0, OnlineSession{}, out.Put());
+  return ParseMsgSetRequest(text, country, 4, 0, OnlineSignon{}, out.Put());
 }
 
 template <class I>

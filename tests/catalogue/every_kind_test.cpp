@@ -201,7 +201,7 @@ TEST(EveryKind, RequestsAreWrittenVerifiedAndReadBack) {
     EXPECT_EQ(ok, VARIANT_TRUE) << ToNarrow(report.Get());
     ASSERT_EQ(set->ToXMLString(written.Put()), S_OK);
     ComPtr<IMsgSetRequest> parsed;
-    ASSERT_EQ(ParseMsgSetRequest(ToNarrow(written.Get()), e.country, e.major, e.minor, OnlineSession{}, parsed.Put()),
+    ASSERT_EQ(ParseMsgSetRequest(ToNarrow(written.Get()), e.country, e.major, e.minor, OnlineSignon{}, parsed.Put()),
               S_OK)
         << TakeErrorDescription() << "\n" << ToNarrow(written.Get());
     Bstr again;

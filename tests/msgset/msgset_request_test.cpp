@@ -310,7 +310,7 @@ TEST_F(MsgSetRequestTest, DetailsOutliveTheSet) {
 // ---- Parsing.
 
 HRESULT Parse(const std::string& text, ComPtr<IMsgSetRequest>& out, int16_t major = 4) {
-  return ParseMsgSetRequest(text, kCountryUS, major, 0, OnlineSession{}, out.Put());
+  return ParseMsgSetRequest(text, kCountryUS, major, 0, OnlineSignon{}, out.Put());
 }
 
 TEST_F(MsgSetRequestTest, RoundTripsThroughText) {

@@ -324,7 +324,7 @@ TEST(MsgSetResponse, ACorrectedRequestIsWrittenCorrected) {
                            "<Name>Ames</Name>\r\n<Phone>555</Phone>\r\n"
                            "</CustomerMod>\r\n</CustomerModRq>\r\n</VTXMLMsgsRq>\r\n</VTXML>\r\n";
   ComPtr<IMsgSetRequest> parsed;
-  ASSERT_EQ(ParseMsgSetRequest(text, kCountryUS, 4, 0, OnlineSession{}, parsed.Put()), S_OK)
+  ASSERT_EQ(ParseMsgSetRequest(text, kCountryUS, 4, 0, OnlineSignon{}, parsed.Put()), S_OK)
       << TakeErrorDescription();
   ComPtr<IRequest> request;
   ASSERT_EQ(Field(parsed.Get(), &IMsgSetRequest::get_RequestList)->GetAt(0, request.Put()), S_OK);

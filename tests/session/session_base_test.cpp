@@ -47,7 +47,7 @@ class TestManager final : public CVTSessionBase {
     int32_t country = kCountryUS;
     int16_t major = 4, minor = 0;
     if (HRESULT hr = ParseVersionAndCountry(narrow, country, major, minor); FAILED(hr)) return hr;
-    return ParseMsgSetRequest(narrow, country, major, minor, OnlineSession{}, out);
+    return ParseMsgSetRequest(narrow, country, major, minor, OnlineSignon{}, out);
   }
   HRESULT CreateMsgSetRequest(BSTR country, SHORT major, SHORT minor, IMsgSetRequest** out) override {
     auto set = ComPtr<CMsgSetRequest>::Adopt(MakeObject<CMsgSetRequest>());
