@@ -180,7 +180,7 @@ struct Filter {
   bool any = true;
 };
 
-struct Spec {
+struct ReportRequest {
   std::string kind, type;          // the query kind ("GeneralSummary") and its report type word
   std::string from, to;            // the period, dates included ("" open)
   bool cash = false;
@@ -219,8 +219,8 @@ Filter ReadFilter(const Ledger& books, pugi::xml_node f, const char* typeElement
   return out;
 }
 
-Spec ReadSpec(Context& cx, const Ledger& books, pugi::xml_node rq, const std::string& kind) {
-  Spec s;
+ReportRequest ReadReportRequest(Context& cx, const Ledger& books, pugi::xml_node rq, const std::string& kind) {
+  ReportRequest s;
   s.kind = kind;
   s.type = rq.child_value((kind + "ReportType").c_str());
   const std::time_t now = cx.file.Now();
@@ -318,7 +318,7 @@ bool Passes(const Ledger& books, const Filter& f, const std::string& id,
 
 // The facts a report reads: postings dated in [from, to] (from "" for balances), passing the
 // query's filters.
-std::vector<Fact> Facts(const Ledger& books, const Spec& s, const std::string& from, const std::string& to) {
+std::vector<Fact> Facts(const Ledger& books, const ReportRequest& s, const std::string& from, const std::string& to) {
   std::vector<Fact> out;
   for (const Posting& p : books.postings) {
     if ((!from.empty() && p.date < from) || (!to.empty() && p.date > to)) continue;
@@ -371,7 +371,7 @@ double PaidShare(const Ledger& books, const TxnFacts* txn, const std::string& to
   return 1;
 }
 
-std::int64_t Weighted(const Ledger& books, const Spec& s, const Fact& f) {
+std::int64_t Weighted(const Ledger& books, const ReportRequest& s, const Fact& f) {
   if (!s.cash) return f.posting->cents;
   const std::string type = books.AccountType(f.posting->accountId);
   if (type == "AccountsReceivable" || type == "AccountsPayable") return 0;
@@ -425,7 +425,7 @@ const std::set<std::string> kDimensions = {"TotalOnly", "Account", "Class", "Cus
                                            "ItemDetail", "SalesRep", "Day", "Week", "Month", "Quarter", "Year"};
 
 // What a fact falls under for a summary by `by`.
-Key KeyOf(const Ledger& books, const Spec& s, const Fact& f, const std::string& by) {
+Key KeyOf(const Ledger& books, const ReportRequest& s, const Fact& f, const std::string& by) {
   if (by == "TotalOnly" || by.empty()) return {"", "TOTAL"};
   if (ByPeriod(by)) return PeriodOf(f.posting->date, by, s.yearStart);
   std::string id;
@@ -512,7 +512,7 @@ struct Section {
 
 // One section of accounts: a text row, a data row per account (in its natural sign), a
 // subtotal; returns the subtotal by column.
-std::map<Key, std::int64_t> AccountSection(Grid& g, const Ledger& books, const Spec& s, const Section& section,
+std::map<Key, std::int64_t> AccountSection(Grid& g, const Ledger& books, const ReportRequest& s, const Section& section,
                                            const std::vector<Fact>& facts, const std::string& by,
                                            const std::map<std::string, int>& columns) {
   std::map<Key, std::map<Key, std::int64_t>> rows;  // account (by name) -> column -> natural amount
@@ -546,7 +546,7 @@ std::map<Key, std::int64_t> AccountSection(Grid& g, const Ledger& books, const S
 // The columns of a summary by `by`: those with activity (ReturnColumns ActiveOnly, the
 // default), those whose postings do not add to zero (NonZero), or, by period, every period of
 // the report's dates (All).
-std::set<Key> ColumnKeys(const Ledger& books, const Spec& s, const std::vector<Fact>& facts, const std::string& by) {
+std::set<Key> ColumnKeys(const Ledger& books, const ReportRequest& s, const std::vector<Fact>& facts, const std::string& by) {
   std::map<Key, std::int64_t> sums;
   for (const Fact& f : facts) sums[KeyOf(books, s, f, by)] += f.posting->cents;
   std::set<Key> keys;
@@ -559,7 +559,7 @@ std::set<Key> ColumnKeys(const Ledger& books, const Spec& s, const std::vector<F
   return keys;
 }
 
-Grid ProfitAndLoss(const Ledger& books, const Spec& s, const std::string& by) {
+Grid ProfitAndLoss(const Ledger& books, const ReportRequest& s, const std::string& by) {
   Grid g;
   g.Add({"Label", "STRTYPE", ""});
   std::vector<Fact> facts;
@@ -584,7 +584,7 @@ Grid ProfitAndLoss(const Ledger& books, const Spec& s, const std::string& by) {
 }
 
 // Net income from the beginning of the books to `to` (or from `from`).
-std::int64_t NetIncome(const Ledger& books, const Spec& s, const std::string& from, const std::string& to) {
+std::int64_t NetIncome(const Ledger& books, const ReportRequest& s, const std::string& from, const std::string& to) {
   std::int64_t net = 0;
   for (const Fact& f : Facts(books, s, from, to))
     if (AccountTypeIn("IncomeAndExpense", books.AccountType(f.posting->accountId))) net -= Weighted(books, s, f);
@@ -599,13 +599,13 @@ std::string YearStartOf(const std::string& date, int yearStart) {
   return text;
 }
 
-Grid BalanceSheet(const Ledger& books, const Spec& s, bool summary) {
+Grid BalanceSheet(const Ledger& books, const ReportRequest& s, bool summary) {
   Grid g;
   g.Add({"Label", "STRTYPE", ""});
   const std::string asOf = s.to.empty() ? s.today : s.to;
   const std::vector<Fact> facts = Facts(books, s, "", asOf);
   const auto columns = ValueColumns(g, {}, "TotalOnly");
-  Spec flat = s;
+  ReportRequest flat = s;
   if (summary) flat.detail = "SummaryOnly";  // sections only, without their accounts
   g.rows.push_back({Row::kText, "", "ASSETS", {}});
   const auto current = AccountSection(g, books, flat, {"Current Assets", {"Bank", "AccountsReceivable", "OtherCurrentAsset"}},
@@ -643,7 +643,7 @@ Grid BalanceSheet(const Ledger& books, const Spec& s, bool summary) {
   return g;
 }
 
-Grid TrialBalance(const Ledger& books, const Spec& s) {
+Grid TrialBalance(const Ledger& books, const ReportRequest& s) {
   Grid g;
   g.Add({"Label", "STRTYPE", ""});
   const int debit = g.Add({"Debit", "AMTTYPE", "Debit"}), credit = g.Add({"Credit", "AMTTYPE", "Credit"});
@@ -665,7 +665,7 @@ Grid TrialBalance(const Ledger& books, const Spec& s) {
 
 // A summary of facts by one kind of record (rows) and columns by `by`: the balances of
 // customers and vendors, sales, purchases and expenses, custom summaries.
-Grid Summary(const Ledger& books, const Spec& s, const std::vector<Fact>& facts, const std::string& rowsBy,
+Grid Summary(const Ledger& books, const ReportRequest& s, const std::vector<Fact>& facts, const std::string& rowsBy,
              const std::string& by, int sign, bool quantities) {
   Grid g;
   g.Add({"Label", "STRTYPE", ""});
@@ -695,7 +695,7 @@ Grid Summary(const Ledger& books, const Spec& s, const std::vector<Fact>& facts,
 // The postings of lines of sales (income sold on invoices, sales receipts, charges, less credit
 // memos) or purchases (what bills, checks, card charges and item receipts bought, less vendor
 // credits): every posting of such a transaction but its own account's.
-std::vector<Fact> LineFacts(const Ledger& books, const Spec& s, Side side) {
+std::vector<Fact> LineFacts(const Ledger& books, const ReportRequest& s, Side side) {
   std::vector<Fact> out;
   for (const Fact& f : Facts(books, s, s.from, s.to)) {
     if (!f.txn || SideOf(f.txn->txn->kind) != side) continue;
@@ -714,7 +714,7 @@ std::vector<Fact> OfTypes(const Ledger& books, const std::vector<Fact>& facts, c
   return out;
 }
 
-Grid InventoryValuation(const Ledger& books, const Spec& s) {
+Grid InventoryValuation(const Ledger& books, const ReportRequest& s) {
   Grid g;
   g.Add({"Label", "STRTYPE", ""});
   const int onHand = g.Add({"QuantityOnHand", "QUANTYPE", "On Hand"});
@@ -760,7 +760,7 @@ Grid InventoryValuation(const Ledger& books, const Spec& s) {
 }
 
 // The sales tax each sales tax item (or group) collected on the forms of the period.
-Grid SalesTaxLiability(const Ledger& books, const Spec& s) {
+Grid SalesTaxLiability(const Ledger& books, const ReportRequest& s) {
   Grid g;
   g.Add({"Label", "STRTYPE", ""});
   const int rate = g.Add({"Percent", "PERCENTTYPE", "Tax Rate"});
@@ -884,7 +884,7 @@ struct DetailPlan {
 // Writes a detail report: per group a text row, its rows with a running balance, a subtotal;
 // then the total. ReportDetailLevelFilter SummaryOnly leaves the rows out, AllExceptSummary
 // the subtotals and total.
-Grid Detail(const Ledger& books, const Spec& s, std::vector<DetailRow> rows, const DetailPlan& plan,
+Grid Detail(const Ledger& books, const ReportRequest& s, std::vector<DetailRow> rows, const DetailPlan& plan,
             const std::map<std::string, std::int64_t>& openings = {}) {
   Grid g;
   g.Add({"Label", "STRTYPE", ""});
@@ -946,7 +946,7 @@ Grid Detail(const Ledger& books, const Spec& s, std::vector<DetailRow> rows, con
   return g;
 }
 
-std::vector<DetailRow> Rows(const Ledger& books, const Spec& s, const std::vector<Fact>& facts, int sign) {
+std::vector<DetailRow> Rows(const Ledger& books, const ReportRequest& s, const std::vector<Fact>& facts, int sign) {
   std::vector<DetailRow> rows;
   for (const Fact& f : facts) rows.push_back({f, sign * Weighted(books, s, f), 0, 0});
   return rows;
@@ -954,7 +954,7 @@ std::vector<DetailRow> Rows(const Ledger& books, const Spec& s, const std::vecto
 
 // One row per transaction: its first posting (the account it books its total to), or, for a
 // transaction that books nothing, the transaction alone (ReportPostingStatusFilter chooses).
-std::vector<DetailRow> TxnRows(const Ledger& books, const Spec& s) {
+std::vector<DetailRow> TxnRows(const Ledger& books, const ReportRequest& s) {
   std::vector<DetailRow> rows;
   std::set<std::string> seen;
   if (s.posting != "NonPosting")
@@ -974,7 +974,7 @@ std::vector<DetailRow> TxnRows(const Ledger& books, const Spec& s) {
 
 // The open items of receivables (or payables) on a date: every posting to such an account,
 // with what is open of it.
-std::vector<DetailRow> OpenItems(const Ledger& books, const Spec& s, bool receivable, const std::string& asOf) {
+std::vector<DetailRow> OpenItems(const Ledger& books, const ReportRequest& s, bool receivable, const std::string& asOf) {
   std::vector<DetailRow> rows;
   const std::time_t day = *ParseInstant(asOf, false);
   for (const Fact& f : Facts(books, s, "", asOf)) {
@@ -990,7 +990,7 @@ std::vector<DetailRow> OpenItems(const Ledger& books, const Spec& s, bool receiv
   return rows;
 }
 
-Grid Aging(const Ledger& books, const Spec& s) {
+Grid Aging(const Ledger& books, const ReportRequest& s) {
   const bool receivable = s.type.starts_with("AR") || s.type == "CollectionsReport";
   const std::string asOf = s.agingAsOf == "Today" || s.to.empty() ? s.today : s.to;
   std::vector<DetailRow> items = OpenItems(books, s, receivable, asOf);
@@ -1097,7 +1097,7 @@ std::string Words(const std::string& word) {
   return out;
 }
 
-Grid GeneralSummary(const Ledger& books, const Spec& s) {
+Grid GeneralSummary(const Ledger& books, const ReportRequest& s) {
   const std::string& t = s.type;
   CheckDimension(s.columnsBy, "SummarizeColumnsBy");
   if (t == "ProfitAndLossStandard") return ProfitAndLoss(books, s, s.columnsBy);
@@ -1130,7 +1130,7 @@ Grid GeneralSummary(const Ledger& books, const Spec& s) {
   throw Failure{kCannotServe, "The sandbox does not compute the " + Words(t) + " report."};
 }
 
-Grid GeneralDetail(const Ledger& books, const Spec& s) {
+Grid GeneralDetail(const Ledger& books, const ReportRequest& s) {
   const std::string& t = s.type;
   CheckDimension(s.rowsBy, "SummarizeRowsBy");
   const std::vector<Fact> period = Facts(books, s, s.from, s.to);
@@ -1194,7 +1194,7 @@ Grid GeneralDetail(const Ledger& books, const Spec& s) {
 
 // A custom summary: rows and columns by what the query names; a cell is what its postings
 // add to net income (income and other income less costs and expenses).
-Grid CustomSummary(const Ledger& books, const Spec& s) {
+Grid CustomSummary(const Ledger& books, const ReportRequest& s) {
   CheckDimension(s.rowsBy, "SummarizeRowsBy");
   CheckDimension(s.columnsBy, "SummarizeColumnsBy");
   return Summary(books, s, OfTypes(books, Facts(books, s, s.from, s.to), "IncomeAndExpense"), s.rowsBy, s.columnsBy, -1,
@@ -1203,20 +1203,20 @@ Grid CustomSummary(const Ledger& books, const Spec& s) {
 
 // A custom detail: every posting of the period, grouped by SummarizeRowsBy, with the columns
 // IncludeColumn names.
-Grid CustomDetail(const Ledger& books, const Spec& s) {
+Grid CustomDetail(const Ledger& books, const ReportRequest& s) {
   CheckDimension(s.rowsBy, "SummarizeRowsBy");
   return Detail(books, s, Rows(books, s, Facts(books, s, s.from, s.to), 1), {s.rowsBy, {}});
 }
 
 // The reports of balances on a day, rather than of what happened over a period.
-bool AsOf(const Spec& s) {
+bool AsOf(const ReportRequest& s) {
   static const std::set<std::string> kOnADay = {
       "BalanceSheetStandard", "BalanceSheetSummary", "TrialBalance", "CustomerBalanceSummary", "VendorBalanceSummary",
       "InventoryValuationSummary", "CustomerBalanceDetail", "VendorBalanceDetail", "OpenInvoices", "UnpaidBillsDetail"};
   return s.kind == "Aging" || kOnADay.count(s.type) > 0;
 }
 
-std::string Subtitle(const Spec& s) {
+std::string Subtitle(const ReportRequest& s) {
   if (AsOf(s)) return "As of " + (s.kind == "Aging" && s.agingAsOf == "Today" ? s.today : s.to.empty() ? s.today : s.to);
   if (s.from.empty() && s.to.empty()) return "All Transactions";
   if (s.from.empty()) return "As of " + s.to;
@@ -1243,7 +1243,7 @@ std::optional<Answer> ServeReport(Context& cx, pugi::xml_node rq) {
                                     ": it cannot compute the " +
                                     Words(rq.child_value((*kind + "ReportType").c_str())) + " report."};
   const Ledger books(cx.db);
-  const Spec s = ReadSpec(cx, books, rq, *kind);
+  const ReportRequest s = ReadReportRequest(cx, books, rq, *kind);
   Grid g;
   if (*kind == "GeneralSummary") g = GeneralSummary(books, s);
   else if (*kind == "GeneralDetail") g = GeneralDetail(books, s);
