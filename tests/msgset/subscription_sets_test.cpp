@@ -163,23 +163,6 @@ TEST(EventsSet, EachKindOfEventIsItsChoice) {
   ASSERT_EQ(Field(listEvent.Get(), &IListEvent::get_ListEventOperation)->GetValue(&operation), S_OK);
   EXPECT_EQ(operation, leoAdd);
 
-  set.Reset();
-  ASSERT_EQ(ParseEventsMsgSet(Events(std::string("<UIEvent>\r\n<CompanyFilePath>/books.vtc</CompanyFilePath>\r\n") +
-                                     kHost +
-                                     "<CompanyFileEvent>\r\n<CompanyFileEventOperation>Open"
-                                     "</CompanyFileEventOperation>\r\n</CompanyFileEvent>\r\n</UIEvent>\r\n"),
-                              4, 0, set.Put()),
-            S_OK)
-      << TakeErrorDescription();
-  event = Field(set.Get(), &IEventsMsgSet::get_OREvent);
-  ASSERT_EQ(event->get_ortype(&kind), S_OK);
-  EXPECT_EQ(kind, orevUIEvent);
-  ComPtr<ICompanyFileEvent> file =
-      Field(Field(event.Get(), &IOREvent::get_UIEvent).Get(), &IUIEvent::get_CompanyFileEvent);
-  ENCompanyFileEventOperation open = cfeoClose;
-  ASSERT_EQ(Field(file.Get(), &ICompanyFileEvent::get_CompanyFileEventOperation)->GetValue(&open), S_OK);
-  EXPECT_EQ(open, cfeoOpen);
-
   // A value directly inside the events element is refused.
   set.Reset();
   ExpectStatus("value", ParseEventsMsgSet(Events("<EventTag>x</EventTag>\r\n"), 4, 0, set.Put()), kParseFailed,
