@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <map>
 #include <set>
 #include <sstream>
 
@@ -284,18 +285,19 @@ Answer QueryRecords(Context& cx, pugi::xml_node rq, const std::string& name, con
   }
   const std::vector<Record> all = Records(cx.db, kinds);
   std::vector<Record> hits;
-  std::set<std::string> ids, names;
+  std::set<std::string> ids;
+  std::map<std::string, std::string> names;  // folded, as the request gave it
   for (pugi::xml_node c : rq.children("ListID")) ids.insert(c.child_value());
-  for (pugi::xml_node c : rq.children("FullName")) names.insert(Fold(c.child_value()));
+  for (pugi::xml_node c : rq.children("FullName")) names.emplace(Fold(c.child_value()), c.child_value());
   if (!ids.empty() || !names.empty()) {
     for (const Record& r : all)
       if (ids.count(r.listId) || names.count(Fold(r.fullName))) hits.push_back(r);
     for (const std::string& id : ids)
       if (std::none_of(hits.begin(), hits.end(), [&](const Record& r) { return r.listId == id; }))
         throw Failure{kQueryNamesUnknown, "There is no " + name + " with ListID \"" + id + "\"."};
-    for (const std::string& n : names)
-      if (std::none_of(hits.begin(), hits.end(), [&](const Record& r) { return Fold(r.fullName) == n; }))
-        throw Failure{kQueryNamesUnknown, "There is no " + name + " with FullName \"" + n + "\"."};
+    for (const auto& [folded, given] : names)
+      if (std::none_of(hits.begin(), hits.end(), [&](const Record& r) { return Fold(r.fullName) == folded; }))
+        throw Failure{kQueryNamesUnknown, "There is no " + name + " with FullName \"" + given + "\"."};
   } else {
     const std::string status = rq.child("ActiveStatus") ? rq.child_value("ActiveStatus") : "ActiveOnly";
     std::optional<std::time_t> from, to;
