@@ -8,6 +8,10 @@ names, their order, kind and type, whether a member is required, the vtXML versi
 carry it, the lists a reference names (of=) and the members that make a record's name where it
 has no Name (name). Classes are emitted sorted by name so the engine can look them up by
 binary search.
+
+The sandbox takes one choice the library's catalogue does not name: a subscription's callback
+may be a URL (HTTPCallbackInfo) in place of a class (COMCallbackInfo). The library's object
+model names only the class, so the choice is added here, to the sandbox's view alone.
 """
 import sys
 
@@ -68,6 +72,31 @@ def read(path):
     return classes
 
 
+def member(element, kind, type_, req=False):
+    return {"element": element, "kind": kind, "type": type_, "req": req, "from": 0, "until": 0, "of": "",
+            "name": False, "macro": False, "country": "Edition::Any"}
+
+
+def add_url_callbacks(classes):
+    """Every subscription Add and Ret takes its callback as a choice of a class or a URL."""
+    if "ORCOMHTTPCallbackInfo" in classes:
+        return  # the catalogue names the choice itself
+    classes["HTTPCallbackInfo"] = {"shape": "plain", "members": [
+        member("AppName", "value", "string", req=True), member("URL", "value", "string", req=True)]}
+    classes["ORCOMHTTPCallbackInfo"] = {"shape": "or", "members": [
+        member("COMCallbackInfo", "agg", "COMCallbackInfo"), member("HTTPCallbackInfo", "agg", "HTTPCallbackInfo")]}
+    replaced = 0
+    for name, cls in classes.items():
+        if not name.endswith(("SubscriptionAdd", "SubscriptionRet")):
+            continue
+        for i, m in enumerate(cls["members"]):
+            if m["element"] == "COMCallbackInfo":
+                cls["members"][i] = member("ORCOMHTTPCallbackInfo", "agg", "ORCOMHTTPCallbackInfo", req=m["req"])
+                replaced += 1
+    if "COMCallbackInfo" in classes and not replaced:
+        sys.exit("no subscription Add or Ret names COMCallbackInfo: the URL callback has no place")
+
+
 def read_enums(path):
     """The words of every enumeration, from the word tables (enums.tsv)."""
     words = {}
@@ -110,4 +139,6 @@ def emit(classes, out_path, enums=None):
 if __name__ == "__main__":
     if len(sys.argv) not in (3, 4):
         sys.exit(__doc__)
-    emit(read(sys.argv[1]), sys.argv[2], read_enums(sys.argv[3]) if len(sys.argv) == 4 else None)
+    catalogue = read(sys.argv[1])
+    add_url_callbacks(catalogue)
+    emit(catalogue, sys.argv[2], read_enums(sys.argv[3]) if len(sys.argv) == 4 else None)

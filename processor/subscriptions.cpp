@@ -6,6 +6,7 @@
 #include <sqlite3.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <stdexcept>
@@ -105,16 +106,40 @@ std::string RetOf(const TypeNames& type, const std::string& fields, const std::s
   pugi::xml_document stored;
   stored.load_string(fields.c_str(), kStoredParse);
   std::string out = "<" + name + ">\r\n";
-  for (const catalogue::Member& m : ret->members) {
-    if (m.kind == Kind::Attr) continue;
-    if (m.element == "TimeCreated" && !stored.document_element().child("TimeCreated")) {
+  // The members of a choice (the callback's class or URL) stand in the Ret itself.
+  for (const Flat& f : Flattened(*ret)) {
+    const std::string element(f.member->element);
+    if (element == "TimeCreated" && !stored.document_element().child("TimeCreated")) {
       AppendValue(out, "TimeCreated", timeCreated);
       continue;
     }
-    const std::string element(m.element);
     for (pugi::xml_node c : stored.document_element().children(element.c_str())) WriteElement(out, c);
   }
   return out + "</" + name + ">\r\n";
+}
+
+// A URL as a status message may quote it: its start, without what XML cannot carry.
+std::string Quoted(std::string_view url) {
+  constexpr std::size_t kShown = 120;
+  std::string shown(url.substr(0, kShown));
+  for (char& c : shown)
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
+  return "\"" + shown + (url.size() > kShown ? "...\"" : "\"");
+}
+
+// The callback an Add names: a class it can create, or a URL it can post to. The table's choice
+// of the two cannot say that one of them is needed, nor can the class's choice of a ProgID or
+// a CLSID.
+void CheckCallback(pugi::xml_node body) {
+  const std::string path = body.name();
+  const pugi::xml_node com = body.child("COMCallbackInfo"), http = body.child("HTTPCallbackInfo");
+  if (!com && !http) throw Failure{kRefused, path + " needs a COMCallbackInfo or an HTTPCallbackInfo."};
+  if (com && !com.child("ProgID") && !com.child("CLSID"))
+    throw Failure{kRefused, path + "/COMCallbackInfo needs a ProgID or a CLSID."};
+  if (!http) return;
+  const std::string_view url = http.child_value("URL");
+  if (const std::string fault = UrlFault(url); !fault.empty())
+    throw Failure{kRefused, "The URL " + Quoted(url) + " of " + path + "/HTTPCallbackInfo " + fault + "."};
 }
 
 Answer Add(Store& store, pugi::xml_node rq, const TypeNames& type, const Edition& edition) {
@@ -122,6 +147,7 @@ Answer Add(Store& store, pugi::xml_node rq, const TypeNames& type, const Edition
   if (!add) throw Failure{kCannotServe, "The sandbox cannot serve " + std::string(rq.name()) + " requests."};
   pugi::xml_node body = BodyOf(rq, *add);
   Validate(body, *add, edition, body.name());
+  CheckCallback(body);
   // A data event subscription to neither lists nor transactions would deliver nothing.
   if (add->Find("ListEventSubscription") && add->Find("TxnEventSubscription") &&
       !body.child("ListEventSubscription") && !body.child("TxnEventSubscription"))
@@ -225,6 +251,31 @@ std::string SubscriptionStorePath() {
   return data + "/vtfc4-sandbox/subscriptions.db";
 }
 
+std::string UrlFault(std::string_view url) {
+  constexpr std::size_t kLongest = 2048;
+  if (url.size() > kLongest) return "is longer than " + std::to_string(kLongest) + " characters";
+  for (char c : url)
+    if (static_cast<unsigned char>(c) <= 0x20 || c == 0x7f) return "holds a space or a control character";
+  const std::size_t slashes = url.find("://");
+  const std::string scheme = Fold(url.substr(0, slashes == std::string_view::npos ? 0 : slashes));
+  if (scheme != "http" && scheme != "https") return "is not an http:// or https:// URL";
+  std::string_view authority = url.substr(slashes + 3);
+  authority = authority.substr(0, authority.find_first_of("/?#"));
+  if (const std::size_t at = authority.rfind('@'); at != std::string_view::npos) authority.remove_prefix(at + 1);
+  // The host, an IPv6 address in brackets or a name, and the port after it.
+  const std::size_t hostEnd =
+      authority.starts_with('[') ? authority.find(']') + 1 : std::min(authority.find(':'), authority.size());
+  if (hostEnd == 0 || hostEnd > authority.size() || authority.substr(0, hostEnd) == "[]") return "names no host";
+  const std::string_view rest = authority.substr(hostEnd);
+  if (rest.empty()) return "";
+  const std::string_view port = rest.substr(1);
+  const bool digits = rest[0] == ':' && !port.empty() && port.size() <= 5 &&
+                      port.find_first_not_of("0123456789") == std::string_view::npos;
+  if (!digits || std::stoi(std::string(port)) < 1 || std::stoi(std::string(port)) > 65535)
+    return "has no port from 1 to 65535 after its host";
+  return "";
+}
+
 std::string ProcessSubscriptionRequest(std::string_view document) {
   pugi::xml_document doc;
   const pugi::xml_parse_result parsed = doc.load_buffer(document.data(), document.size(),
@@ -288,8 +339,10 @@ std::vector<Subscription> Subscriptions(std::string_view type) {
     pugi::xml_document doc;
     doc.load_string(s.fields.c_str(), kStoredParse);
     const pugi::xml_node root = doc.document_element();
-    s.callback = {Member(root, "COMCallbackInfo/AppName"), Member(root, "COMCallbackInfo/ProgID"),
-                  Member(root, "COMCallbackInfo/CLSID")};
+    const bool byUrl = root.child("HTTPCallbackInfo");
+    s.callback = {Member(root, byUrl ? "HTTPCallbackInfo/AppName" : "COMCallbackInfo/AppName"),
+                  Member(root, "COMCallbackInfo/ProgID"), Member(root, "COMCallbackInfo/CLSID"),
+                  Member(root, "HTTPCallbackInfo/URL")};
     s.deliverAlways = Member(root, "DeliveryPolicy") != "DeliverOnlyIfRunning";
     s.trackLost = Member(root, "TrackLostEvents") != "None";
     all.push_back(std::move(s));

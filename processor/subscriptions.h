@@ -24,12 +24,18 @@ std::string SubscriptionStorePath();
 // cannot be answered at all, std::runtime_error when the store fails.
 std::string ProcessSubscriptionRequest(std::string_view document);
 
-// Where a subscriber's events go: the program named in its COMCallbackInfo.
+// Where a subscriber's events go: the program named in its COMCallbackInfo (by ProgID or
+// CLSID), or the web address of its HTTPCallbackInfo the events are posted to.
 struct Callback {
   std::string appName;
-  std::string progId;  // one of these two
+  std::string progId;  // one of these three
   std::string clsid;
+  std::string url;     // http:// or https://
 };
+
+// Why `url` cannot take events (not http:// or https://, no host, a bad port, spaces or
+// control characters, too long); "" when it can.
+std::string UrlFault(std::string_view url);
 
 // One stored subscription of any type ("Data", "UI", "UIExtension"): its subscriber, its
 // callback and the Add element the client sent, as XML.

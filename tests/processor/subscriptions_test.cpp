@@ -30,6 +30,10 @@ std::string Callback(const std::string& prog = "<ProgID>Vendor.Subscriber</ProgI
   return "<COMCallbackInfo>\n<AppName>Books watcher</AppName>\n" + prog + "\n</COMCallbackInfo>\n";
 }
 
+std::string Hook(const std::string& url, const std::string& app = "<AppName>Books watcher</AppName>") {
+  return "<HTTPCallbackInfo>\n" + app + "\n<URL>" + url + "</URL>\n</HTTPCallbackInfo>\n";
+}
+
 std::string DataAdd(const std::string& subscriber, const std::string& inner, int id = 0) {
   return "<DataEventSubscriptionAddRq requestID = \"" + std::to_string(id) +
          "\">\n<DataEventSubscriptionAdd>\n<SubscriberID>" + subscriber + "</SubscriberID>\n" + inner +
@@ -51,9 +55,9 @@ std::string UIAdd(const std::string& subscriber) {
          "</UIEventSubscriptionAdd>\n</UIEventSubscriptionAddRq>\n";
 }
 
-std::string ExtensionAdd(const std::string& subscriber) {
+std::string ExtensionAdd(const std::string& subscriber, const std::string& callback = Callback()) {
   return "<UIExtensionSubscriptionAddRq requestID = \"2\">\n<UIExtensionSubscriptionAdd>\n<SubscriberID>" +
-         subscriber + "</SubscriberID>\n" + Callback() +
+         subscriber + "</SubscriberID>\n" + callback +
          "<MenuExtensionSubscription>\n<AddToMenu>Customers</AddToMenu>\n<Submenu>\n<MenuText>Tools</MenuText>\n"
          "<MenuItem>\n<MenuText>Send statement</MenuText>\n<EventTag>statement</EventTag>\n</MenuItem>\n"
          "<MenuItem>\n<MenuText>Call</MenuText>\n<EventTag>call</EventTag>\n</MenuItem>\n</Submenu>\n"
@@ -193,6 +197,33 @@ TEST_F(Subscriptions, TheRetFollowsItsClass) {
   EXPECT_EQ(EventTags(menus[0]), (std::vector<std::string>{"statement", "call"}));
 }
 
+// A callback by URL is kept and answered back as it was sent, in the class's place.
+TEST_F(Subscriptions, TheUrlIsAnsweredBack) {
+  const std::string url = "https://hooks.example:8443/vt?book=1&amp;kind=events", kept = "https://hooks.example:8443/vt?book=1&kind=events";
+  const std::string body = Hook(url) + "<DeliveryPolicy>DeliverOnlyIfRunning</DeliveryPolicy>\n<ListEventSubscription>\n"
+                           "<ListEventType>Customer</ListEventType>\n<ListEventOperation>Add</ListEventOperation>\n"
+                           "</ListEventSubscription>\n";
+  const Reply added(Send(DataAdd(kSubscriber, body) + ExtensionAdd(kSubscriber, Hook("http://[::1]:9/menu"))));
+  ASSERT_EQ(added.Codes(), (std::vector<int>{0, 0}));
+  const Reply queried(Send(QueryOf("DataEvent", kSubscriber) + QueryOf("UIExtension", kSubscriber)));
+  for (const Reply* reply : {&added, &queried}) {
+    const pugi::xml_node data = reply->items.at(0).child("DataEventSubscriptionRet");
+    EXPECT_EQ(Children(data), (std::vector<std::string>{"SubscriberID", "TimeCreated", "HTTPCallbackInfo", "DeliveryPolicy",
+                                                        "ListEventSubscription"}));
+    EXPECT_EQ(Children(data.child("HTTPCallbackInfo")), (std::vector<std::string>{"AppName", "URL"}));
+    EXPECT_STREQ(data.child("HTTPCallbackInfo").child_value("AppName"), "Books watcher");
+    EXPECT_EQ(data.child("HTTPCallbackInfo").child_value("URL"), kept);
+    EXPECT_STREQ(reply->items.at(1).first_element_by_path("UIExtensionSubscriptionRet/HTTPCallbackInfo/URL").child_value(),
+                 "http://[::1]:9/menu");
+  }
+  const std::vector<Subscription> data = vtfc4::sandbox::Subscriptions("Data");
+  ASSERT_EQ(data.size(), 1u);
+  EXPECT_EQ(data[0].callback.url, kept);
+  EXPECT_EQ(data[0].callback.appName, "Books watcher");
+  EXPECT_TRUE(data[0].callback.progId.empty() && data[0].callback.clsid.empty());
+  EXPECT_FALSE(data[0].deliverAlways);
+}
+
 // Requests refused one by one: each answered with its status, nothing stored, the others served.
 TEST_F(Subscriptions, Refusals) {
   struct Case {
@@ -217,6 +248,24 @@ TEST_F(Subscriptions, Refusals) {
        DataAdd(kSubscriber, Callback("<ProgID>A.B</ProgID><CLSID>{11111111-2222-3333-4444-555555555555}</CLSID>") +
                                 "<DeliveryPolicy>DeliverAlways</DeliveryPolicy>\n"),
        3000, "more than one alternative"},
+      {"a COM callback naming no class", DataAdd(kSubscriber, Callback("") + "<DeliveryPolicy>DeliverAlways</DeliveryPolicy>\n"),
+       3000, "COMCallbackInfo needs a ProgID or a CLSID"},
+      {"both a class and a URL", DataAdd(kSubscriber, Callback() + Hook("http://h/") + "<DeliveryPolicy>DeliverAlways</DeliveryPolicy>\n"),
+       3000, "more than one alternative"},
+      {"a URL callback without its URL", DataAdd(kSubscriber, "<HTTPCallbackInfo><AppName>A</AppName></HTTPCallbackInfo>"
+                                                              "<DeliveryPolicy>DeliverAlways</DeliveryPolicy>\n"),
+       3000, "lacks the required element URL"},
+      {"a URL callback without its name", DataAdd(kSubscriber, Hook("http://h/", "") + "<DeliveryPolicy>DeliverAlways</DeliveryPolicy>\n"),
+       3000, "lacks the required element AppName"},
+      {"a URL to a file", DataAdd(kSubscriber, Hook("file:///etc/passwd") + "<DeliveryPolicy>DeliverAlways</DeliveryPolicy>\n"),
+       3000, "The URL \"file:///etc/passwd\" of DataEventSubscriptionAdd/HTTPCallbackInfo is not an http:// or https:// URL."},
+      {"a URL without a host", ExtensionAdd(kSubscriber, Hook("https:///hook")), 3000, "names no host"},
+      {"a URL with a bad port", DataAdd(kSubscriber, Hook("http://h:65536/") + "<DeliveryPolicy>DeliverAlways</DeliveryPolicy>\n"),
+       3000, "no port from 1 to 65535"},
+      {"a URL with a space", DataAdd(kSubscriber, Hook("http://h/a b") + "<DeliveryPolicy>DeliverAlways</DeliveryPolicy>\n"),
+       3000, "a space or a control character"},
+      {"a URL without its scheme's slashes", DataAdd(kSubscriber, Hook("http:h") + "<DeliveryPolicy>DeliverAlways</DeliveryPolicy>\n"),
+       3000, "not an http:// or https:// URL"},
       {"an unknown policy", DataAdd(kSubscriber, Callback() + "<DeliveryPolicy>Sometimes</DeliveryPolicy>\n"), 3000,
        "Sometimes"},
       {"a query without a subscriber", "<DataEventSubscriptionQueryRq/>\n", 3000, "SubscriberID"},
