@@ -486,7 +486,8 @@ struct Origin {
 };
 
 // Invokes `dispid`; arguments in the order the member declares them (positional) and by name
-// (named), outputs as by-reference slots. Returns the result, or (result, *outputs).
+// (named), outputs as by-reference slots. Returns the result, or the outputs and the result
+// as a tuple in the parameters' order.
 py::object Call(Object& self, const Member* member, DISPID dispid, WORD flags, const std::string& name,
                 py::tuple args, py::dict kwargs) {
   IDispatch* d = self.Get();
@@ -609,9 +610,16 @@ py::object Call(Object& self, const Member* member, DISPID dispid, WORD flags, c
   }
   py::object value = FromVariant(result.v);
   if (outputs.empty()) return value;
+  // The outputs and the result in the order the parameters declare them (GetValue(hours,
+  // minutes, seconds) gives (hours, minutes, seconds) whichever of them is the retval).
   py::list all;
-  if (!member || !member->result.empty()) all.append(value);
-  for (auto& out : outputs) all.append(FromVariant(out->v));
+  size_t nextOutput = 0;
+  for (const Param& p : member->params) {
+    if (p.retval)
+      all.append(value);
+    else if (p.out && nextOutput < outputs.size())
+      all.append(FromVariant(outputs[nextOutput++]->v));
+  }
   return all.size() == 1 ? all[0] : py::object(py::tuple(all));
 }
 

@@ -9,7 +9,7 @@
 
 Every object the library hands back is an instance of a class made for its interface from the
 type library: properties are attributes, methods take positional and keyword arguments, and a
-method's outputs come back after its result as a tuple. A failing call raises ComError.
+method with outputs returns them with its result as a tuple, in the order of its parameters. A failing call raises ComError.
 """
 
 import contextlib
@@ -238,13 +238,12 @@ def _method(member):
 
     inputs = [p for p in member["params"] if p[2] == "in"]
     outputs = [p for p in member["params"] if p[2] == "out"]
-    result = [p for p in member["params"] if p[2] == "retval"]
     parameters = [inspect.Parameter("self", inspect.Parameter.POSITIONAL_OR_KEYWORD)]
     parameters += [inspect.Parameter(_identifier(p[0]), inspect.Parameter.POSITIONAL_OR_KEYWORD) for p in inputs]
     call.__name__ = name
     call.__qualname__ = name
     call.__signature__ = inspect.Signature(parameters)
-    returned = [r[1] for r in result] + ["%s %s" % (p[1], p[0]) for p in outputs]
+    returned = ["%s %s" % (p[1], p[0]) if len(outputs) else p[1] for p in member["params"] if p[2] != "in"]
     call.__doc__ = "%s(%s) -> %s" % (
         name, ", ".join("%s %s" % (p[1], p[0]) for p in inputs),
         ("(" + ", ".join(returned) + ")") if len(returned) > 1 else (returned[0] if returned else "None"))
@@ -345,6 +344,8 @@ class Session:
         self.manager = manager
 
     def __getattr__(self, name):
+        if self.manager is None:
+            raise AttributeError("the session has ended: no " + name)
         return getattr(self.manager, name)
 
     def new_request(self, country="US", major=4, minor=0):
@@ -380,7 +381,8 @@ class desktop_session(contextlib.AbstractContextManager):
         return self.session
 
     def __exit__(self, kind, error, trace):
-        manager = self.session.manager
+        # The ended session lets its manager go, so that nothing of it outlives the block.
+        manager, self.session.manager = self.session.manager, None
         self.session = None
         if kind is None:
             try:
