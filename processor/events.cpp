@@ -224,6 +224,16 @@ void RemoveEvent(CompanyFile& file, const std::string& holder, std::int64_t seq)
   Stmt(file.Handle(), "DELETE FROM event_outbox WHERE seq = ? AND claimed_by = ?").Bind(1, seq).Bind(2, holder).Step();
 }
 
+void ReleaseEvent(CompanyFile& file, const std::string& holder, std::int64_t seq) {
+  const CompanyFile::WriteTurn turn(file);
+  Stmt(file.Handle(), "UPDATE event_outbox SET claimed_by = '', claimed_until = 0 WHERE seq = ? AND claimed_by = ?")
+      .Bind(1, seq)
+      .Bind(2, holder)
+      .Step();
+}
+
+std::int64_t ClaimMs() { return kClaimMs; }
+
 std::int64_t RetryPause(int failures) {
   std::int64_t pause = 1000;
   for (int i = 1; i < failures && pause < 60'000; ++i) pause *= 2;

@@ -55,6 +55,10 @@ struct QueuedEvent {
 // no other deliverer holds): they are its to deliver for a minute. `nowMs` is the time in
 // milliseconds since the epoch.
 std::vector<QueuedEvent> ClaimDueEvents(CompanyFile& file, const std::string& holder, std::int64_t nowMs);
+// A claimed event handed back untried, due again at once (a round that ran long).
+void ReleaseEvent(CompanyFile& file, const std::string& holder, std::int64_t seq);
+// How long a claim holds, in milliseconds.
+std::int64_t ClaimMs();
 // An event delivered, or given up (its subscription is gone, or it asked not to be kept).
 void RemoveEvent(CompanyFile& file, const std::string& holder, std::int64_t seq);
 // An event that could not be delivered: offered again after a pause that doubles with every

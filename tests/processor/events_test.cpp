@@ -4,14 +4,22 @@
 #include "processor/events.h"
 
 #include <gtest/gtest.h>
+#include <httplib.h>
+#include <signal.h>
 #include <stdlib.h>
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <functional>
+#include <mutex>
 #include <pugixml.hpp>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "processor/component/deliverer.h"
+#include "processor/gateway.h"
 #include "processor/sandbox_engine.h"
 #include "processor/store.h"
 #include "processor/document.h"
@@ -29,10 +37,11 @@ std::string Wrap(const char* root, const std::string& requests, const char* onEr
          ">\r\n</VTXML>\r\n";
 }
 
-std::string Subscription(const char* subscriber, const std::string& entries) {
+std::string Subscription(const char* subscriber, const std::string& entries,
+                         const std::string& callback = "<COMCallbackInfo><AppName>A</AppName><ProgID>A.B</ProgID>"
+                                                       "</COMCallbackInfo><DeliveryPolicy>DeliverAlways</DeliveryPolicy>") {
   return std::string("<DataEventSubscriptionAddRq><DataEventSubscriptionAdd><SubscriberID>") + subscriber +
-         "</SubscriberID><COMCallbackInfo><AppName>A</AppName><ProgID>A.B</ProgID></COMCallbackInfo>"
-         "<DeliveryPolicy>DeliverAlways</DeliveryPolicy>" + entries + "</DataEventSubscriptionAdd></DataEventSubscriptionAddRq>";
+         "</SubscriberID>" + callback + entries + "</DataEventSubscriptionAdd></DataEventSubscriptionAddRq>";
 }
 
 std::string Answered(const std::string& reply, std::size_t i, const char* path) {
@@ -336,6 +345,211 @@ TEST_F(Outbox, LostEventsAreListedAndCleared) {
   setenv("VTFC4_SANDBOX_LOST_EVENT_SECONDS", "soon", 1);
   EXPECT_EQ(LostAfterMs(), 300'000);
   unsetenv("VTFC4_SANDBOX_LOST_EVENT_SECONDS");
+}
+
+}  // namespace
+}  // namespace vtfc4::sandbox
+
+// ---- Delivery by URL, to subscribers' web servers of the test's own on the loopback.
+
+namespace vtfc4::sandbox {
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+struct Posted {
+  std::string path, contentType, body;
+  Clock::time_point at;
+};
+
+// A subscriber's web server keeping what is posted to it; `answer` answers the n-th POST (1 for
+// the first), 200 without it. On `port` if given; HTTPS with a certificate and its key.
+class Listener {
+ public:
+  using Answer = std::function<void(const httplib::Request&, httplib::Response&, int n)>;
+  explicit Listener(Answer answer = {}, int port = 0, const std::string& cert = "", const std::string& key = "") {
+    signal(SIGPIPE, SIG_IGN);  // a client gone mid-answer is not the server's end
+    server_ = cert.empty() ? std::make_unique<httplib::Server>()
+                           : std::make_unique<httplib::SSLServer>(cert.c_str(), key.c_str());
+    server_->Post(".*", [this, answer](const httplib::Request& rq, httplib::Response& rs) {
+      std::unique_lock<std::mutex> lock(mutex_);
+      posted_.push_back({rq.path, rq.get_header_value("Content-Type"), rq.body, Clock::now()});
+      const int n = static_cast<int>(posted_.size());
+      lock.unlock();
+      if (answer) answer(rq, rs, n);
+    });
+    port_ = port ? (server_->bind_to_port("127.0.0.1", port) ? port : -1) : server_->bind_to_any_port("127.0.0.1");
+    EXPECT_GT(port_, 0) << "no port to listen on";
+    if (port_ > 0) thread_ = std::thread([this] { server_->listen_after_bind(); });
+    while (port_ > 0 && !server_->is_running()) std::this_thread::sleep_for(1ms);
+  }
+  ~Listener() {
+    server_->stop();
+    if (thread_.joinable()) thread_.join();
+  }
+  // What was posted once `count` POSTs came, or 15 s went by.
+  std::vector<Posted> WaitFor(std::size_t count) {
+    for (const auto end = Clock::now() + 15s;; std::this_thread::sleep_for(20ms)) {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (posted_.size() >= count || Clock::now() > end) return posted_;
+    }
+  }
+  int port_ = -1;
+
+ private:
+  std::unique_ptr<httplib::Server> server_;
+  std::thread thread_;
+  std::mutex mutex_;
+  std::vector<Posted> posted_;
+};
+
+std::string Url(int port) { return "http://127.0.0.1:" + std::to_string(port) + "/events"; }
+
+bool Eventually(const std::function<bool()>& done) {
+  for (const auto end = Clock::now() + 15s; Clock::now() < end; std::this_thread::sleep_for(20ms))
+    if (done()) return true;
+  return false;
+}
+
+// The events posted, as "Add <ListID>" and the like.
+std::vector<std::string> Summaries(const std::vector<Posted>& posted) {
+  std::vector<std::string> all;
+  for (const Posted& p : posted) {
+    pugi::xml_document doc;
+    doc.load_string(p.body.c_str());
+    const pugi::xml_node e = doc.first_element_by_path("VTXML/VTXMLEvents/DataEvent/ListEvent");
+    all.push_back(std::string(e.child_value("ListEventOperation")) + " " + e.child_value("ListID"));
+  }
+  return all;
+}
+
+class ByUrl : public Outbox {
+ protected:
+  void TearDown() override {
+    deliverer_.reset();
+    Outbox::TearDown();
+  }
+  void Subscribe(const char* subscriber, int port, const char* policy = "DeliverAlways", const char* track = "All") {
+    const std::string reply = ProcessSubscriptionRequest(Wrap(
+        "VTXMLSubscriptionMsgsRq",
+        Subscription(subscriber,
+                     "<ListEventSubscription><ListEventType>Customer</ListEventType><ListEventOperation>Add"
+                     "</ListEventOperation><ListEventOperation>Modify</ListEventOperation><ListEventOperation>Delete"
+                     "</ListEventOperation></ListEventSubscription>",
+                     "<HTTPCallbackInfo><AppName>Hook</AppName><URL>" + Url(port) + "</URL></HTTPCallbackInfo>"
+                     "<DeliveryPolicy>" + policy + "</DeliveryPolicy><TrackLostEvents>" + track + "</TrackLostEvents>")));
+    ASSERT_NE(reply.find("statusCode=\"0\""), std::string::npos) << reply;
+  }
+  // A customer added, modified and deleted, the deliverer started: the events raised.
+  std::vector<std::string> ChangeACustomerAndDeliver() {
+    const std::string added = Send("<CustomerAddRq><CustomerAdd><Name>Acme</Name></CustomerAdd></CustomerAddRq>");
+    const std::string id = Answered(added, 0, "CustomerRet/ListID");
+    Send("<CustomerModRq><CustomerMod><ListID>" + id + "</ListID><EditSequence>" +
+         Answered(added, 0, "CustomerRet/EditSequence") + "</EditSequence><Phone>1</Phone></CustomerMod></CustomerModRq>"
+         "<ListDelRq><ListDelType>Customer</ListDelType><ListID>" + id + "</ListID></ListDelRq>");
+    for (Stmt all(file_->Handle(), "SELECT document FROM event_outbox ORDER BY seq"); all.Step();)
+      queued_.push_back(all.Text(0));
+    deliverer_ = Deliverer::For(folder_ + "/books.vtc");
+    return {"Add " + id, "Modify " + id, "Delete " + id};
+  }
+  std::string RecoveryCode(const char* subscriber) {
+    pugi::xml_document doc;
+    doc.load_string(Send(std::string("<DataEventRecoveryInfoQueryRq><SubscriberID>") + subscriber +
+                         "</SubscriberID></DataEventRecoveryInfoQueryRq>").c_str());
+    return doc.first_element_by_path("VTXML/VTXMLMsgsRs").first_child().attribute("statusCode").value();
+  }
+
+  std::shared_ptr<Deliverer> deliverer_;
+  std::vector<std::string> queued_;  // the outbox's documents before delivery
+};
+
+// A subscriber's events come by POST as the outbox held them, in commit order and each once; a
+// failed answer (500) brings the event again after the first pause.
+TEST_F(ByUrl, EventsArePostedInOrderAndRetried) {
+  Listener listener([](const httplib::Request&, httplib::Response& rs, int n) { rs.status = n == 1 ? 500 : 200; });
+  Subscribe(kWatcher, listener.port_);
+  const std::vector<std::string> e = ChangeACustomerAndDeliver();
+  const std::vector<Posted> posted = listener.WaitFor(4);
+  ASSERT_EQ(Summaries(posted), (std::vector<std::string>{e[0], e[0], e[1], e[2]}));
+  EXPECT_GE(posted[1].at - posted[0].at, 900ms);
+  for (std::size_t i = 0; i < posted.size(); ++i) {
+    EXPECT_EQ(posted[i].body, queued_[i ? i - 1 : 0]) << i;
+    EXPECT_EQ(posted[i].contentType + " " + posted[i].path, "text/xml; charset=utf-8 /events");
+  }
+  EXPECT_TRUE(Eventually([&] { return Rows().empty(); }));
+  std::this_thread::sleep_for(300ms);
+  EXPECT_EQ(listener.WaitFor(0).size(), 4u) << "an event was posted again once delivered";
+}
+
+// Subscribers that are down: what they are owed waits for them (listed as lost after a while
+// when they track lost events), unless they asked for events only while they run.
+TEST_F(ByUrl, ASubscriberDownLosesNothing) {
+  setenv("VTFC4_SANDBOX_LOST_EVENT_SECONDS", "1", 1);
+  struct Case {
+    const char *subscriber, *policy, *track, *lost;  // lost: the recovery query's status while down
+    bool arrive;
+    int port = Listener().port_;  // closed again
+  } cases[] = {{kWatcher, "DeliverAlways", "All", "0", true},
+               {kOther, "DeliverAlways", "None", "1", true},
+               {"{12345678-1234-4234-8234-123456789ABC}", "DeliverOnlyIfRunning", "All", "1", false}};
+  for (const Case& c : cases) Subscribe(c.subscriber, c.port, c.policy, c.track);
+  const std::vector<std::string> expected = ChangeACustomerAndDeliver();
+  ASSERT_TRUE(Eventually([&] { return RecoveryCode(kWatcher) == "0"; })) << "no event lost while down";
+  for (const Case& c : cases) EXPECT_EQ(RecoveryCode(c.subscriber), c.lost) << c.subscriber;
+  EXPECT_EQ(Rows().size(), 6u) << "the events of those who wait for them are kept";
+
+  std::vector<std::unique_ptr<Listener>> up;
+  for (const Case& c : cases) up.push_back(std::make_unique<Listener>(Listener::Answer{}, c.port));
+  for (std::size_t i = 0; i < up.size(); ++i)
+    EXPECT_EQ(Summaries(up[i]->WaitFor(cases[i].arrive ? 3 : 0)), cases[i].arrive ? expected : std::vector<std::string>{})
+        << cases[i].subscriber;
+  EXPECT_TRUE(Eventually([&] { return Rows().empty(); }));
+  EXPECT_EQ(RecoveryCode(kWatcher), "1");
+  unsetenv("VTFC4_SANDBOX_LOST_EVENT_SECONDS");
+}
+
+// One POST: a 2xx status delivers, whatever follows it; any other status, or no answer in time,
+// fails with its reason; a certificate is verified against the authorities.
+TEST(PostEvent, WhatCountsAsDelivered) {
+  char pattern[] = "/tmp/vtfc4-events-XXXXXX";
+  ASSERT_TRUE(mkdtemp(pattern));
+  const std::string folder = pattern, cert = folder + "/hook.crt", key = folder + "/hook.key";
+  std::string error;
+  ASSERT_TRUE(MakeSelfSignedCertificate(cert, key, {"127.0.0.1"}, error)) << error;
+  std::atomic<bool> released{false};
+  const Listener::Answer answer = [&](const httplib::Request& rq, httplib::Response& rs, int) {
+    rs.status = rq.path == "/busy" ? 503 : rq.path == "/long" ? 200 : 204;
+    if (rs.status != 204) rs.set_content("busy\r\nnow " + std::string(1 << 20, 'x'), "text/plain");
+    for (const auto end = Clock::now() + 3s; rq.path == "/slow" && !released && Clock::now() < end;)
+      std::this_thread::sleep_for(5ms);
+  };
+  Listener plain(answer), tls(answer, 0, cert, key);
+  const std::string http = "http://127.0.0.1:" + std::to_string(plain.port_),
+                    https = "https://127.0.0.1:" + std::to_string(tls.port_);
+  const struct {
+    std::string url;
+    bool trusted, delivered;  // trusted: the certificate is among the authorities
+    const char* words;
+  } cases[] = {{http + "/long", false, true, ""},
+               {https + "/", true, true, ""},
+               {http + "/busy", false, false, "answered 503: busy  now xxx"},
+               {http + "/slow", false, false, "timed out"},
+               {https + "/", false, false, "certificate"}};
+  for (const auto& c : cases) {
+    if (c.trusted) setenv("VTFC4_CA_FILE", cert.c_str(), 1);
+    Callback callback;
+    callback.url = c.url;
+    std::string why;
+    const auto start = Clock::now();
+    EXPECT_EQ(SUCCEEDED(DeliverEvent(callback, "<VTXML/>", why, 300ms)), c.delivered) << c.url << ": " << why;
+    EXPECT_LT(Clock::now() - start, 2s) << c.url;
+    unsetenv("VTFC4_CA_FILE");
+    EXPECT_NE(why.find(c.words), std::string::npos) << c.url << ": " << why;
+    EXPECT_LT(why.size(), 400u) << c.url;
+  }
+  released = true;
+  std::filesystem::remove_all(folder);
 }
 
 }  // namespace
