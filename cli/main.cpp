@@ -72,8 +72,14 @@ class Target {
   explicit Target(const Options& o) {
     Utf8CodePage utf8;
     if (!o.online.empty()) {
-      // The online manager finds its gateway where every client of the library says it.
-      setenv("VTFC4_GATEWAY_URL", o.online.c_str(), 1);
+      // The online manager finds its gateway where every client of the library says it: the
+      // scheme, host and port, to which it adds the gateway's path. The whole address, as the
+      // gateway tells it, is taken too.
+      std::string base = o.online;
+      const std::string path = "/j/AppGateway";
+      if (base.size() > path.size() && base.compare(base.size() - path.size(), path.size(), path) == 0)
+        base.resize(base.size() - path.size());
+      setenv("VTFC4_GATEWAY_URL", base.c_str(), 1);
       online_ = std::make_unique<OnlineSession>(o.login, o.ticket, "vtfc4", VTFC4_VERSION);
       manager_ = ComPtr<IVTSessionManager>(online_->manager());
       return;
@@ -82,7 +88,10 @@ class Target {
     if (o.outOfProcess) check(manager_->CommunicateOutOfProcess(VARIANT_TRUE), "CommunicateOutOfProcess");
     check(manager_->OpenConnection(toBstr("").Get(), toBstr(o.appName).Get()), "OpenConnection");
     connected_ = true;
-    check(manager_->BeginSession(toBstr(o.company).Get(), omDontCare), "BeginSession");
+    // The out-of-process processor runs in a folder of its own: it is given the whole path.
+    std::error_code ec;
+    const std::filesystem::path company = std::filesystem::absolute(o.company, ec);
+    check(manager_->BeginSession(toBstr(ec ? o.company : company.string()).Get(), omDontCare), "BeginSession");
     session_ = true;
   }
   ~Target() {
@@ -96,6 +105,7 @@ class Target {
   Target& operator=(const Target&) = delete;
 
   IVTSessionManager* Manager() const { return manager_.Get(); }
+  bool Online() const { return online_ != nullptr; }
 
  private:
   std::unique_ptr<OnlineSession> online_;
@@ -145,7 +155,15 @@ Answer Send(const Target& target, const std::string& document, bool json) {
   const Bstr text = toBstr(document);
   if (info.kind == DocumentKind::request) {
     ComPtr<IMsgSetResponse> answer;
-    check(target.Manager()->DoRequestsFromXMLString(text.Get(), answer.Put()), "DoRequestsFromXMLString");
+    if (target.Online()) {
+      // The gateway takes a document with the sign-on of this session: the manager reads the
+      // requests and writes them again with it.
+      ComPtr<IMsgSetRequest> set;
+      check(target.Manager()->ToMsgSetRequest(text.Get(), set.Put()), "ToMsgSetRequest");
+      check(target.Manager()->DoRequests(set.Get(), answer.Put()), "DoRequests");
+    } else {
+      check(target.Manager()->DoRequestsFromXMLString(text.Get(), answer.Put()), "DoRequestsFromXMLString");
+    }
     ComPtr<IAttributesRsSet> attributes;
     check(answer->get_Attributes(attributes.Put()), "Attributes");
     return Read(answer, attributes.Get(), json);
@@ -389,7 +407,7 @@ void TargetOptions(CLI::App* command, Options& o) {
   CLI::Option* company = command->add_option("--company", o.company, "The company file of the desktop application");
   CLI::Option* outOfProcess =
       command->add_flag("--out-of-process", o.outOfProcess, "Send through the out-of-process request processor");
-  CLI::Option* online = command->add_option("--online", o.online, "The online edition's gateway URL (https://...)");
+  CLI::Option* online = command->add_option("--online", o.online, "The online edition's gateway: https://HOST:PORT");
   command->add_option("--login", o.login, "The application login of the online edition")
       ->envname("VTFC4_APP_LOGIN")
       ->needs(online);
