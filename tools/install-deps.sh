@@ -10,6 +10,7 @@ packages=(
   libssl-dev
   libsqlite3-dev libpugixml-dev
   libcli11-dev
+  pybind11-dev python3-dev python3-pytest
   libcurl4-openssl-dev libcpp-httplib-dev curl
 )
 # The fuzz build (fuzz/run.sh) also needs clang with its fuzzer and sanitizer runtimes.
