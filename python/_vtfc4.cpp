@@ -562,6 +562,7 @@ py::object Call(Object& self, const Member* member, DISPID dispid, WORD flags, c
     for (size_t i = 0; i < named.size(); ++i) namedIds[i] = ids[i + 1];
   }
   if (flags & DISPATCH_PROPERTYPUT) {
+    if (positional.size() != 1 || !named.empty()) throw py::type_error("a property is written with one value");
     named.emplace_back("", positional.back());
     namedOrigin.push_back(positionalOrigin.back());
     namedIds.push_back(DISPID_PROPERTYPUT);

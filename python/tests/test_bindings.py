@@ -228,6 +228,20 @@ def test_unknown_members_are_attribute_errors(session):
         session.manager.CustomerRet  # another interface's member
 
 
+@pytest.mark.parametrize("misuse, error", [
+    (lambda o: o._o.invoke_by_name("EnableErrorRecovery", _native.DISPATCH_PROPERTYPUT), TypeError),
+    (lambda o: o._o.invoke_by_name("EnableErrorRecovery", _native.DISPATCH_PROPERTYPUT, True, False), TypeError),
+    (lambda o: o._o.get(0x7FFF, "nothing"), vtfc4.ComError),
+    (lambda o: o._o.call(-12345, "nothing", 1, 2, 3), vtfc4.ComError),
+    (lambda o: _native.Object(), TypeError),
+    (lambda o: o.CreateMsgSetRequest("US\0X", 4, 0), vtfc4.ComError),
+])
+def test_misuse_is_an_error_not_a_crash(misuse, error):
+    manager = vtfc4.Dispatch("VTFC4.VTSessionManager")
+    with pytest.raises(error):
+        misuse(manager)
+
+
 # ---- Sessions, lists and lifetimes.
 
 def test_the_session_ends_even_on_an_exception(company):
