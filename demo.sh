@@ -35,6 +35,9 @@ if [ "$road" != online ]; then
   echo
   echo "The company file now holds:"
   "$sandbox" list "$demo/company.vtc"
+  echo
+  echo "The same customers, asked from the shell (vtfc4 query Customer --json):"
+  ./build/cli/vtfc4 query Customer --company "$demo/company.vtc" --json
 fi
 
 if [ "$road" != desktop ]; then
