@@ -41,6 +41,14 @@ for usage in "" "frobnicate" "send add.xml" "send add.xml --company a --online h
   [ -s err ] && [ ! -s out ] || fail "usage error \"$usage\" not on standard error alone"
 done
 
+# The completion offers the subcommands, and the kinds of query from the command itself.
+complete_words() {
+  PATH="$work/prefix/bin:$PATH" bash -c 'source "$1"; shift; COMP_WORDS=("$@"); COMP_CWORD=$(($# - 1))
+    _vtfc4; printf "%s\n" "${COMPREPLY[@]}"' _ "$work/prefix/share/bash-completion/completions/vtfc4" "$@"
+}
+[ "$(complete_words vtfc4 con)" = convert ] || fail "the completion of a subcommand"
+complete_words vtfc4 query Cust | grep -qx Customer || fail "the completion of a kind"
+
 # ---- Documents.
 head='<?xml version="1.0" ?>
 <?vtxml version="4.0"?>
