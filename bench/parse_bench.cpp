@@ -101,6 +101,8 @@ int main(int argc, char** argv) {
     return 1;
   }
   std::printf("document: %zu bytes, %d requests\n", Document().size(), kRequests);
+  PairedRounds("requests read against the bare pass", 15, [] { ParseBare(Document()); },
+               [] { benchmark::DoNotOptimize(ParseThroughPipeline().Get()); });
   benchmark::Initialize(&argc, argv);
   RatioReporter reporter("BM_Pipeline", "BM_BareXerces");
   benchmark::RunSpecifiedBenchmarks(&reporter);

@@ -211,13 +211,6 @@ size_t ParseAndWalk(const std::string& text) {
   return bytes;
 }
 
-template <class F>
-double Seconds(F f) {
-  const auto start = std::chrono::steady_clock::now();
-  f();
-  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
-
 void BM_ParseAndWalk(benchmark::State& state) {
   const std::string& text = Answer(static_cast<int>(state.range(0)));
   for (auto _ : state) {
@@ -283,21 +276,11 @@ int main(int argc, char** argv) {
                 "%.1f MB = %.2f times the document\n",
                 mb, text.size(), read, grown / 1e6, grown / static_cast<double>(text.size()));
   }
-  // Rounds that time one bare pass and one parse and walk back to back: the machine's drift
-  // touches both sides of a round alike, so the ratios of single rounds agree far better than
-  // those of two long runs taken one after the other.
   for (int mb : {10, 100}) {
     const std::string& text = Answer(mb);
-    std::vector<double> ratios;
-    for (int round = 0; round < (mb == 10 ? 15 : 5); ++round) {
-      const double bare = Seconds([&] { ParseBare(text); });
-      const double ours = Seconds([&] { benchmark::DoNotOptimize(ParseAndWalk(text)); });
-      ratios.push_back(bare / ours);
-    }
-    std::sort(ratios.begin(), ratios.end());
-    std::printf("answer %d MB, %zu rounds: parse and walk at %.2f times the bare pass's speed "
-                "(median; lowest %.2f, highest %.2f)\n",
-                mb, ratios.size(), ratios[ratios.size() / 2], ratios.front(), ratios.back());
+    const std::string what = "answer " + std::to_string(mb) + " MB, parse and walk against the bare pass";
+    PairedRounds(what.c_str(), mb == 10 ? 15 : 5, [&] { ParseBare(text); },
+                 [&] { benchmark::DoNotOptimize(ParseAndWalk(text)); });
   }
   benchmark::Initialize(&argc, argv);
   RatioReporter reporter("BM_ParseAndWalk", "BM_BareXerces");

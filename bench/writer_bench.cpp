@@ -252,6 +252,13 @@ int main(int argc, char** argv) {
   }
   std::printf("document: %zu bytes, %d leaf elements\n", library.size(),
               kRecords * static_cast<int>(kFieldCount));
+  PairedRounds("the library's writer against the reserved builder", 15,
+               [&] { benchmark::DoNotOptimize(WriteBare(library.size()).data()); },
+               [] {
+                 XMLBuilder b(4, 0, 0);
+                 WriteThroughLibrary(b);
+                 benchmark::DoNotOptimize(b.Output().data());
+               });
   benchmark::Initialize(&argc, argv);
   RatioReporter reporter("BM_LibraryWriter", "BM_BareBuilder");
   benchmark::RunSpecifiedBenchmarks(&reporter);
