@@ -9,9 +9,10 @@ carry it, the lists a reference names (of=) and the members that make a record's
 has no Name (name). Classes are emitted sorted by name so the engine can look them up by
 binary search.
 
-The sandbox takes one choice the library's catalogue does not name: a subscription's callback
-may be a URL (HTTPCallbackInfo) in place of a class (COMCallbackInfo). The library's object
-model names only the class, so the choice is added here, to the sandbox's view alone.
+The sandbox takes one choice the library's Adds do not: a subscription's callback may be a URL
+(HTTPCallbackInfo) in place of a class (COMCallbackInfo), as the Rets already say. The
+library's request objects name only the class, so the Adds are widened here, in the sandbox's
+view alone.
 """
 import sys
 
@@ -72,29 +73,20 @@ def read(path):
     return classes
 
 
-def member(element, kind, type_, req=False):
-    return {"element": element, "kind": kind, "type": type_, "req": req, "from": 0, "until": 0, "of": "",
-            "name": False, "macro": False, "country": "Edition::Any"}
-
-
 def add_url_callbacks(classes):
-    """Every subscription Add and Ret takes its callback as a choice of a class or a URL."""
-    if "ORCOMHTTPCallbackInfo" in classes:
-        return  # the catalogue names the choice itself
-    classes["HTTPCallbackInfo"] = {"shape": "plain", "members": [
-        member("AppName", "value", "string", req=True), member("URL", "value", "string", req=True)]}
-    classes["ORCOMHTTPCallbackInfo"] = {"shape": "or", "members": [
-        member("COMCallbackInfo", "agg", "COMCallbackInfo"), member("HTTPCallbackInfo", "agg", "HTTPCallbackInfo")]}
+    """Every subscription Add takes its callback as the choice its Ret takes: a class or a URL."""
+    if "ORCOMHTTPCallbackInfo" not in classes:
+        sys.exit("the catalogue has no ORCOMHTTPCallbackInfo: the URL callback has no place")
     replaced = 0
     for name, cls in classes.items():
-        if not name.endswith(("SubscriptionAdd", "SubscriptionRet")):
+        if not name.endswith("SubscriptionAdd"):
             continue
-        for i, m in enumerate(cls["members"]):
+        for m in cls["members"]:
             if m["element"] == "COMCallbackInfo":
-                cls["members"][i] = member("ORCOMHTTPCallbackInfo", "agg", "ORCOMHTTPCallbackInfo", req=m["req"])
+                m["element"] = m["type"] = "ORCOMHTTPCallbackInfo"
                 replaced += 1
-    if "COMCallbackInfo" in classes and not replaced:
-        sys.exit("no subscription Add or Ret names COMCallbackInfo: the URL callback has no place")
+    if not replaced:
+        sys.exit("no subscription Add names COMCallbackInfo: the URL callback has no place")
 
 
 def read_enums(path):

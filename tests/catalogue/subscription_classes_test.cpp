@@ -51,6 +51,12 @@ void SetText(const ComPtr<IVTStringType>& v, const char16_t* text) {
   ASSERT_EQ(v->SetValue(Bstr(text).Get()), S_OK);
 }
 
+std::string Text(const ComPtr<IVTStringType>& v) {
+  Bstr text;
+  if (!v || FAILED(v->GetValue(text.Put()))) return "(none)";
+  return ToNarrow(text.Get());
+}
+
 void SetGuid(const ComPtr<IVTGUIDType>& v, const char16_t* text) {
   ASSERT_TRUE(v);
   ASSERT_EQ(v->SetValue(Bstr(text).Get()), S_OK);
@@ -417,32 +423,54 @@ TEST(EventClasses, TheEventsOfADocumentBody) {
 }
 
 // A subscription as the answer to its Add gives it back: the Add's members, with the time it
-// was made after the subscriber.
+// was made after the subscriber, and its callback, a class or a URL to post events to.
 TEST(EventClasses, SubscriptionAnswerIsReadAndWrittenBack) {
-  const std::string text =
-      "<UIEventSubscriptionRet>\r\n<SubscriberID>{6B29FC40-CA47-1067-B31D-00DD010662DA}</SubscriberID>\r\n"
-      "<TimeCreated>2004-10-29T12:00:00</TimeCreated>\r\n"
-      "<COMCallbackInfo>\r\n<AppName>Ledger Watch</AppName>\r\n<ProgID>LedgerWatch.Listener</ProgID>\r\n"
-      "</COMCallbackInfo>\r\n<DeliveryPolicy>DeliverAlways</DeliveryPolicy>\r\n"
-      "<CompanyFileEventSubscription>\r\n<CompanyFileEventOperation>Open</CompanyFileEventOperation>\r\n"
-      "<CompanyFileEventOperation>Close</CompanyFileEventOperation>\r\n</CompanyFileEventSubscription>\r\n"
-      "</UIEventSubscriptionRet>\r\n";
-  auto ret = Make<IUIEventSubscriptionRet>("UIEventSubscriptionRet", false);
-  ASSERT_TRUE(ret);
-  std::string error;
-  ASSERT_TRUE(ParseInto(ret, tag::UIEventSubscriptionRet, text, error)) << error;
-  DATE created = 0;
-  ASSERT_EQ(Member(ret, &IUIEventSubscriptionRet::get_TimeCreated)->GetValue(&created), S_OK);
-  EXPECT_DOUBLE_EQ(created, 38289.5);
-  auto operations = Member(Member(ret, &IUIEventSubscriptionRet::get_CompanyFileEventSubscription),
-                           &ICompanyFileEventSubscription::get_CompanyFileEventOperationList);
-  LONG count = 0;
-  ASSERT_EQ(operations->get_Count(&count), S_OK);
-  ASSERT_EQ(count, 2);
-  ENCompanyFileEventOperation second = cfeoOpen;
-  ASSERT_EQ(operations->GetAt(1, &second), S_OK);
-  EXPECT_EQ(second, cfeoClose);
-  EXPECT_EQ(Written(ret), text);
+  const struct {
+    const char* callback;
+    const char* name;  // the ProgID or the URL
+  } cases[] = {
+      {"<COMCallbackInfo>\r\n<AppName>Ledger Watch</AppName>\r\n<ProgID>LedgerWatch.Listener</ProgID>\r\n"
+       "</COMCallbackInfo>\r\n",
+       "LedgerWatch.Listener"},
+      {"<HTTPCallbackInfo>\r\n<AppName>Ledger Watch</AppName>\r\n<URL>https://watch.example/events</URL>\r\n"
+       "</HTTPCallbackInfo>\r\n",
+       "https://watch.example/events"},
+  };
+  for (const auto& c : cases) {
+    const std::string text =
+        std::string("<UIEventSubscriptionRet>\r\n<SubscriberID>{6B29FC40-CA47-1067-B31D-00DD010662DA}</SubscriberID>\r\n"
+                    "<TimeCreated>2004-10-29T12:00:00</TimeCreated>\r\n") +
+        c.callback +
+        "<DeliveryPolicy>DeliverAlways</DeliveryPolicy>\r\n"
+        "<CompanyFileEventSubscription>\r\n<CompanyFileEventOperation>Open</CompanyFileEventOperation>\r\n"
+        "<CompanyFileEventOperation>Close</CompanyFileEventOperation>\r\n</CompanyFileEventSubscription>\r\n"
+        "</UIEventSubscriptionRet>\r\n";
+    auto ret = Make<IUIEventSubscriptionRet>("UIEventSubscriptionRet", false);
+    ASSERT_TRUE(ret);
+    std::string error;
+    ASSERT_TRUE(ParseInto(ret, tag::UIEventSubscriptionRet, text, error)) << error;
+    DATE created = 0;
+    ASSERT_EQ(Member(ret, &IUIEventSubscriptionRet::get_TimeCreated)->GetValue(&created), S_OK);
+    EXPECT_DOUBLE_EQ(created, 38289.5);
+    auto choice = Member(ret, &IUIEventSubscriptionRet::get_ORCOMHTTPCallbackInfo);
+    ComPtr<ICOMCallbackInfo> byClass;
+    ComPtr<IHTTPCallbackInfo> byUrl;
+    ASSERT_EQ(choice->get_COMCallbackInfo(byClass.Put()), S_OK);
+    ASSERT_EQ(choice->get_HTTPCallbackInfo(byUrl.Put()), S_OK);
+    ASSERT_NE(!byClass, !byUrl) << "one callback is chosen";
+    EXPECT_EQ(byClass ? Text(Member(Member(byClass, &ICOMCallbackInfo::get_ORProgCLSID), &IORProgCLSID::get_ProgID))
+                      : Text(Member(byUrl, &IHTTPCallbackInfo::get_URL)),
+              c.name);
+    auto operations = Member(Member(ret, &IUIEventSubscriptionRet::get_CompanyFileEventSubscription),
+                             &ICompanyFileEventSubscription::get_CompanyFileEventOperationList);
+    LONG count = 0;
+    ASSERT_EQ(operations->get_Count(&count), S_OK);
+    ASSERT_EQ(count, 2);
+    ENCompanyFileEventOperation second = cfeoOpen;
+    ASSERT_EQ(operations->GetAt(1, &second), S_OK);
+    EXPECT_EQ(second, cfeoClose);
+    EXPECT_EQ(Written(ret), text);
+  }
 }
 
 TEST(EventClasses, ElementsOutsideTheEventFailTheParse) {

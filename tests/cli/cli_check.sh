@@ -101,6 +101,12 @@ python3 "$source_dir/tests/cli/json_matches.py" invoice.xml invoice.json > /dev/
 expect 1 "$vtfc4" send add.xml --company books.vtc
 grep -q 'statusSeverity="Error"' out || fail "the failed request's status"
 
+# A subscription document goes to the subscription service; one with a URL is read back.
+VTFC4_SANDBOX_SUBSCRIPTIONS=$work/subscriptions.db expect 0 "$vtfc4" send "$source_dir/examples/subscription_http.xml" \
+  --company books.vtc --json
+python3 -c 'import json,sys; r=json.load(sys.stdin)["responses"][0]["DataEventSubscriptionRet"]
+assert r["HTTPCallbackInfo"]["URL"] == "http://127.0.0.1:8080/vtevents", r' < out
+
 # ---- query: any kind, by name or ID, in process and through the daemon.
 expect 0 "$vtfc4" query --list
 for kind in Customer Invoice ItemService Account Bill; do grep -qx "$kind" out || fail "query --list lacks $kind"; done

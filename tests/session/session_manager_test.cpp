@@ -340,7 +340,8 @@ TEST_P(Manager, SubscriptionOperationsNeedNoSession) {
     DATE created = 0;
     EXPECT_EQ(Field(ret.Get(), &IDataEventSubscriptionRet::get_TimeCreated)->GetValue(&created), S_OK);
     EXPECT_GT(created, 40000.0);  // a day of this century
-    EXPECT_EQ(FieldText(Field(Field(ret.Get(), &IDataEventSubscriptionRet::get_COMCallbackInfo).Get(),
+    EXPECT_EQ(FieldText(Field(Field(Field(ret.Get(), &IDataEventSubscriptionRet::get_ORCOMHTTPCallbackInfo).Get(),
+                                    &IORCOMHTTPCallbackInfo::get_COMCallbackInfo).Get(),
                               &ICOMCallbackInfo::get_ORProgCLSID).Get(),
                         &IORProgCLSID::get_ProgID),
               "Vendor.Subscriber");
