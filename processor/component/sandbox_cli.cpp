@@ -173,10 +173,14 @@ int Serve(vtfc4::sandbox::GatewayOptions options) {
     std::fprintf(stderr, "vtfc4-sandbox: cannot write to standard output: %s\n", std::strerror(errno));
     return 1;
   }
+  // The changes the gateway books raise events like any other: their subscribers are told
+  // while it serves (and what is due when it stops, in a last round).
+  std::shared_ptr<vtfc4::sandbox::Deliverer> deliverer = vtfc4::sandbox::Deliverer::For(options.company);
   int signal_number = 0;
   while (sigwait(&stop, &signal_number) != 0) {
   }
   gateway->Stop();
+  deliverer.reset();
   return 0;
 }
 

@@ -109,7 +109,35 @@ usage 1 err "$sandbox" serve "$work/north.vtc" --listen 127.0.0.1:0
 grep -q "US company files only" "$work/err" || fail "serving a CA company file: no word why"
 
 # The gateway: it says where it serves and with which certificate, answers a sign-on by HTTPS,
-# and leaves cleanly on SIGTERM.
+# tells the subscribers of what it books (here a listener at a URL), and leaves cleanly on
+# SIGTERM.
+export VTFC4_SANDBOX_SUBSCRIPTIONS="$work/subscriptions.db"
+python3 - "$work/posted" "$work/listener.port" <<'PY' &
+import http.server, sys
+class Listener(http.server.BaseHTTPRequestHandler):
+    def do_POST(self):
+        body = self.rfile.read(int(self.headers["content-length"]))
+        with open(sys.argv[1], "ab") as f:
+            f.write(body)
+        self.send_response(200)
+        self.end_headers()
+    def log_message(self, *args):
+        pass
+server = http.server.HTTPServer(("127.0.0.1", 0), Listener)
+with open(sys.argv[2], "w") as f:
+    f.write(str(server.server_port))
+server.serve_forever()
+PY
+listener=$!
+trap 'kill "$listener" 2> /dev/null || true; rm -rf "$work"' EXIT
+for _ in $(seq 500); do [ -s "$work/listener.port" ] && break; sleep 0.01; done
+printf '<?xml version="1.0" ?><?vtxml version="4.0"?><VTXML><VTXMLSubscriptionMsgsRq>
+<DataEventSubscriptionAddRq><DataEventSubscriptionAdd><SubscriberID>{5A1F0C3E-2B4D-4E6F-8A9B-0C1D2E3F4A5B}</SubscriberID>
+<HTTPCallbackInfo><AppName>Listener</AppName><URL>http://127.0.0.1:%s/events</URL></HTTPCallbackInfo>
+<DeliveryPolicy>DeliverAlways</DeliveryPolicy><ListEventSubscription><ListEventType>Customer</ListEventType>
+<ListEventOperation>Add</ListEventOperation></ListEventSubscription></DataEventSubscriptionAdd></DataEventSubscriptionAddRq>
+</VTXMLSubscriptionMsgsRq></VTXML>' "$(cat "$work/listener.port")" | "$sandbox" subscribe - > "$work/out"
+grep -q 'statusCode="0"' "$work/out" || fail "the listener's subscription: $(cat "$work/out")"
 "$sandbox" serve "$work/online.vtc" --listen 127.0.0.1:0 >"$work/serve.out" 2>"$work/serve.err" &
 server=$!
 for _ in $(seq 500); do grep -q '^certificate: ' "$work/serve.out" && break; sleep 0.01; done
@@ -134,6 +162,8 @@ if command -v curl > /dev/null; then
   [ "$(document "$ticket" Ames | post application/x-vtxml)" = 200 ] || fail "the gateway did not answer a sign-on"
   grep -q '<SignonDesktopRs statusCode="0"' "$work/answer" || fail "the desktop sign-on failed: $(cat "$work/answer")"
   grep -q '<CustomerAddRs requestID="1" statusCode="0"' "$work/answer" || fail "the customer was not added"
+  for _ in $(seq 500); do grep -q '<ListEventOperation>Add</ListEventOperation>' "$work/posted" 2> /dev/null && break; sleep 0.01; done
+  grep -q '<ListEventType>Customer</ListEventType>' "$work/posted" || fail "the listener was not told of the gateway's add"
   [ "$(document "$revoked" Roof | post application/x-vtxml)" = 200 ] || fail "a revoked ticket is a sign-on's answer"
   grep -q '<SignonDesktopRs statusCode="2021"' "$work/answer" || fail "a revoked ticket signed on: $(cat "$work/answer")"
   [ "$(document "$ticket" Roof | post text/xml)" = 415 ] || fail "text/xml was taken"
