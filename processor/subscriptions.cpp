@@ -375,4 +375,11 @@ std::vector<std::string> EventTags(const Subscription& s) {
   return tags;
 }
 
+std::vector<std::string> SubscriptionVersions() {
+  std::vector<std::string> versions;
+  for (std::string& v : SupportedVersions())
+    if (std::stoi(v) >= 3) versions.push_back(std::move(v));
+  return versions;
+}
+
 }  // namespace vtfc4::sandbox

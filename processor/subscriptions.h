@@ -59,6 +59,9 @@ bool Subscribes(const Subscription& s, std::string_view entry, std::string_view 
 // The event tags of a UI extension subscription's menu items (its item, or its submenu's).
 std::vector<std::string> EventTags(const Subscription& s);
 
+// The vtXML versions of subscription documents: those from 3.0 of the versions served.
+std::vector<std::string> SubscriptionVersions();
+
 }  // namespace vtfc4::sandbox
 
 #endif  // VTFC4_PROCESSOR_SUBSCRIPTIONS_H

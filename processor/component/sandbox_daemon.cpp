@@ -32,6 +32,7 @@
 #include <thread>
 
 #include "processor/component/processor_state.h"
+#include "processor/subscriptions.h"
 #include "src/session/trusted_folder.h"
 #include "src/session/wire.h"
 
@@ -107,7 +108,7 @@ Message Dispatch(ProcessorState& state, const Message& call) {
     Outcome o = state.SessionVersions(Arg(call, 1), versions);
     return Answer(o, versions);
   }
-  if (op == "VTXMLVersionsForSubscription") return Answer({}, vtfc4::sandbox::SupportedVersions());
+  if (op == "VTXMLVersionsForSubscription") return Answer({}, vtfc4::sandbox::SubscriptionVersions());
   if (op == "WasAuthPreferencesObeyed") {
     bool obeyed = false;
     Outcome o = state.WasObeyed(Arg(call, 1), obeyed);

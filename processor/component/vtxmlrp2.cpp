@@ -19,6 +19,7 @@
 #include "src/com/registrar.h"
 #include "src/com/registry.h"
 #include "processor/component/utf8.h"
+#include "processor/subscriptions.h"
 #include "vtfc4/vtfc4.h"
 
 namespace {
@@ -199,7 +200,7 @@ class RequestProcessor final : public Object<IRequestProcessor2> {
   }
   HRESULT get_VTXMLVersionsForSubscription(SAFEARRAY** out) override {
     if (!out) return E_POINTER;
-    *out = vtfc4::sandbox::BstrArrayFromUtf8(vtfc4::sandbox::SupportedVersions());
+    *out = vtfc4::sandbox::BstrArrayFromUtf8(vtfc4::sandbox::SubscriptionVersions());
     return *out ? S_OK : E_OUTOFMEMORY;
   }
   HRESULT OpenConnection2(BSTR appID, BSTR appName, ENConnectionType) override {

@@ -363,6 +363,19 @@ TEST_P(Manager, SubscriptionOperationsNeedNoSession) {
                 Wide("<?vtxml version=\"4.0\"?><VTXML><VTXMLMsgsRq/></VTXML>").Get(), answer.Put()),
             VTFC4_HR(0x80040405));
   EXPECT_NE(TakeError().find("VTXMLSubscriptionMsgsRq"), std::string::npos);
+  // The versions of subscription documents: none before 3.0.
+  SAFEARRAY* versions = nullptr;
+  ASSERT_EQ(manager_->get_VTXMLVersionsForSubscription(&versions), S_OK) << TakeError();
+  std::vector<std::string> texts;
+  LONG last = -1;
+  SafeArrayGetUBound(versions, 1, &last);
+  for (LONG i = 0; i <= last; ++i) {
+    Bstr text;
+    ASSERT_EQ(SafeArrayGetElement(versions, &i, text.Put()), S_OK);
+    texts.push_back(Narrow(text));
+  }
+  SafeArrayDestroy(versions);
+  EXPECT_EQ(texts, (std::vector<std::string>{"3.0", "4.0"}));
   unsetenv("VTFC4_SANDBOX_SUBSCRIPTIONS");
 }
 
