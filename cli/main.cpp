@@ -16,7 +16,6 @@
 #include <iostream>
 #include <memory>
 #include <optional>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -25,6 +24,7 @@
 #include "cli/documents.h"
 #include "cli/json.h"
 #include "cli/late.h"
+#include "src/command_line.h"
 #include "vtfc4/client.hpp"
 
 namespace vtfc4::cli {
@@ -458,15 +458,7 @@ int main(int argc, char** argv) {
   convert->add_option("--country", o.country, "The edition of an answer (default: from its version, else US)")
       ->check(CLI::IsMember({"US", "CA"}));
 
-  try {
-    app.parse(argc, argv);
-  } catch (const CLI::ParseError& e) {
-    std::ostringstream out, err;
-    const int code = app.exit(e, out, err);
-    std::fputs(out.str().c_str(), stdout);
-    std::fputs(err.str().c_str(), stderr);
-    return code == 0 ? 0 : 2;
-  }
+  if (const std::optional<int> end = vtfc4::ParseCommandLine(app, argc, argv)) return *end;
   int status = 1;
   try {
     if (*verify) status = Verify(o);

@@ -10,9 +10,9 @@
 
 #include <CLI/CLI.hpp>
 #include <cstdio>
-#include <sstream>
 #include <string>
 
+#include "src/command_line.h"
 #include "vtfc4/comptr.h"
 #include "vtfc4/vtfc4.h"
 
@@ -61,15 +61,7 @@ int main(int argc, char** argv) {
   std::string module;
   app.add_flag("-u,--unregister", unregister, "Unregister the module instead");
   app.add_option("MODULE", module, "The module (a shared library)")->required()->check(CLI::ExistingFile);
-  try {
-    app.parse(argc, argv);
-  } catch (const CLI::ParseError& e) {
-    std::ostringstream out, err;
-    const int code = app.exit(e, out, err);
-    std::fputs(out.str().c_str(), stdout);
-    std::fputs(err.str().c_str(), stderr);
-    return code == 0 ? 0 : 2;
-  }
+  if (const std::optional<int> end = vtfc4::ParseCommandLine(app, argc, argv)) return *end;
   const int status = Run(module, unregister);
   return std::fflush(stdout) == 0 ? status : 1;
 }

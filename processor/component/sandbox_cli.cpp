@@ -42,6 +42,7 @@
 #include "processor/sandbox_engine.h"
 #include "processor/subscriptions.h"
 #include "src/com/registry.h"
+#include "src/command_line.h"
 #include "vtfc4/comptr.h"
 #include "vtfc4/vtfc4.h"
 
@@ -357,15 +358,7 @@ int main(int argc, char** argv) {
   CLI::App* click = app.add_subcommand("click", "Choose the menu items of an event tag: their subscribers are told");
   click->add_option("FILE", file, "The company file open in the application")->required()->check(CLI::ExistingFile);
   click->add_option("TAG", args.tag, "The event tag of the menu items")->required();
-  try {
-    app.parse(argc, argv);
-  } catch (const CLI::ParseError& e) {
-    std::ostringstream out, err;
-    const int code = app.exit(e, out, err);
-    std::fputs(out.str().c_str(), stdout);
-    std::fputs(err.str().c_str(), stderr);
-    return Finish(code == 0 ? 0 : 2);
-  }
+  if (const std::optional<int> end = vtfc4::ParseCommandLine(app, argc, argv)) return Finish(*end);
   int status = 1;
   try {
     status = Run(app, args);

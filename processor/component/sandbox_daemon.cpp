@@ -27,12 +27,12 @@
 #include <cstring>
 #include <memory>
 #include <new>
-#include <sstream>
 #include <string>
 #include <thread>
 
 #include "processor/component/processor_state.h"
 #include "processor/subscriptions.h"
+#include "src/command_line.h"
 #include "src/session/trusted_folder.h"
 #include "src/session/wire.h"
 
@@ -353,18 +353,12 @@ int main(int argc, char** argv) {
       ->check(CLI::Range(1, 512));
   app.add_flag("--foreground", gForeground, "Log to standard error instead of syslog");
   app.set_version_flag("--version", VTFC4_VERSION);
-  try {
-    app.parse(argc, argv);
-  } catch (const CLI::ParseError& e) {
-    std::ostringstream out, err;
-    const int code = app.exit(e, out, err);
-    std::fputs(out.str().c_str(), stdout);
-    std::fputs(err.str().c_str(), stderr);
+  if (const std::optional<int> end = vtfc4::ParseCommandLine(app, argc, argv)) {
     if (OutputFailed()) {
       std::fprintf(stderr, "vtfc4-sandboxd: cannot write to standard output: %s\n", std::strerror(errno));
       return 1;
     }
-    return code == 0 ? 0 : 2;
+    return *end;
   }
   if (!gForeground) openlog("vtfc4-sandboxd", LOG_PID, LOG_DAEMON);
   struct sigaction action {};
