@@ -156,17 +156,12 @@ fi
 # ---- online: the same through the sandbox's gateway.
 "$sandbox" create "$work/online.vtc" > /dev/null
 ticket=$("$sandbox" ticket "$work/online.vtc" --login cli)
-"$sandbox" serve "$work/online.vtc" --listen 127.0.0.1:0 > "$work/serve.log" &
-gateway=$!
+# shellcheck source=../gateway.sh
+source "$source_dir/tests/gateway.sh"
+start_gateway "$sandbox" "$work/online.vtc" "$work/serve.log"
 trap 'kill "$gateway" 2> /dev/null || true; rm -rf "$work"' EXIT
-for _ in $(seq 100); do
-  grep -q '^certificate: ' "$work/serve.log" && break
-  kill -0 "$gateway" 2> /dev/null || fail "the gateway did not start: $(cat "$work/serve.log")"
-  sleep 0.1
-done
-url=$(sed -n 's|^serving \(https://.*\)$|\1|p' "$work/serve.log")
-export VTFC4_CA_FILE
-VTFC4_CA_FILE=$(sed -n 's|^certificate: ||p' "$work/serve.log")
+url=$gateway_url
+export VTFC4_CA_FILE=$gateway_cert
 expect 0 "$vtfc4" send add.xml --online "$url" --login cli --ticket "$ticket" --json
 python3 -c 'import json,sys; a=json.load(sys.stdin)["responses"]; assert [r["statusCode"] for r in a] == [0, 0, 0, 0], a' < out
 VTFC4_CONNECTION_TICKET=$ticket expect 0 "$vtfc4" query Invoice --online "$url" --login cli --name INV-7

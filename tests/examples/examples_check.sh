@@ -30,16 +30,12 @@ grep -qE '^Net Income +275\.50$' <<<"$output" || fail "the net income"
 # sandbox's gateway on loopback, signing on with a connection ticket the company issued.
 "$sandbox" create "$work/online.vtc" > /dev/null
 ticket=$("$sandbox" ticket "$work/online.vtc" --login demo)
-"$sandbox" serve "$work/online.vtc" --listen 127.0.0.1:0 > "$work/serve.log" &
-gateway=$!
+# shellcheck source=../gateway.sh
+source "$(dirname "$0")/../gateway.sh"
+start_gateway "$sandbox" "$work/online.vtc" "$work/serve.log"
 trap 'kill "$gateway" 2> /dev/null || true; rm -rf "$work"' EXIT
-for _ in $(seq 100); do
-  grep -q '^certificate: ' "$work/serve.log" && break
-  kill -0 "$gateway" 2> /dev/null || fail "the gateway did not start: $(cat "$work/serve.log")"
-  sleep 0.1
-done
-url=$(sed -n 's|^serving \(https://[^/]*\)/j/AppGateway$|\1|p' "$work/serve.log")
-cert=$(sed -n 's|^certificate: ||p' "$work/serve.log")
+url=${gateway_url%/j/AppGateway}
+cert=$gateway_cert
 output=$(VTFC4_GATEWAY_URL="$url" VTFC4_CA_FILE="$cert" "$examples/quickstart" --online demo "$ticket")
 echo "$output"
 grep -q 'FullName "Ames Trading", EditSequence [0-9]*, Phone 555-0199' <<<"$output" || fail "the online road's modification"
@@ -63,16 +59,11 @@ grep -q '^BeginSession: .*missing.vtc.* (0x80040403)$' <<<"$output" || fail "the
 
 "$sandbox" create "$work/online-modern.vtc" > /dev/null
 ticket=$("$sandbox" ticket "$work/online-modern.vtc" --login demo)
-"$sandbox" serve "$work/online-modern.vtc" --listen 127.0.0.1:0 > "$work/serve-modern.log" &
-gateway_modern=$!
-trap 'kill "$gateway" "$gateway_modern" 2> /dev/null || true; rm -rf "$work"' EXIT
-for _ in $(seq 100); do
-  grep -q '^certificate: ' "$work/serve-modern.log" && break
-  kill -0 "$gateway_modern" 2> /dev/null || fail "the second gateway did not start: $(cat "$work/serve-modern.log")"
-  sleep 0.1
-done
-url=$(sed -n 's|^serving \(https://[^/]*\)/j/AppGateway$|\1|p' "$work/serve-modern.log")
-cert=$(sed -n 's|^certificate: ||p' "$work/serve-modern.log")
+first_gateway=$gateway
+start_gateway "$sandbox" "$work/online-modern.vtc" "$work/serve-modern.log"
+trap 'kill "$first_gateway" "$gateway" 2> /dev/null || true; rm -rf "$work"' EXIT
+url=${gateway_url%/j/AppGateway}
+cert=$gateway_cert
 output=$(VTFC4_GATEWAY_URL="$url" VTFC4_CA_FILE="$cert" "$examples/quickstart_modern" --online demo "$ticket")
 echo "$output"
 grep -q 'FullName "Ames Trading", EditSequence [0-9]*, Phone 555-0199' <<<"$output" || fail "the modern online road's modification"
