@@ -295,9 +295,11 @@ Answer QueryRecords(Context& cx, pugi::xml_node rq, const std::string& name, con
     for (const std::string& id : ids)
       if (std::none_of(hits.begin(), hits.end(), [&](const Record& r) { return r.listId == id; }))
         throw Failure{kQueryNamesUnknown, "There is no " + name + " with ListID \"" + id + "\"."};
-    for (const auto& [folded, given] : names)
+    for (const auto& entry : names) {
+      const std::string& folded = entry.first;
       if (std::none_of(hits.begin(), hits.end(), [&](const Record& r) { return Fold(r.fullName) == folded; }))
-        throw Failure{kQueryNamesUnknown, "There is no " + name + " with FullName \"" + given + "\"."};
+        throw Failure{kQueryNamesUnknown, "There is no " + name + " with FullName \"" + entry.second + "\"."};
+    }
   } else {
     const std::string status = rq.child("ActiveStatus") ? rq.child_value("ActiveStatus") : "ActiveOnly";
     std::optional<std::time_t> from, to;

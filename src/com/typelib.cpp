@@ -24,10 +24,10 @@ VTFC4_API extern const GUID LIBID_VTFC4Lib =
 namespace vtfc4 {
 namespace {
 
-// The library's own type library, as the build wrote it.
-constexpr const char kBuiltIn[] =
+// The library's own type library, as the build wrote it, in pieces.
+constexpr const char* kBuiltIn[] = {
 #include "vtfc4/gen/typelib_text.inc"
-    ;
+};
 
 // ---- Callers: the function at a vtable slot, called with arguments of one shape.
 
@@ -280,8 +280,9 @@ std::shared_ptr<TypeLibrary> TypeLibrary::Read(std::string_view text, std::strin
 
 const std::shared_ptr<TypeLibrary>& BuiltInTypeLibrary() {
   static const std::shared_ptr<TypeLibrary> lib = [] {
-    std::string error;
-    auto read = TypeLibrary::Read(kBuiltIn, error);
+    std::string text, error;
+    for (const char* piece : kBuiltIn) text += piece;
+    auto read = TypeLibrary::Read(text, error);
     if (!read) std::abort();  // the build wrote it: a failure here is a fault of the build
     return read;
   }();
