@@ -47,7 +47,8 @@ complete_words() {
     _vtfc4; printf "%s\n" "${COMPREPLY[@]}"' _ "$work/prefix/share/bash-completion/completions/vtfc4" "$@"
 }
 [ "$(complete_words vtfc4 con)" = convert ] || fail "the completion of a subcommand"
-complete_words vtfc4 query Cust | grep -qx Customer || fail "the completion of a kind"
+kinds=$(complete_words vtfc4 query Cust)
+grep -qx Customer <<<"$kinds" || fail "the completion of a kind: $kinds"
 
 # ---- Documents.
 head='<?xml version="1.0" ?>

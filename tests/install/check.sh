@@ -34,4 +34,5 @@ test -x "$work/prefix/bin/vtfc4-regsvr"
 cmake -S "$work/prefix/share/doc/vtfc4/examples" -B "$work/examples" -G Ninja \
   -DCMAKE_PREFIX_PATH="$work/prefix" > /dev/null
 cmake --build "$work/examples" > /dev/null
-LD_LIBRARY_PATH="$work/prefix/lib" "$work/examples/write_customer" | grep -q '<Name>Ames &amp; Sons &lt;Lyon&gt;</Name>'
+written=$(LD_LIBRARY_PATH="$work/prefix/lib" "$work/examples/write_customer")
+grep -q '<Name>Ames &amp; Sons &lt;Lyon&gt;</Name>' <<<"$written"

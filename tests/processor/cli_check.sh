@@ -12,7 +12,7 @@ trap 'rm -rf "$work"' EXIT
 export VTFC4_REGISTRY="$work/config/registry"
 fail() { echo "FAIL: $*" >&2; exit 1; }
 
-"$sandbox" create "$work/books.vtc" | grep -q "created company file" || fail "create"
+said=$("$sandbox" create "$work/books.vtc") && grep -q "created company file" <<<"$said" || fail "create"
 "$sandbox" create "$work/books.vtc" 2>/dev/null && fail "create over an existing file"
 listing=$("$sandbox" list "$work/books.vtc")
 grep -q '^Account .*"Accounts Receivable"' <<<"$listing" || fail "a new company file holds its special accounts"
@@ -27,7 +27,7 @@ echo "not a company file" > "$work/other"
 "$sandbox" list "$work/other" 2>/dev/null && fail "list of a file that is no company file"
 "$sandbox" list "$work/missing.vtc" 2>/dev/null && fail "list of a missing file"
 
-"$sandbox" register "$module" | grep -q "registered $module" || fail "register"
+said=$("$sandbox" register "$module") && grep -q "registered $module" <<<"$said" || fail "register"
 grep -q "InprocServer32		$module" "$VTFC4_REGISTRY" || fail "the module is not under InprocServer32"
 "$sandbox" unregister >/dev/null || fail "unregister"
 grep -q "InprocServer32" "$VTFC4_REGISTRY" && fail "unregister left the module registered"
@@ -93,7 +93,7 @@ ticket=$("$sandbox" ticket "$work/online.vtc" --login alice)
 [[ "$ticket" =~ ^TGT-[0-9A-F-]{36}$ ]] || fail "ticket printed \"$ticket\""
 [ "$("$sandbox" ticket "$work/online.vtc" --login alice)" != "$ticket" ] || fail "two tickets alike"
 revoked=$("$sandbox" ticket "$work/online.vtc" --login alice)
-"$sandbox" ticket "$work/online.vtc" --revoke "$revoked" | grep -q "revoked $revoked" || fail "revoke"
+said=$("$sandbox" ticket "$work/online.vtc" --revoke "$revoked") && grep -q "revoked $revoked" <<<"$said" || fail "revoke"
 usage 1 err "$sandbox" ticket "$work/online.vtc" --revoke TGT-NONE
 grep -q "TGT-NONE" "$work/err" || fail "the unknown ticket is not named"
 usage 1 err "$sandbox" ticket "$work/missing.vtc" --login alice
