@@ -1,8 +1,10 @@
-// Parses CustomerQueryRs answers of about 10 MB and 100 MB (customer records of about 30
-// fields each, with nested addresses and references, CR LF between elements) into the
-// response tree, walks every value, and compares with a bare Xerces pass over the same
-// buffer. Reports, in one process: bytes per second of both and their ratio, and the peak of
-// the heap during a parse and walk against the document's size.
+// Parses answers of about 10 MB and 100 MB into the response tree, walks every value, and
+// compares with a bare Xerces pass over the same buffer. Two shapes: a CustomerQueryRs
+// (customer records of about 35 values with nested addresses and references) and an
+// InvoiceQueryRs (invoices with linked transactions, lines and line groups: deeper nesting and
+// OR lists); CR LF between elements. Reports, in one process: the ratio of both speeds in
+// paired rounds and by Google Benchmark, and the peak memory of a parse and walk against the
+// document's size.
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
@@ -105,21 +107,126 @@ std::string Record(int i) {
   return r;
 }
 
-std::string MakeAnswer(size_t targetBytes) {
-  std::string d = "<?xml version=\"1.0\" ?>\r\n<?vtxml version=\"4.0\"?>\r\n<VTXML>\r\n<VTXMLMsgsRs>\r\n"
-                  "<CustomerQueryRs requestID=\"0\" statusCode=\"0\" statusSeverity=\"Info\" "
-                  "statusMessage=\"Status OK\">\r\n";
-  d.reserve(targetBytes + 4096);
-  for (int i = 0; d.size() < targetBytes; ++i) d += Record(i);
-  d += "</CustomerQueryRs>\r\n</VTXMLMsgsRs>\r\n</VTXML>\r\n";
+// Appends <name>value</name> and a line end.
+void Leaf(std::string& r, const char* name, const std::string& value) {
+  r += '<';
+  r += name;
+  r += '>';
+  r += value;
+  r += "</";
+  r += name;
+  r += ">\r\n";
+}
+
+void Reference(std::string& r, const char* name, const std::string& id, const std::string& full) {
+  r += '<';
+  r += name;
+  r += ">\r\n";
+  Leaf(r, "ListID", id);
+  Leaf(r, "FullName", full);
+  r += "</";
+  r += name;
+  r += ">\r\n";
+}
+
+std::string Money(int cents) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%d.%02d", cents / 100, cents % 100);
+  return text;
+}
+
+void InvoiceLine(std::string& r, int i, int line) {
+  const std::string n = std::to_string(i) + "-" + std::to_string(line);
+  r += "<InvoiceLineRet>\r\n";
+  Leaf(r, "TxnLineID", "5A1-" + n);
+  Reference(r, "ItemRef", "80000" + std::to_string(line % 7) + "-1071500", "Services:Consulting " + std::to_string(line % 7));
+  Leaf(r, "Desc", "Consulting, hour " + n);
+  Leaf(r, "Quantity", std::to_string(1 + line % 4));
+  Leaf(r, "Rate", Money(7500 + line * 125));
+  Leaf(r, "Amount", Money((1 + line % 4) * (7500 + line * 125)));
+  Reference(r, "SalesTaxCodeRef", "10000-999", "Tax");
+  r += "</InvoiceLineRet>\r\n";
+}
+
+// An invoice of two linked payments, four lines and a group of two lines between them.
+std::string InvoiceRecord(int i) {
+  const std::string n = std::to_string(i);
+  std::string r = "<InvoiceRet>\r\n";
+  Leaf(r, "TxnID", "1A2B-" + n);
+  Leaf(r, "TimeCreated", "2004-10-29T12:00:00-08:00");
+  Leaf(r, "TimeModified", "2005-01-04T09:30:15-08:00");
+  Leaf(r, "EditSequence", "109" + n);
+  Leaf(r, "TxnNumber", n);
+  Reference(r, "CustomerRef", "80000" + std::to_string(i % 500) + "-1071522", "Ames &amp; Sons " + std::to_string(i % 500));
+  Reference(r, "ARAccountRef", "40000-1071501", "Accounts Receivable");
+  Leaf(r, "TxnDate", "2005-01-04");
+  Leaf(r, "RefNumber", "INV-" + n);
+  r += "<BillAddress>\r\n";
+  Leaf(r, "Addr1", "12 Rue de l'Eglise");
+  Leaf(r, "City", "Lyon");
+  Leaf(r, "PostalCode", "69002");
+  r += "</BillAddress>\r\n";
+  Leaf(r, "IsPending", "false");
+  Leaf(r, "PONumber", "PO-" + n);
+  Reference(r, "TermsRef", "30000-1071501", "Net 30");
+  Leaf(r, "DueDate", "2005-02-03");
+  Leaf(r, "Subtotal", "1250.00");
+  Leaf(r, "SalesTaxPercentage", "7.75");
+  Leaf(r, "SalesTaxTotal", "96.88");
+  Leaf(r, "AppliedAmount", "-500.00");
+  Leaf(r, "BalanceRemaining", "846.88");
+  Leaf(r, "Memo", "Thank you for your business.");
+  Leaf(r, "IsPaid", "false");
+  Leaf(r, "IsToBePrinted", "true");
+  for (int p = 0; p < 2; ++p) {
+    r += "<LinkedTxn>\r\n";
+    Leaf(r, "TxnID", "2C3D-" + n + "-" + std::to_string(p));
+    Leaf(r, "TxnType", "ReceivePayment");
+    Leaf(r, "TxnDate", "2005-01-1" + std::to_string(p));
+    Leaf(r, "RefNumber", "PAY-" + n);
+    Leaf(r, "LinkType", "AMTTYPE");
+    Leaf(r, "Amount", "-250.00");
+    r += "</LinkedTxn>\r\n";
+  }
+  for (int line = 0; line < 2; ++line) InvoiceLine(r, i, line);
+  r += "<InvoiceLineGroupRet>\r\n";
+  Leaf(r, "TxnLineID", "5B1-" + n);
+  Reference(r, "ItemGroupRef", "90000-1071502", "Installation kit");
+  Leaf(r, "Desc", "Installation kit");
+  Leaf(r, "Quantity", "1");
+  Leaf(r, "IsPrintItemsInGroup", "true");
+  Leaf(r, "TotalAmount", "300.00");
+  for (int line = 10; line < 12; ++line) InvoiceLine(r, i, line);
+  r += "</InvoiceLineGroupRet>\r\n";
+  for (int line = 2; line < 4; ++line) InvoiceLine(r, i, line);
+  r += "</InvoiceRet>\r\n";
+  return r;
+}
+
+enum class Shape { kCustomers, kInvoices };
+
+std::string MakeAnswer(Shape shape, size_t targetBytes) {
+  const char* kind = shape == Shape::kCustomers ? "CustomerQueryRs" : "InvoiceQueryRs";
+  std::string d = "<?xml version=\"1.0\" ?>\r\n<?vtxml version=\"4.0\"?>\r\n<VTXML>\r\n<VTXMLMsgsRs>\r\n<";
+  d += kind;
+  d += " requestID=\"0\" statusCode=\"0\" statusSeverity=\"Info\" statusMessage=\"Status OK\">\r\n";
+  d.reserve(targetBytes + 8192);
+  for (int i = 0; d.size() < targetBytes; ++i) d += shape == Shape::kCustomers ? Record(i) : InvoiceRecord(i);
+  d += "</";
+  d += kind;
+  d += ">\r\n</VTXMLMsgsRs>\r\n</VTXML>\r\n";
   return d;
 }
 
-const std::string& Answer(int megabytes) {
-  static const std::string ten = MakeAnswer(10u << 20);
-  static const std::string hundred = MakeAnswer(100u << 20);
-  return megabytes == 10 ? ten : hundred;
+// The answers, made once each on first use.
+const std::string& Answer(Shape shape, int megabytes) {
+  static std::string made[2][2];
+  std::string& text = made[shape == Shape::kInvoices][megabytes == 100];
+  if (text.empty()) text = MakeAnswer(shape, static_cast<size_t>(megabytes) << 20);
+  return text;
 }
+
+const char* ShapeName(Shape shape) { return shape == Shape::kCustomers ? "customers" : "invoices"; }
 
 // Reads one value through its typed interface, as a client does; the bytes read.
 template <class I, class V>
@@ -178,8 +285,16 @@ size_t Walk(CatalogueBase& record) {
         break;
       }
       case ValueType::kAggregate:
-        // Every aggregate member of a catalogue record is a catalogue record.
+        // Every aggregate member of a catalogue record is a catalogue record (an OR choice
+        // holds only the member chosen).
         if (ObjectRoot* inner = record.Slot(i)) bytes += Walk(*static_cast<CatalogueBase*>(inner->AsParseable()));
+        break;
+      case ValueType::kAggregateList:
+        if (ObjectRoot* inner = record.Slot(i)) {
+          const auto& list = *static_cast<CatalogueListCore*>(inner->AsParseable());
+          for (size_t e = 0; e < list.Count(); ++e)
+            bytes += Walk(*static_cast<CatalogueBase*>(list.Entry(e)->AsParseable()));
+        }
         break;
       default:
         break;
@@ -198,21 +313,34 @@ size_t ParseAndWalk(const std::string& text) {
   list->GetAt(0, response.Put());
   ComPtr<IVTBase> detail;
   response->get_Detail(detail.Put());
-  ComPtr<ICustomerRetList> customers;
-  if (FAILED(detail.As(&customers))) return 0;
-  LONG count = 0;
-  customers->get_Count(&count);
   size_t bytes = 0;
-  for (LONG i = 0; i < count; ++i) {
-    ComPtr<ICustomerRet> record;
-    customers->GetAt(i, record.Put());
-    bytes += Walk(*dynamic_cast<CatalogueBase*>(record.Get()));
+  if (ComPtr<ICustomerRetList> customers; SUCCEEDED(detail.As(&customers))) {
+    LONG count = 0;
+    customers->get_Count(&count);
+    for (LONG i = 0; i < count; ++i) {
+      ComPtr<ICustomerRet> record;
+      customers->GetAt(i, record.Put());
+      bytes += Walk(*dynamic_cast<CatalogueBase*>(record.Get()));
+    }
+  } else if (ComPtr<IInvoiceRetList> invoices; SUCCEEDED(detail.As(&invoices))) {
+    LONG count = 0;
+    invoices->get_Count(&count);
+    for (LONG i = 0; i < count; ++i) {
+      ComPtr<IInvoiceRet> record;
+      invoices->GetAt(i, record.Put());
+      bytes += Walk(*dynamic_cast<CatalogueBase*>(record.Get()));
+    }
   }
   return bytes;
 }
 
+// Arguments: the shape (0 customers, 1 invoices) and the size in MB.
+const std::string& Answer(const benchmark::State& state) {
+  return Answer(state.range(0) ? Shape::kInvoices : Shape::kCustomers, static_cast<int>(state.range(1)));
+}
+
 void BM_ParseAndWalk(benchmark::State& state) {
-  const std::string& text = Answer(static_cast<int>(state.range(0)));
+  const std::string& text = Answer(state);
   for (auto _ : state) {
     size_t read = ParseAndWalk(text);
     if (read == 0) state.SkipWithError("parse failed");
@@ -222,7 +350,7 @@ void BM_ParseAndWalk(benchmark::State& state) {
 }
 
 void BM_BareXerces(benchmark::State& state) {
-  const std::string& text = Answer(static_cast<int>(state.range(0)));
+  const std::string& text = Answer(state);
   for (auto _ : state) ParseBare(text);
   state.SetBytesProcessed(static_cast<int64_t>(text.size()) * state.iterations());
 }
@@ -250,37 +378,53 @@ void BM_ReadManyResponses(benchmark::State& state) {
 }
 
 BENCHMARK(BM_ReadManyResponses)->Arg(1000)->Arg(100000)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_ParseAndWalk)->Arg(10)->Arg(100)->Unit(benchmark::kMillisecond)->MinTime(2.0);
-BENCHMARK(BM_BareXerces)->Arg(10)->Arg(100)->Unit(benchmark::kMillisecond)->MinTime(2.0);
+BENCHMARK(BM_ParseAndWalk)
+    ->ArgsProduct({{0, 1}, {10, 100}})
+    ->ArgNames({"invoices", "MB"})
+    ->Unit(benchmark::kMillisecond)
+    ->MinTime(2.0);
+BENCHMARK(BM_BareXerces)
+    ->ArgsProduct({{0, 1}, {10, 100}})
+    ->ArgNames({"invoices", "MB"})
+    ->Unit(benchmark::kMillisecond)
+    ->MinTime(2.0);
 
 }  // namespace
 
 int main(int argc, char** argv) {
   xercesc::XMLPlatformUtils::Initialize();
-  for (int mb : {10, 100}) {
-    const std::string& text = Answer(mb);
-    const bool reset = ResetPeak();
-    const size_t before = StatusKilobytes("VmRSS:");
-    size_t read = ParseAndWalk(text);
-    const size_t peak = StatusKilobytes("VmHWM:");
-    if (read == 0) {
-      std::fprintf(stderr, "the answer of %d MB does not parse\n", mb);
-      return 1;
+  for (Shape shape : {Shape::kCustomers, Shape::kInvoices})
+    for (int mb : {10, 100}) Answer(shape, mb);  // made before any peak is taken
+  for (Shape shape : {Shape::kCustomers, Shape::kInvoices}) {
+    for (int mb : {10, 100}) {
+      const std::string& text = Answer(shape, mb);
+      const bool reset = ResetPeak();
+      const size_t before = StatusKilobytes("VmRSS:");
+      size_t read = ParseAndWalk(text);
+      const size_t peak = StatusKilobytes("VmHWM:");
+      if (read == 0) {
+        std::fprintf(stderr, "the answer of %s, %d MB, does not parse\n", ShapeName(shape), mb);
+        return 1;
+      }
+      if (!reset || peak < before) {
+        std::printf("answer of %s, %d MB: %zu bytes; the peak memory cannot be read on this system\n",
+                    ShapeName(shape), mb, text.size());
+        continue;
+      }
+      const double grown = static_cast<double>(peak - before) * 1024;
+      std::printf("answer of %s, %d MB: %zu bytes, %zu bytes of values read; peak memory during parse and walk "
+                  "%.1f MB = %.2f times the document\n",
+                  ShapeName(shape), mb, text.size(), read, grown / 1e6, grown / static_cast<double>(text.size()));
     }
-    if (!reset || peak < before) {
-      std::printf("answer %d MB: %zu bytes; the peak memory cannot be read on this system\n", mb, text.size());
-      continue;
-    }
-    const double grown = static_cast<double>(peak - before) * 1024;
-    std::printf("answer %d MB: %zu bytes, %zu bytes of values read; peak memory during parse and walk "
-                "%.1f MB = %.2f times the document\n",
-                mb, text.size(), read, grown / 1e6, grown / static_cast<double>(text.size()));
   }
-  for (int mb : {10, 100}) {
-    const std::string& text = Answer(mb);
-    const std::string what = "answer " + std::to_string(mb) + " MB, parse and walk against the bare pass";
-    PairedRounds(what.c_str(), mb == 10 ? 15 : 5, [&] { ParseBare(text); },
-                 [&] { benchmark::DoNotOptimize(ParseAndWalk(text)); });
+  for (Shape shape : {Shape::kCustomers, Shape::kInvoices}) {
+    for (int mb : {10, 100}) {
+      const std::string& text = Answer(shape, mb);
+      const std::string what =
+          std::string("answer of ") + ShapeName(shape) + ", " + std::to_string(mb) + " MB, parse and walk against the bare pass";
+      PairedRounds(what.c_str(), mb == 10 ? 15 : 5, [&] { ParseBare(text); },
+                   [&] { benchmark::DoNotOptimize(ParseAndWalk(text)); });
+    }
   }
   benchmark::Initialize(&argc, argv);
   RatioReporter reporter("BM_ParseAndWalk", "BM_BareXerces");

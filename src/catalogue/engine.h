@@ -193,6 +193,7 @@ class CatalogueListCore : public XMLBuildable, public SAXParseable {
   void HandleEndAggregate(int) override {}
 
   size_t Count() const { return entries_.size(); }
+  ObjectRoot* Entry(size_t index) const { return entries_[index].Get(); }
 
  protected:
   HRESULT CountCom(LONG* out) const;
