@@ -112,12 +112,11 @@ void VTCoreBase::Fill(size_t index, ObjectRoot* member) {
   lastMemberTag_ = info_->members[index].tag;
 }
 
-void VTCoreBase::WriteField(size_t index, XMLBuilderInterface& builder) {
+void VTCoreBase::WriteField(size_t index, ObjectRoot* object, XMLBuilderInterface& builder) {
+  if (!object) return;
   const MemberDescriptor& m = info_->members[index];
   const std::string_view name = TagNameView(m.tag);
   if (name.empty()) return;
-  ObjectRoot* object = slots_.Get(index);
-  if (!object) return;
   if (m.kind == MemberKind::kValue) {
     BasicPropertyType* value = object->AsValue();
     if (!value) throw SAXParseHandlerException("Internal error.");
@@ -144,46 +143,40 @@ void VTCoreBase::Build(std::string_view name, XMLBuilderInterface& builder) {
   if (!HasContent()) return;
   const ChoiceFlag choice = info_->choice;
   if (choice == kPlain && name.empty()) name = info_->name;
-  const size_t count = info_->memberCount;
-  if (choice == kPlain) {
-    builder.StartElement(name);
-    for (size_t i = 0; i < count; ++i)
-      if (info_->members[i].attribute) WriteField(i, builder);
-  } else {
-    // No element of our own is open: only metaData may join the enclosing start tag.
-    for (size_t i = 0; i < count; ++i)
-      if (info_->members[i].attribute && info_->members[i].tag == tag::metaData)
-        WriteField(i, builder);
+  const size_t held = slots_.Count();
+  // Attributes first: they join the start tag. Without an element of our own, only metaData
+  // may join the enclosing start tag.
+  if (choice == kPlain) builder.StartElement(name);
+  for (size_t p = 0; p < held; ++p) {
+    const size_t i = slots_.IndexAt(p);
+    const MemberDescriptor& m = info_->members[i];
+    if (m.attribute && (choice == kPlain || m.tag == tag::metaData)) WriteField(i, slots_.ObjectAt(p), builder);
   }
   // IncludeRetElement is a sibling of a plain aggregate's element inside the request element.
-  size_t heldBack = count;
-  for (size_t i = 0; i < count; ++i) {
+  size_t heldBack = held;
+  for (size_t p = 0; p < held; ++p) {
+    const size_t i = slots_.IndexAt(p);
     const MemberDescriptor& m = info_->members[i];
     if (m.attribute) continue;
     if (choice == kPlain && m.tag == tag::IncludeRetElement) {
-      heldBack = i;
+      heldBack = p;
       continue;
     }
-    WriteField(i, builder);
+    WriteField(i, slots_.ObjectAt(p), builder);
   }
   if (choice == kPlain) builder.EndElement(name);
-  if (heldBack != count) WriteField(heldBack, builder);
+  if (heldBack != held) WriteField(slots_.IndexAt(heldBack), slots_.ObjectAt(heldBack), builder);
 }
 
 bool VTCoreBase::HasContent() {
-  const size_t count = info_->memberCount;
-  for (int pass = 0; pass < 2; ++pass) {  // element members first, then attributes
-    for (size_t i = 0; i < count; ++i) {
-      const MemberDescriptor& m = info_->members[i];
-      if (m.attribute != (pass == 1)) continue;
-      ObjectRoot* object = slots_.Get(i);
-      if (!object) continue;
-      if (m.kind == MemberKind::kValue) {
-        BasicPropertyType* value = object->AsValue();
-        if (value && value->IsSet()) return true;
-      } else if (XMLBuildable* child = object->AsBuildable(); child && child->HasContent()) {
-        return true;
-      }
+  for (size_t p = 0; p < slots_.Count(); ++p) {
+    ObjectRoot* object = slots_.ObjectAt(p);
+    if (!object) continue;
+    if (info_->members[slots_.IndexAt(p)].kind == MemberKind::kValue) {
+      BasicPropertyType* value = object->AsValue();
+      if (value && value->IsSet()) return true;
+    } else if (XMLBuildable* child = object->AsBuildable(); child && child->HasContent()) {
+      return true;
     }
   }
   return false;

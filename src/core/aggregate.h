@@ -85,6 +85,12 @@ class SlotTable {
   // Holds `object` (a reference is added) as member `index`, releasing what was there.
   void Set(size_t index, ObjectRoot* object);
 
+  // The members held, in member order: the writer visits these, not every member of the
+  // class (a request sets a few of its many members). An object may be null.
+  size_t Count() const { return count_; }
+  size_t IndexAt(size_t position) const { return entries_[position].index; }
+  ObjectRoot* ObjectAt(size_t position) const { return entries_[position].object; }
+
  private:
   ObjectRoot* Find(size_t index) const;
   // Position of member `index` in entries_, or of where it would go.
@@ -138,7 +144,7 @@ class VTCoreBase : public XMLBuildable, public SAXParseable {
 
  protected:
   // Writes one member; `index` into the member table.
-  void WriteField(size_t index, XMLBuilderInterface& builder);
+  void WriteField(size_t index, ObjectRoot* object, XMLBuilderInterface& builder);
   // Stores a newly created member into its slot and records its tag as the last member tag.
   void Fill(size_t index, ObjectRoot* member);
   // The getter pattern after the feature checks: creates the member on first access when
