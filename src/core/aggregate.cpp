@@ -62,15 +62,18 @@ void AppendFormatted(std::string& out, const char* format, Args... args) {
 }  // namespace
 
 SlotTable::~SlotTable() {
-  for (uint16_t i = 0; i < count_; ++i) entries_[i].object->ReleaseRoot();
-  std::free(entries_);
+  Entry* entries = Data();
+  for (uint16_t i = 0; i < count_; ++i)
+    if (entries[i].object) entries[i].object->ReleaseRoot();
+  if (capacity_) std::free(heap_);
 }
 
 uint16_t SlotTable::Position(size_t index) const {
+  const Entry* entries = Data();
   uint16_t low = 0, high = count_;
   while (low < high) {
     const uint16_t mid = static_cast<uint16_t>((low + high) / 2);
-    if (entries_[mid].index < index)
+    if (entries[mid].index < index)
       low = static_cast<uint16_t>(mid + 1);
     else
       high = mid;
@@ -80,30 +83,34 @@ uint16_t SlotTable::Position(size_t index) const {
 
 ObjectRoot* SlotTable::Find(size_t index) const {
   const uint16_t at = Position(index);
-  return at < count_ && entries_[at].index == index ? entries_[at].object : nullptr;
+  const Entry* entries = Data();
+  return at < count_ && entries[at].index == index ? entries[at].object : nullptr;
 }
 
 void SlotTable::Set(size_t index, ObjectRoot* object) {
   const uint16_t at = Position(index);
   if (object) object->AddRefRoot();
-  if (at < count_ && entries_[at].index == index) {
-    ObjectRoot* old = entries_[at].object;
-    entries_[at].object = object;
+  if (at < count_ && Data()[at].index == index) {
+    ObjectRoot* old = Data()[at].object;
+    Data()[at].object = object;
     if (old) old->ReleaseRoot();
     return;
   }
-  if (count_ == capacity_) {
+  if (count_ == (capacity_ ? capacity_ : 1)) {
+    // The first member lives in the table itself; from the second on, the members move out.
     const uint16_t capacity = static_cast<uint16_t>(capacity_ ? capacity_ * 2 : 4);
-    auto* grown = static_cast<Entry*>(std::realloc(entries_, capacity * sizeof(Entry)));
+    auto* grown = static_cast<Entry*>(std::realloc(capacity_ ? heap_ : nullptr, capacity * sizeof(Entry)));
     if (!grown) {
       if (object) object->ReleaseRoot();
       throw std::bad_alloc();
     }
-    entries_ = grown;
+    if (!capacity_) grown[0] = one_;
+    heap_ = grown;
     capacity_ = capacity;
   }
-  for (uint16_t i = count_; i > at; --i) entries_[i] = entries_[i - 1];
-  entries_[at] = Entry{static_cast<uint32_t>(index), object};
+  Entry* entries = Data();
+  for (uint16_t i = count_; i > at; --i) entries[i] = entries[i - 1];
+  entries[at] = Entry{static_cast<uint32_t>(index), object};
   ++count_;
 }
 

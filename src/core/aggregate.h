@@ -72,7 +72,7 @@ struct ClassInfo {
 // small array of (index, object) pairs in index order, each object held by one reference.
 class SlotTable {
  public:
-  SlotTable() = default;
+  SlotTable() : one_{} {}
   SlotTable(const SlotTable&) = delete;
   SlotTable& operator=(const SlotTable&) = delete;
   ~SlotTable();
@@ -88,8 +88,8 @@ class SlotTable {
   // The members held, in member order: the writer visits these, not every member of the
   // class (a request sets a few of its many members). An object may be null.
   size_t Count() const { return count_; }
-  size_t IndexAt(size_t position) const { return entries_[position].index; }
-  ObjectRoot* ObjectAt(size_t position) const { return entries_[position].object; }
+  size_t IndexAt(size_t position) const { return Data()[position].index; }
+  ObjectRoot* ObjectAt(size_t position) const { return Data()[position].object; }
 
  private:
   ObjectRoot* Find(size_t index) const;
@@ -100,7 +100,15 @@ class SlotTable {
     uint32_t index;
     ObjectRoot* object;
   };
-  Entry* entries_ = nullptr;
+  // Many aggregates hold one member (an OR choice, a reference by name): it is kept here, in
+  // the object, which spares the writer a trip to memory elsewhere. capacity_ is 0 while the
+  // table holds at most that one.
+  Entry* Data() { return capacity_ ? heap_ : &one_; }
+  const Entry* Data() const { return capacity_ ? heap_ : &one_; }
+  union {
+    Entry one_;
+    Entry* heap_;
+  };
   uint16_t count_ = 0;
   uint16_t capacity_ = 0;
 };
