@@ -194,7 +194,7 @@ HRESULT CatalogueBase::GetMemberCom(size_t index, REFIID iid, void** out) {
     // A response object read by the client: a value the response held is made from its kept
     // text on its first read, and is the same object as long as anyone holds it; what the
     // response lacked is handed out as null.
-    if (!isRequest_ && !parseInProgress_) {
+    if (!isRequest_) {
       if (ObjectRoot* reading = HeldValue(index)) return reading->QueryRoot(iid, out);
       const KeptText* kept = FindParsedText(index);
       if (!kept) return S_OK;
@@ -249,19 +249,15 @@ int CatalogueBase::Route(int tag) const {
 }
 
 ObjectRoot* CatalogueBase::ParsedMember(size_t index) {
-  const bool was = parseInProgress_;
-  parseInProgress_ = true;
-  ComPtr<IUnknown> unused;
-  HRESULT hr = GetMemberCom(index, IID_IUnknown, unused.PutVoid());
-  parseInProgress_ = was;
-  if (FAILED(hr)) {
-    // The getter refused the member (its country or version): the element is unexpected
-    // here, and the parse reports it as such, not the getter's error object.
-    IErrorInfo* discarded = nullptr;
-    if (GetErrorInfo(0, &discarded) == S_OK && discarded) discarded->Release();
-    return nullptr;
-  }
-  return slots_.Get(index);
+  // A member the getter would refuse (its country or version) is an unexpected element here;
+  // the parse reports it as such, so no error object is made for it.
+  if (!Available(index)) return nullptr;
+  if (ObjectRoot* held = slots_.Get(index)) return held;
+  ObjectRoot* made = Create(index);
+  if (!made) throw std::bad_alloc();
+  Fill(index, made);
+  made->ReleaseRoot();
+  return made;
 }
 
 SAXParseable* CatalogueBase::HandleAggregate(int tag) {
