@@ -522,8 +522,20 @@ bool Matches(Context& cx, const Txn& t, const Criteria& c) {
 // were made.
 std::vector<Txn> Find(Context& cx, pugi::xml_node rq, const std::vector<std::string>& kinds, const std::string& what) {
   const Criteria c = ReadCriteria(cx, rq);
-  const std::vector<Txn> all = Txns(cx.db, kinds);
   std::vector<Txn> hits;
+  if (!c.ids.empty() && c.refs.empty() && c.refsExact.empty()) {
+    // By TxnID alone, each looked up by its key rather than among every transaction of the
+    // kinds: a client reading back what it just added must not pay for the whole file.
+    for (const std::string& id : c.ids) {
+      std::optional<Txn> t = TxnById(cx.db, id);
+      if (!t || (!kinds.empty() && std::find(kinds.begin(), kinds.end(), t->kind) == kinds.end()))
+        throw Failure{kQueryNamesUnknown, "There is no " + what + " with TxnID \"" + id + "\"."};
+      hits.push_back(std::move(*t));
+    }
+    std::sort(hits.begin(), hits.end(), [](const Txn& a, const Txn& b) { return a.seq < b.seq; });
+    return hits;
+  }
+  const std::vector<Txn> all = Txns(cx.db, kinds);
   if (!c.ids.empty() || !c.refs.empty() || !c.refsExact.empty()) {
     for (const Txn& t : all)
       if (c.ids.count(t.txnId) || c.refs.count(Fold(t.refNumber)) || c.refsExact.count(t.refNumber)) hits.push_back(t);

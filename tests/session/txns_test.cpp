@@ -500,6 +500,13 @@ TEST_F(Txns, MacrosQueriesViewsAndExtensions) {
     EXPECT_EQ(reply.xml.find("<InvoiceLineRet>") != std::string::npos, asked) << reply.xml;
     EXPECT_EQ(reply.xml.find("<LinkedTxn>") != std::string::npos, asked) << reply.xml;
   }
+  // By TxnID: every invoice named, in the order made; a payment's TxnID names no invoice.
+  const std::string last = Ids(Send("<InvoiceQueryRq><RefNumber>B-1</RefNumber></InvoiceQueryRq>")).at(0);
+  EXPECT_EQ(Ids(Send("<InvoiceQueryRq><TxnID>" + last + "</TxnID><TxnID>" + first + "</TxnID></InvoiceQueryRq>"),
+                "RefNumber"),
+            (std::vector<std::string>{"A-7", "B-1"}));
+  const std::string payment = rs.last_child().first_child().child_value("TxnID");
+  EXPECT_EQ(Send("<InvoiceQueryRq><TxnID>" + payment + "</TxnID></InvoiceQueryRq>").code, 500);
 
   // Across kinds: every transaction of the customer, summaries or postings.
   const Reply all = Send("<TransactionQueryRq><TransactionEntityFilter><FullName>Acme</FullName>"
