@@ -5,7 +5,13 @@
 // latency percentiles of one request (one message set, sent and answered), and checks that no
 // record was lost or duplicated.
 //
-//   load_bench [CLIENTS] [ADDS] [--online]
+// With --mixed each client invoices a customer of its own instead, 50 rounds of an invoice of
+// five lines, a payment applied to it by its TxnID and a query reading it back (4,800
+// requests), on books prepared before the clock starts (an income account, a service item, one
+// customer per client). After the run the books are checked: every invoice and every payment is
+// in the file, and the trial balance's debits and credits are both all that was invoiced.
+//
+//   load_bench [CLIENTS] [ROUNDS] [--online] [--mixed]
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -57,22 +63,29 @@ std::pair<pid_t, int> StartGateway(const std::string& company) {
 
 int main(int argc, char** argv) {
   std::vector<std::string> numbers;
-  bool online = false;
+  bool online = false, mixed = false;
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--online") == 0)
       online = true;
+    else if (std::strcmp(argv[i], "--mixed") == 0)
+      mixed = true;
     else
       numbers.emplace_back(argv[i]);
   }
   vtfc4::load::Plan plan;
+  plan.work = mixed ? vtfc4::load::Work::kInvoices : vtfc4::load::Work::kCustomers;
   plan.clients = numbers.size() > 0 ? std::atoi(numbers[0].c_str()) : 32;
-  plan.addsPerClient = numbers.size() > 1 ? std::atoi(numbers[1].c_str()) : 100;
+  plan.rounds = numbers.size() > 1 ? std::atoi(numbers[1].c_str()) : mixed ? 50 : 100;
   vtfc4::load::Sandbox sandbox(VTFC4_SANDBOX_MODULE, VTFC4_SANDBOX_DAEMON);
   if (!sandbox.Ready()) {
     std::fprintf(stderr, "the sandbox could not be prepared\n");
     return 1;
   }
   plan.company = sandbox.Company();
+  if (const std::string error = vtfc4::load::Prepare(plan); !error.empty()) {
+    std::fprintf(stderr, "the books could not be prepared: %s\n", error.c_str());
+    return 1;
+  }
   pid_t gateway = 0;
   if (online) {
     std::string error;
@@ -97,20 +110,43 @@ int main(int argc, char** argv) {
     kill(gateway, SIGTERM);
     waitpid(gateway, nullptr, 0);
   }
-  const auto [records, distinct] = sandbox.Customers();
+  const std::string each =
+      mixed ? std::to_string(plan.rounds) + " rounds each of an invoice of " +
+                  std::to_string(vtfc4::load::kInvoiceLines) + " lines, its payment and a query for it"
+            : std::to_string(plan.rounds) + " adds and " + std::to_string(plan.rounds) + " queries each";
   if (online)
-    std::printf("%d clients over HTTPS to the gateway, %d adds and %d queries each\n", plan.clients,
-                plan.addsPerClient, plan.addsPerClient);
+    std::printf("%d clients over HTTPS to the gateway, %s\n", plan.clients, each.c_str());
   else
-    std::printf("%d clients (every %d-th through the daemon), %d adds and %d queries each\n", plan.clients,
-                plan.outOfProcessEvery, plan.addsPerClient, plan.addsPerClient);
+    std::printf("%d clients (every %d-th through the daemon), %s\n", plan.clients, plan.outOfProcessEvery,
+                each.c_str());
   std::printf("%ld requests in %.2f s: %.0f requests per second\n", o.requests, o.seconds,
               static_cast<double>(o.requests) / o.seconds);
   std::printf("latency of one request: p50 %.2f ms, p90 %.2f ms, p99 %.2f ms, max %.2f ms\n",
               vtfc4::load::Percentile(o.latencies, 50), vtfc4::load::Percentile(o.latencies, 90),
               vtfc4::load::Percentile(o.latencies, 99), o.latencies.empty() ? 0.0 : o.latencies.back());
-  std::printf("failed requests: %ld%s%s; customers in the file: %ld (%ld distinct names, %d expected)\n", o.failures,
-              o.firstFailure.empty() ? "" : ", first: ", o.firstFailure.c_str(), records, distinct,
-              plan.clients * plan.addsPerClient);
-  return o.failures == 0 && records == plan.clients * plan.addsPerClient && distinct == records ? 0 : 1;
+  if (!mixed) {
+    const auto [records, distinct] = sandbox.Customers();
+    std::printf("failed requests: %ld%s%s; customers in the file: %ld (%ld distinct names, %d expected)\n",
+                o.failures, o.firstFailure.empty() ? "" : ", first: ", o.firstFailure.c_str(), records, distinct,
+                plan.clients * plan.rounds);
+    return o.failures == 0 && records == plan.clients * plan.rounds && distinct == records ? 0 : 1;
+  }
+  std::printf("failed requests: %ld%s%s\n", o.failures, o.firstFailure.empty() ? "" : ", first: ",
+              o.firstFailure.c_str());
+  std::string error;
+  bool right = true;
+  std::printf("the books:");
+  const char* separator = " ";
+  for (const vtfc4::load::Tally& t : vtfc4::load::Tallies(sandbox, plan, error)) {
+    if (t.money)
+      std::printf("%s%s %.2f (%.2f expected)", separator, t.what.c_str(), static_cast<double>(t.found) / 100,
+                  static_cast<double>(t.expected) / 100);
+    else
+      std::printf("%s%s %lld (%lld expected)", separator, t.what.c_str(), t.found, t.expected);
+    separator = ", ";
+    right = right && t.found == t.expected;
+  }
+  right = right && error.empty();
+  std::printf("%s%s: %s\n", error.empty() ? "" : "; ", error.c_str(), right ? "right" : "WRONG");
+  return o.failures == 0 && right ? 0 : 1;
 }

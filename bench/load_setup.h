@@ -1,5 +1,6 @@
 // A sandbox of its own for a load run: a temporary folder with a registry file naming the
-// sandbox's processors, a socket for the daemon, and a fresh company file.
+// sandbox's processors, a socket for the daemon, and a fresh company file; and what the file
+// must hold after a run.
 #ifndef VTFC4_BENCH_LOAD_SETUP_H
 #define VTFC4_BENCH_LOAD_SETUP_H
 
@@ -9,7 +10,9 @@
 #include <cstdlib>
 #include <fstream>
 #include <string>
+#include <vector>
 
+#include "bench/load_run.h"
 #include "processor/sandbox_engine.h"
 #include "src/com/registry.h"
 #include "vtfc4/vtfc4.h"
@@ -56,10 +59,48 @@ class Sandbox {
     return result;
   }
 
+  // The transactions of `kind` in the company file; -1 when it cannot be read.
+  long Transactions(const std::string& kind) const {
+    std::string error;
+    auto file = sandbox::CompanyFile::Open(Company(), error);
+    if (!file) return -1;
+    sqlite3_stmt* count = nullptr;
+    sqlite3_prepare_v2(file->Handle(), "SELECT COUNT(*) FROM txns WHERE kind = ?", -1, &count, nullptr);
+    sqlite3_bind_text(count, 1, kind.c_str(), -1, SQLITE_TRANSIENT);
+    const long result = sqlite3_step(count) == SQLITE_ROW ? static_cast<long>(sqlite3_column_int64(count, 0)) : -1;
+    sqlite3_finalize(count);
+    return result;
+  }
+
  private:
   std::string folder_;
   bool ready_ = false;
 };
+
+// A figure of the company file after a run, and the figure it must be.
+struct Tally {
+  std::string what;
+  long long found, expected;
+  bool money;  // in cents
+};
+
+// What a run of `plan` in which no request failed must have left in the company file: every
+// record the rounds added, once; for invoicing, every invoice and every payment, and a trial
+// balance whose debits are all that was invoiced (and paid) and whose credits equal them.
+// `error` says why the trial balance could not be read.
+inline std::vector<Tally> Tallies(const Sandbox& sandbox, const Plan& plan, std::string& error) {
+  const long long sent = static_cast<long long>(plan.clients) * plan.rounds;
+  if (plan.work == Work::kCustomers) {
+    const auto [records, distinct] = sandbox.Customers();
+    return {{"customers", records, sent, false}, {"distinct customer names", distinct, sent, false}};
+  }
+  TrialBalance trial;
+  error = ReadTrialBalance(plan, trial);
+  return {{"invoices", sandbox.Transactions("Invoice"), sent, false},
+          {"payments", sandbox.Transactions("ReceivePayment"), sent, false},
+          {"trial balance debits", trial.debits, sent * kInvoiceCents, true},
+          {"trial balance credits", trial.credits, trial.debits, true}};
+}
 
 }  // namespace vtfc4::load
 
