@@ -283,24 +283,36 @@ Answer QueryRecords(Context& cx, pugi::xml_node rq, const std::string& name, con
       throw Failure{kCannotServe, "The sandbox does not evaluate the query element " + element + "."};
     }
   }
-  const std::vector<Record> all = Records(cx.db, kinds);
   std::vector<Record> hits;
   std::set<std::string> ids;
   std::map<std::string, std::string> names;  // folded, as the request gave it
   for (pugi::xml_node c : rq.children("ListID")) ids.insert(c.child_value());
   for (pugi::xml_node c : rq.children("FullName")) names.emplace(Fold(c.child_value()), c.child_value());
   if (!ids.empty() || !names.empty()) {
-    for (const Record& r : all)
-      if (ids.count(r.listId) || names.count(Fold(r.fullName))) hits.push_back(r);
-    for (const std::string& id : ids)
-      if (std::none_of(hits.begin(), hits.end(), [&](const Record& r) { return r.listId == id; }))
-        throw Failure{kQueryNamesUnknown, "There is no " + name + " with ListID \"" + id + "\"."};
-    for (const auto& entry : names) {
-      const std::string& folded = entry.first;
-      if (std::none_of(hits.begin(), hits.end(), [&](const Record& r) { return Fold(r.fullName) == folded; }))
-        throw Failure{kQueryNamesUnknown, "There is no " + name + " with FullName \"" + entry.second + "\"."};
+    // Each looked up by its key rather than among every record of the kinds: a client reading
+    // back what it just added must not pay for the whole file.
+    const auto ofKinds = [&](const std::optional<Record>& r) {
+      return r && std::find(kinds.begin(), kinds.end(), r->kind) != kinds.end();
+    };
+    const auto add = [&](Record r) {
+      if (std::none_of(hits.begin(), hits.end(), [&](const Record& h) { return h.seq == r.seq; }))
+        hits.push_back(std::move(r));
+    };
+    for (const std::string& id : ids) {
+      std::optional<Record> r = RecordById(cx.db, id);
+      if (!ofKinds(r)) throw Failure{kQueryNamesUnknown, "There is no " + name + " with ListID \"" + id + "\"."};
+      add(std::move(*r));
     }
+    for (const auto& entry : names) {
+      std::optional<Record> r = RecordByName(cx.db, kinds, entry.second);
+      if (!ofKinds(r))
+        throw Failure{kQueryNamesUnknown, "There is no " + name + " with FullName \"" + entry.second + "\"."};
+      add(std::move(*r));
+    }
+    // In the order they were made, as every list query answers.
+    std::sort(hits.begin(), hits.end(), [](const Record& a, const Record& b) { return a.seq < b.seq; });
   } else {
+    const std::vector<Record> all = Records(cx.db, kinds);
     const std::string status = rq.child("ActiveStatus") ? rq.child_value("ActiveStatus") : "ActiveOnly";
     std::optional<std::time_t> from, to;
     if (pugi::xml_node f = rq.child("FromModifiedDate")) from = ParseInstant(f.child_value(), false);

@@ -545,6 +545,8 @@ constexpr const char* kTables =
     " edit_sequence TEXT NOT NULL, time_created TEXT NOT NULL, time_modified TEXT NOT NULL,"
     " modified_at INTEGER NOT NULL, fields TEXT NOT NULL);"
     "CREATE INDEX IF NOT EXISTS txns_kind ON txns (kind);"
+    // A query by name finds its record by this, without reading every record of the kind.
+    "CREATE INDEX IF NOT EXISTS records_full_name ON records (full_name);"
     "CREATE TABLE IF NOT EXISTS postings (source TEXT NOT NULL, line_id TEXT NOT NULL, account_id TEXT NOT NULL,"
     " entity_id TEXT NOT NULL, item_id TEXT NOT NULL, cents INTEGER NOT NULL, quantity TEXT NOT NULL,"
     " txn_date TEXT NOT NULL, class_id TEXT NOT NULL);"

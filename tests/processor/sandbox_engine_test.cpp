@@ -279,6 +279,21 @@ TEST_F(SandboxEngine, ModMergesAndEmptyElementsClear) {
   EXPECT_EQ(Run(QueryCustomers("<FullName>Ames</FullName>\n")).Code(0), 500);
 }
 
+// Records named by ListID or by FullName (without regard to case) come back in the order they
+// were made; one unknown name fails the query.
+TEST_F(SandboxEngine, QueryByIdsOrNames) {
+  AddId("<Name>Cole</Name>\n");
+  const std::string ames = AddId("<Name>Ames</Name>\n");
+  const std::string bates = AddId("<Name>Bates</Name>\n");
+  Reply byName = Run(QueryCustomers("<FullName>cole</FullName>\n<FullName>BATES</FullName>\n<FullName>ames</FullName>\n"));
+  EXPECT_EQ(byName.FullNames(0), (std::vector<std::string>{"Cole", "Ames", "Bates"})) << byName.Message(0);
+  Reply byId = Run(QueryCustomers("<ListID>" + bates + "</ListID>\n<ListID>" + ames + "</ListID>\n"));
+  EXPECT_EQ(byId.FullNames(0), (std::vector<std::string>{"Ames", "Bates"})) << byId.Message(0);
+  Reply unknown = Run(QueryCustomers("<FullName>Ames</FullName>\n<FullName>Dunn</FullName>\n"));
+  EXPECT_EQ(unknown.Code(0), 500);
+  EXPECT_NE(unknown.Message(0).find("\"Dunn\""), std::string::npos) << unknown.Message(0);
+}
+
 TEST_F(SandboxEngine, OnErrorPolicies) {
   struct Case {
     const char* policy;
