@@ -17,25 +17,27 @@
 
 namespace vtfc4 {
 
-// Eight bytes of header per value: the way to the object's next entry as a distance (the
-// store's blocks lie close together), and the member index with the text's length.
+// Four bytes of header per value: the way to the object's next entry, in steps of two bytes
+// (an object's entries lie close together in the store: only the values of the records it
+// holds come between), and the member index with the text's length. A value that does not fit
+// (a text of more than kMaxLength bytes, an entry too far from the object's last) gets its
+// value object at once.
 struct CatalogueBase::KeptText {
   static constexpr uint32_t kMemberBits = 6;  // members 0..63, as the mask follows them
-  static constexpr size_t kMaxLength = (size_t{1} << (32 - kMemberBits)) - 1;
+  static constexpr size_t kMaxLength = (size_t{1} << (16 - kMemberBits)) - 1;
+  static constexpr intptr_t kStep = 2;  // the entries' alignment
 
-  int32_t next;  // bytes from this entry to the next; 0 for the last
-  uint32_t memberAndLength;
+  int16_t next;  // steps from this entry to the next; 0 for the last
+  uint16_t memberAndLength;
   char text[1];  // Length() bytes
 
   size_t Member() const { return memberAndLength & ((1u << kMemberBits) - 1); }
   size_t Length() const { return memberAndLength >> kMemberBits; }
   std::string_view Text() const { return std::string_view(text, Length()); }
   KeptText* Next() const {
-    return next ? reinterpret_cast<KeptText*>(reinterpret_cast<uintptr_t>(this) + static_cast<intptr_t>(next))
-                : nullptr;
+    return next ? reinterpret_cast<KeptText*>(reinterpret_cast<uintptr_t>(this) + next * kStep) : nullptr;
   }
 };
-
 // The values clients hold now, of every object of one answer, each with its object, member
 // and kept text. Clients read a value and let it go before the next, so this is nearly always
 // empty or holds one entry; past kMaxHeld, the oldest goes to its aggregate's slot for good,
@@ -329,20 +331,23 @@ void CatalogueBase::HandleAttribute(int tag, const std::string* value) {
 // ---- Parsed values kept as text.
 
 bool CatalogueBase::KeepParsedText(size_t index, std::string_view text) {
+  static_assert(alignof(KeptText) == KeptText::kStep);
   if (text.size() > KeptText::kMaxLength) return false;
   if (!context_->texts) context_->texts = std::make_unique<TextArena>();
   auto* entry = static_cast<KeptText*>(
       context_->texts->Allocate(offsetof(KeptText, text) + text.size(), alignof(KeptText)));
   if (keptTail_) {
-    const intptr_t distance = reinterpret_cast<intptr_t>(entry) - reinterpret_cast<intptr_t>(keptTail_);
-    // Blocks more than 2 GB apart cannot be chained; the few bytes taken stay unused.
-    if (distance < INT32_MIN || distance > INT32_MAX) return false;
-    keptTail_->next = static_cast<int32_t>(distance);
+    const intptr_t steps =
+        (reinterpret_cast<intptr_t>(entry) - reinterpret_cast<intptr_t>(keptTail_)) / KeptText::kStep;
+    // Too far to chain (another block of the store, or a large record in between): the few
+    // bytes taken stay unused.
+    if (steps < INT16_MIN || steps > INT16_MAX) return false;
+    keptTail_->next = static_cast<int16_t>(steps);
   } else {
     keptHead_ = entry;
   }
   entry->next = 0;
-  entry->memberAndLength = static_cast<uint32_t>(index | (text.size() << KeptText::kMemberBits));
+  entry->memberAndLength = static_cast<uint16_t>(index | (text.size() << KeptText::kMemberBits));
   if (!text.empty()) std::memcpy(entry->text, text.data(), text.size());
   keptTail_ = entry;
   kept_ |= uint64_t{1} << index;

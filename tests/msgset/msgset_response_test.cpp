@@ -117,11 +117,11 @@ TEST(MsgSetResponse, QueryAnswersWithZeroOneAndThreeRecords) {
 }
 
 // An answer of several megabytes: its text and its kept values outgrow the small blocks and
-// move to the large ones. The text comes back byte for byte and every record keeps its own
-// values.
+// move to the large ones, and some values are too long to keep as text. The text comes back
+// byte for byte and every record keeps its own values.
 TEST(MsgSetResponse, LargeAnswerKeepsEveryByteAndValue) {
   const int records = 12000;
-  const auto notes = [](int i) { return std::string(200 + i % 50, 'n'); };
+  const auto notes = [](int i) { return std::string((i % 7 ? 200 : 1500) + i % 50, 'n'); };
   const std::string text = Customers(records, [&](int i) {
     return "<ListID>80-" + std::to_string(i) + "</ListID>\r\n<Name>Customer &amp; " + std::to_string(i) +
            "</Name>\r\n<Notes>" + notes(i) + "</Notes>\r\n";
@@ -131,9 +131,10 @@ TEST(MsgSetResponse, LargeAnswerKeepsEveryByteAndValue) {
   EXPECT_TRUE(TextOf(set.Get()) == text) << "the text handed back differs";
   auto list = DetailAs<ICustomerRetList>(set.Get(), 0);
   ASSERT_EQ(CountOf(list.Get()), records);
-  for (int i : {0, 1, records / 2, records - 1}) {
+  for (int i : {0, 1, 7, records / 2, records - 1}) {
     ComPtr<ICustomerRet> c;
     ASSERT_EQ(list->GetAt(i, c.Put()), S_OK);
+    EXPECT_EQ(FieldText(c.Get(), &ICustomerRet::get_ListID), "80-" + std::to_string(i));
     EXPECT_EQ(FieldText(c.Get(), &ICustomerRet::get_Name), "Customer & " + std::to_string(i));
     EXPECT_EQ(FieldText(c.Get(), &ICustomerRet::get_Notes), notes(i));
   }
