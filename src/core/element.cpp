@@ -43,8 +43,8 @@ TextArena::~TextArena() {
 void* TextArena::Allocate(size_t size, size_t align) {
   size_t pad = (align - reinterpret_cast<uintptr_t>(next_) % align) % align;
   if (pad + size > left_) {
-    // Blocks double from 64 KB up to a huge page: a small answer takes little, a large one
-    // lives in huge pages.
+    // Blocks double from 64 KB up to 2 MB: a small answer takes little. They stay in small
+    // pages: the last block is mostly empty, and a huge page is held whole once touched.
     const size_t block = blockSize_;
     if (blockSize_ < kHugePage) blockSize_ *= 2;
     // The header is padded so that a block's texts start aligned for a pointer, the most any
@@ -52,7 +52,7 @@ void* TextArena::Allocate(size_t size, size_t align) {
     constexpr size_t kAlign = alignof(void*);
     constexpr size_t header = (sizeof(Block) + kAlign - 1) & ~(kAlign - 1);
     const size_t bytes = size + header > block ? size + header : block;
-    auto* made = static_cast<Block*>(AllocateBlock(bytes));
+    auto* made = static_cast<Block*>(AllocateBlock(bytes, false));
     made->previous = blocks_;
     made->bytes = bytes;
     blocks_ = made;

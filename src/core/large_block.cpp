@@ -19,7 +19,7 @@ size_t MappedSize(size_t size) {
 }
 }  // namespace
 
-void* AllocateBlock(size_t size) {
+void* AllocateBlock(size_t size, bool hugePages) {
   if (size < kHugePage) return ::operator new(size);
   const size_t mapped = MappedSize(size);
   if (mapped < size) throw std::bad_alloc();
@@ -34,7 +34,7 @@ void* AllocateBlock(size_t size) {
   if (tail) munmap(reinterpret_cast<void*>(aligned + mapped), tail);
   void* block = reinterpret_cast<void*>(aligned);
   // Advice only: without huge pages the block works the same.
-  (void)madvise(block, mapped, MADV_HUGEPAGE);
+  if (hugePages) (void)madvise(block, mapped, MADV_HUGEPAGE);
   return block;
 }
 
@@ -48,7 +48,7 @@ void FreeBlock(void* block, size_t size) noexcept {
 
 TextBlock::TextBlock(std::string_view text) {
   if (text.empty()) return;
-  data_ = static_cast<char*>(AllocateBlock(text.size()));
+  data_ = static_cast<char*>(AllocateBlock(text.size(), true));
   size_ = text.size();
   std::memcpy(data_, text.data(), text.size());
 }
