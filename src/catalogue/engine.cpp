@@ -442,8 +442,13 @@ ObjectRoot* CatalogueListCore::NewEntry() {
 }
 
 void CatalogueListCore::Build(std::string_view name, XMLBuilderInterface& builder) {
-  for (const RootRef& entry : entries_)
-    if (XMLBuildable* b = entry->AsBuildable()) b->Build(name, builder);
+  // The next entries are asked for ahead, as an aggregate asks for its members.
+  constexpr size_t kAhead = 4;
+  for (size_t i = 0; i < entries_.size() && i < kAhead; ++i) __builtin_prefetch(entries_[i].Get());
+  for (size_t i = 0; i < entries_.size(); ++i) {
+    if (i + kAhead < entries_.size()) __builtin_prefetch(entries_[i + kAhead].Get());
+    if (XMLBuildable* b = entries_[i]->AsBuildable()) b->Build(name, builder);
+  }
 }
 
 bool CatalogueListCore::Verify(bool required, std::string& errors) {
