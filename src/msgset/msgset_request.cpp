@@ -325,7 +325,7 @@ HRESULT CMsgSetRequest::AppendKind(size_t kind, REFIID iid, void** out) {
   return hr;
 }
 
-HRESULT CMsgSetRequest::WriteDocument(std::string& out) {
+HRESULT CMsgSetRequest::WriteDocument(const std::function<HRESULT(std::string_view)>& use) {
   try {
     XMLBuilder builder(context_->major, context_->minor, context_->country);
     builder.StartElement("VTXML");
@@ -343,7 +343,7 @@ HRESULT CMsgSetRequest::WriteDocument(std::string& out) {
     for (size_t i = 0; i < count; ++i) list_->At(i)->Build("", builder);
     builder.EndElement("VTXMLMsgsRq");
     builder.EndElement("VTXML");
-    out.assign(builder.Output());
+    return use(builder.Output());
   } catch (const std::bad_alloc&) {
     return E_OUTOFMEMORY;
   } catch (const std::exception& e) {
@@ -355,10 +355,7 @@ HRESULT CMsgSetRequest::WriteDocument(std::string& out) {
 HRESULT CMsgSetRequest::ToXMLString(BSTR* out) {
   if (!out) return E_POINTER;
   *out = nullptr;
-  std::string text;
-  HRESULT hr = WriteDocument(text);
-  if (FAILED(hr)) return hr;
-  return HandOutText(text, out);
+  return WriteDocument([out](std::string_view text) { return HandOutText(text, out); });
 }
 
 HRESULT CMsgSetRequest::Verify(BSTR* errorMsg, VARIANT_BOOL* isOK) {

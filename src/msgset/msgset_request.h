@@ -5,6 +5,7 @@
 #ifndef VTFC4_SRC_MSGSET_MSGSET_REQUEST_H
 #define VTFC4_SRC_MSGSET_MSGSET_REQUEST_H
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -183,8 +184,9 @@ class CMsgSetRequest final : public ComObject<IMsgSetRequest, ISupportErrorInfo>
   // 0 when request kind `kind` exists in the set's version and country, else 0x8004030B.
   HRESULT CheckRequestSupported(size_t kind) const;
 
-  // The document text; E_OUTOFMEMORY and the sign-on writer's failures are returned.
-  HRESULT WriteDocument(std::string& out);
+  // Writes the document and hands its text to `use`, which must not keep it past the call;
+  // what `use` returns, or E_OUTOFMEMORY and the sign-on writer's failures.
+  HRESULT WriteDocument(const std::function<HRESULT(std::string_view)>& use);
 
  private:
   CRequestList* List();
