@@ -17,6 +17,9 @@
 
 namespace vtfc4 {
 
+// An object finds its class from the ClassInfo it was made with (CatalogueBase::Class).
+static_assert(std::is_standard_layout_v<CatalogueClass> && offsetof(CatalogueClass, info) == 0);
+
 // Four bytes of header per value: the way to the object's next entry, in steps of two bytes
 // (an object's entries lie close together in the store: only the values of the records it
 // holds come between), and the member index with the text's length. A value that does not fit
@@ -137,7 +140,7 @@ class CatalogueBase::HeldValues final : public WeakHolder {
 };
 
 bool CatalogueBase::Available(size_t index) const {
-  const MemberRule& s = class_->rules[index];
+  const MemberRule& s = Class().rules[index];
   // The country test applies to every object, request or response.
   if (context_ && s.country != kAnyCountry) {
     const bool isCA = context_->country == kCountryCA;
@@ -155,7 +158,7 @@ HRESULT CatalogueBase::CheckAvailable(size_t index) const {
 }
 
 ObjectRoot* CatalogueBase::Create(size_t index) const {
-  const MemberRule& s = class_->rules[index];
+  const MemberRule& s = Class().rules[index];
   // Text limits come in two columns: the online edition has its own.
   const bool online = context_ && context_->country == kCountryOnline;
   const int32_t limit = online ? s.second : s.first;
@@ -244,8 +247,8 @@ HRESULT CatalogueBase::OrType(int32_t* out) const {
 }
 
 int CatalogueBase::Route(int tag) const {
-  const TagRoute* begin = class_->routes;
-  const TagRoute* end = begin + class_->routeCount;
+  const TagRoute* begin = Class().routes;
+  const TagRoute* end = begin + Class().routeCount;
   const TagRoute* it = std::lower_bound(begin, end, tag, [](const TagRoute& r, int t) { return r.tag < t; });
   return it != end && it->tag == tag ? it->member : -1;
 }
@@ -322,7 +325,7 @@ void CatalogueBase::HandleAttribute(int tag, const std::string* value) {
     v->SetXMLValue(value ? std::string_view(*value) : std::string_view());
     return;
   }
-  if (class_->flags & kResponseElement)
+  if (Class().flags & kResponseElement)
     throw SAXParseHandlerException(
         Format("Response:unexpected tag = %d with value %s.", tag, value ? value->c_str() : "Unknown value"));
   VTCoreBase::HandleAttribute(tag, value);
@@ -336,20 +339,19 @@ bool CatalogueBase::KeepParsedText(size_t index, std::string_view text) {
   if (!context_->texts) context_->texts = std::make_unique<TextArena>();
   auto* entry = static_cast<KeptText*>(
       context_->texts->Allocate(offsetof(KeptText, text) + text.size(), alignof(KeptText)));
-  if (keptTail_) {
-    const intptr_t steps =
-        (reinterpret_cast<intptr_t>(entry) - reinterpret_cast<intptr_t>(keptTail_)) / KeptText::kStep;
+  if (KeptText* tail = cursor_) {
+    const intptr_t steps = (reinterpret_cast<intptr_t>(entry) - reinterpret_cast<intptr_t>(tail)) / KeptText::kStep;
     // Too far to chain (another block of the store, or a large record in between): the few
     // bytes taken stay unused.
     if (steps < INT16_MIN || steps > INT16_MAX) return false;
-    keptTail_->next = static_cast<int16_t>(steps);
+    tail->next = static_cast<int16_t>(steps);
   } else {
     keptHead_ = entry;
   }
   entry->next = 0;
   entry->memberAndLength = static_cast<uint16_t>(index | (text.size() << KeptText::kMemberBits));
   if (!text.empty()) std::memcpy(entry->text, text.data(), text.size());
-  keptTail_ = entry;
+  cursor_ = entry;
   kept_ |= uint64_t{1} << index;
   return true;
 }
@@ -406,7 +408,7 @@ void CatalogueBase::Materialize() {
     made->ReleaseRoot();
     slots_.Get(member)->AsValue()->SetXMLValue(entry->Text());
   }
-  keptHead_ = keptTail_ = cursor_ = nullptr;
+  keptHead_ = cursor_ = nullptr;
   kept_ = 0;
   lastMemberTag_ = lastTag;
 }

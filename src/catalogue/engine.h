@@ -88,7 +88,7 @@ ClassFactory FindCatalogueFactory(std::string_view name);
 
 class CatalogueBase : public VTCoreBase {
  public:
-  explicit CatalogueBase(const CatalogueClass& c) : VTCoreBase(c.info), class_(&c) {}
+  explicit CatalogueBase(const CatalogueClass& c) : VTCoreBase(c.info) {}
   ~CatalogueBase() override;
   CatalogueBase(const CatalogueBase&) = delete;
   CatalogueBase& operator=(const CatalogueBase&) = delete;
@@ -101,7 +101,8 @@ class CatalogueBase : public VTCoreBase {
   // True when member `index` exists in the set's edition and version (its getter would not
   // refuse it); nothing is reported.
   bool Available(size_t index) const;
-  const CatalogueClass& Class() const { return *class_; }
+  // The class of the table whose ClassInfo this object was made with (its first member).
+  const CatalogueClass& Class() const { return *reinterpret_cast<const CatalogueClass*>(info_); }
   // Makes `value` (a value object another owner holds too) member `index`: the two share it,
   // so a change on either side is the other's.
   void ShareMember(size_t index, ObjectRoot* value) { Fill(index, value); }
@@ -144,12 +145,12 @@ class CatalogueBase : public VTCoreBase {
   // the getter refuses it.
   ObjectRoot* ParsedMember(size_t index);
 
-  const CatalogueClass* class_;
   KeptText* keptHead_ = nullptr;
-  KeptText* keptTail_ = nullptr;
-  // Which of the first 64 members have a kept text (at most one each), and where the last
-  // search ended: clients read members in order, so the next search usually starts there.
+  // Which of the first 64 members have a kept text (at most one each).
   uint64_t kept_ = 0;
+  // While the object is parsed, its last entry (where the next one is chained); once it is
+  // read, where the last search ended: clients read members in order, so the next search
+  // usually starts there. An object is parsed once, and read only after.
   mutable KeptText* cursor_ = nullptr;
 };
 
