@@ -53,16 +53,12 @@ using namespace vtfc4;
 
 namespace {
 
+void Leaf(std::string& r, const char* name, const std::string& value);
+
 std::string Record(int i) {
   const std::string n = std::to_string(i);
   std::string r = "<CustomerRet>\r\n";
-  auto leaf = [&r](const char* name, const std::string& value) {
-    r += "<";
-    r += name;
-    r += ">" + value + "</";
-    r += name;
-    r += ">\r\n";
-  };
+  auto leaf = [&r](const char* name, const std::string& value) { Leaf(r, name, value); };
   leaf("ListID", "80000" + n + "-1071522" + n);
   leaf("TimeCreated", "2004-10-29T12:00:00-08:00");
   leaf("TimeModified", "2005-01-04T09:30:15-08:00");
@@ -303,6 +299,22 @@ size_t Walk(CatalogueBase& record) {
   return bytes;
 }
 
+// Walks every record of a detail that is a list of IItem; 0 when it is not one.
+template <class IList, class IItem>
+size_t WalkRecords(IVTBase* detail) {
+  ComPtr<IList> records;
+  if (FAILED(detail->QueryInterface(iid_of<IList>(), records.PutVoid()))) return 0;
+  LONG count = 0;
+  records->get_Count(&count);
+  size_t bytes = 0;
+  for (LONG i = 0; i < count; ++i) {
+    ComPtr<IItem> record;
+    records->GetAt(i, record.Put());
+    bytes += Walk(*dynamic_cast<CatalogueBase*>(record.Get()));
+  }
+  return bytes;
+}
+
 // Parses the answer and walks it; the number of bytes of values read (0 on a failure).
 size_t ParseAndWalk(const std::string& text) {
   ComPtr<IMsgSetResponse> set;
@@ -313,25 +325,7 @@ size_t ParseAndWalk(const std::string& text) {
   list->GetAt(0, response.Put());
   ComPtr<IVTBase> detail;
   response->get_Detail(detail.Put());
-  size_t bytes = 0;
-  if (ComPtr<ICustomerRetList> customers; SUCCEEDED(detail.As(&customers))) {
-    LONG count = 0;
-    customers->get_Count(&count);
-    for (LONG i = 0; i < count; ++i) {
-      ComPtr<ICustomerRet> record;
-      customers->GetAt(i, record.Put());
-      bytes += Walk(*dynamic_cast<CatalogueBase*>(record.Get()));
-    }
-  } else if (ComPtr<IInvoiceRetList> invoices; SUCCEEDED(detail.As(&invoices))) {
-    LONG count = 0;
-    invoices->get_Count(&count);
-    for (LONG i = 0; i < count; ++i) {
-      ComPtr<IInvoiceRet> record;
-      invoices->GetAt(i, record.Put());
-      bytes += Walk(*dynamic_cast<CatalogueBase*>(record.Get()));
-    }
-  }
-  return bytes;
+  return WalkRecords<ICustomerRetList, ICustomerRet>(detail.Get()) + WalkRecords<IInvoiceRetList, IInvoiceRet>(detail.Get());
 }
 
 // Arguments: the shape (0 customers, 1 invoices) and the size in MB.
