@@ -41,6 +41,7 @@ struct CatalogueBase::KeptText {
     return next ? reinterpret_cast<KeptText*>(reinterpret_cast<uintptr_t>(this) + next * kStep) : nullptr;
   }
 };
+
 // The values clients hold now, of every object of one answer, each with its object, member
 // and kept text. Clients read a value and let it go before the next, so this is nearly always
 // empty or holds one entry; past kMaxHeld, the oldest goes to its aggregate's slot for good,
@@ -221,11 +222,8 @@ HRESULT CatalogueBase::GetMemberCom(size_t index, REFIID iid, void** out) {
       *out = face;  // with the maker's reference
       return S_OK;
     }
-    ObjectRoot* made = Create(index);
-    if (!made) return E_OUTOFMEMORY;
-    Fill(index, made);
-    made->ReleaseRoot();
-    held = made;
+    held = CreateInSlot(index);
+    if (!held) return E_OUTOFMEMORY;
   }
   return held->QueryRoot(iid, out);
 }
@@ -258,10 +256,15 @@ ObjectRoot* CatalogueBase::ParsedMember(size_t index) {
   // the parse reports it as such, so no error object is made for it.
   if (!Available(index)) return nullptr;
   if (ObjectRoot* held = slots_.Get(index)) return held;
+  if (ObjectRoot* made = CreateInSlot(index)) return made;
+  throw std::bad_alloc();
+}
+
+ObjectRoot* CatalogueBase::CreateInSlot(size_t index) {
   ObjectRoot* made = Create(index);
-  if (!made) throw std::bad_alloc();
+  if (!made) return nullptr;
   Fill(index, made);
-  made->ReleaseRoot();
+  made->ReleaseRoot();  // the slot holds it
   return made;
 }
 
@@ -402,11 +405,9 @@ void CatalogueBase::Materialize() {
     // A value a client holds is the member now, changed or not; from here on its slot keeps
     // it, since its text is about to be forgotten.
     if (context_->held && static_cast<HeldValues*>(context_->held.get())->Settle(this, member)) continue;
-    ObjectRoot* made = Create(member);
+    ObjectRoot* made = CreateInSlot(member);
     if (!made) throw std::bad_alloc();
-    Fill(member, made);
-    made->ReleaseRoot();
-    slots_.Get(member)->AsValue()->SetXMLValue(entry->Text());
+    made->AsValue()->SetXMLValue(entry->Text());
   }
   keptHead_ = cursor_ = nullptr;
   kept_ = 0;

@@ -140,6 +140,8 @@ class CatalogueBase : public VTCoreBase {
 
   HRESULT CheckAvailable(size_t index) const;
   ObjectRoot* Create(size_t index) const;
+  // Creates member `index` into its slot (the slot holding it); null when memory runs out.
+  ObjectRoot* CreateInSlot(size_t index);
   int Route(int tag) const;
   // Gets member `index` as the parser does (creating it on a response object too); null when
   // the getter refuses it.

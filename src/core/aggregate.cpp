@@ -90,9 +90,9 @@ ObjectRoot* SlotTable::Find(size_t index) const {
 void SlotTable::Set(size_t index, ObjectRoot* object) {
   const uint16_t at = Position(index);
   if (object) object->AddRefRoot();
-  if (at < count_ && Data()[at].index == index) {
-    ObjectRoot* old = Data()[at].object;
-    Data()[at].object = object;
+  if (Entry* e = Data() + at; at < count_ && e->index == index) {
+    ObjectRoot* old = e->object;
+    e->object = object;
     if (old) old->ReleaseRoot();
     return;
   }
